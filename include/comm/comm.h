@@ -1,0 +1,123 @@
+/* comm: channels, groups and transport plug-ins over non-blocking sockets.
+ *
+ * A CommModule is a loaded transport plug-in ("comm_openssl": TLS through
+ * OpenSSL). A CommChannel is a listener or a connection made through a
+ * module. A CommGroup watches channels with one epoll loop and calls one I/O
+ * callback for each event; the callback receives the argument given to
+ * comm_group_add for that channel.
+ *
+ * Results: 0 on success, otherwise an errno number. comm_read and
+ * comm_accept use the codes described at each function.
+ *
+ * Threads: a group and its channels belong to the thread that runs
+ * comm_group_loop. comm_group_wakeup is the one call that may be made from
+ * any thread or from a signal handler. */
+#ifndef COMM_COMM_H_
+#define COMM_COMM_H_
+
+#include <tarnu/attribute.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(COMM_BUILDING)
+#define COMM_EXPORT __attribute__((visibility("default")))
+#else
+#define COMM_EXPORT
+#endif
+
+typedef struct CommModule CommModule;
+typedef struct CommChannel CommChannel;
+typedef struct CommGroup CommGroup;
+
+/* iotype values passed to the callback. */
+#define COMM_IO_READ 1  /* the channel can read (or has buffered bytes) */
+#define COMM_IO_WRITE 2 /* the channel can write */
+
+/* Bits of comm_get_flags. */
+#define COMM_FLAG_LISTENER 1
+#define COMM_FLAG_CLIENT 2
+#define COMM_FLAG_ACCEPT_PENDING 8 /* the TLS handshake must be continued */
+
+/* comm_set_ioneeds values. */
+#define COMM_NEED_DEFAULT 0
+#define COMM_NEED_WRITE 2
+
+/* comm_group_set_option options. */
+#define COMM_OPT_LOOP_TIMEOUT_US 1   /* longest wait of one loop turn, microseconds */
+#define COMM_OPT_HANDSHAKE_TIMEOUT_US 2 /* close connections whose handshake is older */
+
+typedef int (*CommIOCallback)(CommChannel *cc, int iotype, void *ccarg);
+/* Called on the loop's thread: after comm_group_wakeup, and at every
+ * housekeeping tick (at least once per loop timeout). */
+typedef void (*CommLoopCallback)(CommGroup *group, void *arg);
+
+/* ---- groups and the loop ---- */
+COMM_EXPORT int comm_group_new(CommGroup **group, CommIOCallback callback);
+/* Frees the group (not its channels). */
+COMM_EXPORT int comm_group_free(CommGroup **group);
+/* Watches channel; ccarg is handed back to the callback. events: 1 (read). */
+COMM_EXPORT int comm_group_add(CommGroup *group, CommChannel *channel, void *ccarg, int events);
+COMM_EXPORT int comm_group_remove(CommGroup *group, CommChannel *channel);
+COMM_EXPORT int comm_group_set_option(CommGroup *group, int option, long value);
+/* Runs until comm_group_stop; returns 0 then. */
+COMM_EXPORT int comm_group_loop(CommGroup *group);
+/* Makes comm_group_loop return after the current turn (loop thread only). */
+COMM_EXPORT int comm_group_stop(CommGroup *group);
+/* Async-signal-safe and thread-safe: wakes the loop, which then calls the
+ * wake-up callback on its own thread. */
+COMM_EXPORT int comm_group_wakeup(CommGroup *group);
+COMM_EXPORT int comm_group_set_wakeup_callback(CommGroup *group, CommLoopCallback callback,
+                                              void *arg);
+/* Housekeeping callback, called on the loop thread at least every
+ * interval_us microseconds (bounded by the loop timeout). */
+COMM_EXPORT int comm_group_set_tick_callback(CommGroup *group, CommLoopCallback callback,
+                                            void *arg, long interval_us);
+/* paused != 0: connections' read events are not delivered (the kernel
+ * buffers fill and peers feel TCP back-pressure); listeners, wake-ups and
+ * ticks go on. paused == 0 resumes. */
+COMM_EXPORT int comm_group_pause_reads(CommGroup *group, int paused);
+
+/* ---- plug-ins ---- */
+/* name: "comm_openssl". Options: "SSLCertificateFile", "SSLPrivateKeyFile"
+ * (a server needs both; they must load and match), "SSLCACertificateFile"
+ * (server: require client certificates signed by it; client: verify the
+ * server against it), "SSLVerifyPeer" ("0" to skip server verification on a
+ * client). Unknown name: 2. Unusable certificate or key: non-zero. */
+COMM_EXPORT int comm_plugin_load(CommModule **module, const char *name, Attribute *options);
+COMM_EXPORT int comm_plugin_unload(CommModule **module);
+
+/* ---- channels ---- */
+/* Listens on port; address null = every address (IPv6 and IPv4 where the
+ * host has them), else a numeric address. */
+COMM_EXPORT int comm_bind(CommModule *module, CommChannel **listener, const char *address,
+                          int port);
+/* 0: *channel is a new connection. 2 or 3: a new connection whose handshake
+ * is pending (3: it waits for writability); its flags carry
+ * COMM_FLAG_ACCEPT_PENDING. Any other value: no channel (11: none waiting). */
+COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int flags);
+/* Continues a pending handshake: 0 done, 2/3 still pending, else failure. */
+COMM_EXPORT int comm_accept_continue(CommChannel *channel);
+COMM_EXPORT int comm_get_flags(CommChannel *channel, int *flags);
+/* *len in: most bytes wanted; out: bytes read. 0 data, 2 or 11 nothing yet,
+ * 3 wait for writability, 61 end of the connection, other: error. */
+COMM_EXPORT int comm_read(CommChannel *channel, char *buffer, int *len);
+COMM_EXPORT int comm_set_ioneeds(CommChannel *channel, int needs);
+COMM_EXPORT int comm_close(CommChannel **channel, int flags);
+
+/* ---- client side (blocking) ---- */
+/* Connects to host:port and completes the TLS handshake, waiting at most
+ * timeout_ms (0: a default of 10 s). */
+COMM_EXPORT int comm_connect(CommModule *module, CommChannel **channel, const char *host,
+                             int port, int timeout_ms);
+/* Writes all *len bytes (blocking); *len out: bytes written. */
+COMM_EXPORT int comm_write(CommChannel *channel, const char *buffer, int *len);
+/* Sends the TLS close notification and shuts the write side down. */
+COMM_EXPORT int comm_shutdown(CommChannel *channel);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* COMM_COMM_H_ */
