@@ -1,17 +1,22 @@
 #!/bin/sh
-# Installs what is missing, then builds and runs every test: the normal build
-# (warnings as errors) and the AddressSanitizer + UndefinedBehaviorSanitizer
-# build, each through CTest.
+# Installs what is missing, then builds and runs every test:
+#   1. the normal build (warnings as errors) through CTest;
+#   2. the AddressSanitizer + UndefinedBehaviorSanitizer build through CTest;
+#   3. the libFuzzer targets (clang, ASan + UBSan) for a short fixed number of runs.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh base
 
 JOBS=${JOBS:-$(nproc)}
-for preset in default asan; do
+for preset in default asan fuzz; do
   echo "=== $preset build ==="
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$JOBS"
   echo "=== $preset tests ==="
-  ctest --preset "$preset" -j "$JOBS" --timeout 600
+  if [ "$preset" = fuzz ]; then
+    ctest --test-dir build-fuzz --output-on-failure -j "$JOBS" --timeout 600
+  else
+    ctest --preset "$preset" -j "$JOBS" --timeout 600
+  fi
 done
 echo "All tests passed."
