@@ -2,7 +2,8 @@
 # Installs what is missing, then builds and runs every test:
 #   1. the normal build (warnings as errors) through CTest;
 #   2. the AddressSanitizer + UndefinedBehaviorSanitizer build through CTest;
-#   3. the libFuzzer targets (clang, ASan + UBSan) for a short fixed number of runs.
+#   3. the libFuzzer targets (clang, ASan + UBSan) for a short fixed number of runs;
+#   4. the armhf cross build, its unit tests under qemu-arm.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh base
@@ -19,4 +20,6 @@ for preset in default asan fuzz; do
     ctest --preset "$preset" -j "$JOBS" --timeout 600
   fi
 done
+echo "=== armhf cross build and tests ==="
+./scripts/test-armhf.sh
 echo "All tests passed."
