@@ -155,17 +155,17 @@ void BM_MemcpyRecords(benchmark::State &state) {
   SetPerOp(state, kQueueRecords);
 }
 
-BENCHMARK(BM_AvlInsert)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
-BENCHMARK(BM_SetInsert)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
-BENCHMARK(BM_AvlFind)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
-BENCHMARK(BM_SetFind)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK(BM_AvlInsert)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_SetInsert)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_AvlFind)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_SetFind)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_QueueRecords)
     ->Unit(benchmark::kMicrosecond)
-    ->Repetitions(3)
+    ->Repetitions(5)
     ->ReportAggregatesOnly(true);
 BENCHMARK(BM_MemcpyRecords)
     ->Unit(benchmark::kMicrosecond)
-    ->Repetitions(3)
+    ->Repetitions(5)
     ->ReportAggregatesOnly(true);
 
 // Prints the runs as usual and keeps each benchmark's time per operation.
@@ -202,8 +202,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char **argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  // Repetitions of the benchmarks run interleaved in random order, so that a
+  // burst of load on a shared machine does not hit one side of a ratio only.
+  // Later command-line flags override this default.
+  std::vector<char *> args(argv, argv + argc);
+  std::string interleave = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, interleave.data());
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintSummary();
