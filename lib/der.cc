@@ -301,12 +301,22 @@ int DecodeChain(Input in, int level, DERIdentifier **head) {
   return 0;
 }
 
-// Follows next from `di` to the last element; null if `stop` is met first.
-DERIdentifier *LastOrNullIfMet(DERIdentifier *di, const DERIdentifier *stop) {
-  for (;; di = di->next) {
+// Follows `link` (next or previous) from `di` to the element where the chain
+// ends that way; null if `stop` is met on the way.
+template <DERIdentifier *DERIdentifier::*link>
+DERIdentifier *EndOrNullIfMet(DERIdentifier *di, const DERIdentifier *stop) {
+  for (;; di = di->*link) {
     if (di == stop) return nullptr;
-    if (di->next == nullptr) return di;
+    if (di->*link == nullptr) return di;
   }
+}
+
+DERIdentifier *LastOrNullIfMet(DERIdentifier *di, const DERIdentifier *stop) {
+  return EndOrNullIfMet<&DERIdentifier::next>(di, stop);
+}
+
+DERIdentifier *FirstOrNullIfMet(DERIdentifier *di, const DERIdentifier *stop) {
+  return EndOrNullIfMet<&DERIdentifier::previous>(di, stop);
 }
 
 // Links `di` after the last member of `parent`; false if it is already one.
@@ -432,8 +442,12 @@ int der_identifier_get_oid(DERIdentifier *di, char *str, int *lengthp) {
 
 int der_identifier_chain_append(DERIdentifier *parent, DERIdentifier *di) {
   if (parent == nullptr || di == nullptr) return EINVAL;
+  // di already in the chain, before or after parent, would close a loop.
   DERIdentifier *last = LastOrNullIfMet(parent, di);
   if (last == nullptr) return EINVAL;
+  if (parent->previous != nullptr && FirstOrNullIfMet(parent->previous, di) == nullptr) {
+    return EINVAL;
+  }
   last->next = di;
   di->previous = last;
   return 0;
@@ -441,11 +455,9 @@ int der_identifier_chain_append(DERIdentifier *parent, DERIdentifier *di) {
 
 int der_identifier_chain_prepend(DERIdentifier *parent, DERIdentifier *di) {
   if (parent == nullptr || di == nullptr) return EINVAL;
-  DERIdentifier *first = parent;
-  for (;; first = first->previous) {
-    if (first == di) return EINVAL;
-    if (first->previous == nullptr) break;
-  }
+  DERIdentifier *first = FirstOrNullIfMet(parent, di);
+  if (first == nullptr) return EINVAL;
+  if (parent->next != nullptr && LastOrNullIfMet(parent->next, di) == nullptr) return EINVAL;
   first->previous = di;
   di->next = first;
   return 0;

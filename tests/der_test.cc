@@ -185,7 +185,11 @@ TEST(DerChain, PrependLinksBothWays) {
   Chain owner(b);
   EXPECT_EQ(b->next, a);
   EXPECT_EQ(a->previous, b);
-  EXPECT_EQ(der_identifier_chain_prepend(a, a), EINVAL);  // would close a loop
+  // Linking an element already in the chain would close a loop.
+  EXPECT_EQ(der_identifier_chain_prepend(a, a), EINVAL);
+  EXPECT_EQ(der_identifier_chain_prepend(b, a), EINVAL);
+  EXPECT_EQ(der_identifier_chain_append(a, b), EINVAL);
+  EXPECT_EQ(a->next, nullptr);
 }
 
 TEST(DerChain, ChainFreeOfPrependedSecondElementDetachesIt) {

@@ -93,8 +93,8 @@ TARNU_EXPORT int der_identifier_get_octetstring(DERIdentifier *di, char *str, in
  * 22 otherwise; never writes str or *lengthp. */
 TARNU_EXPORT int der_identifier_get_oid(DERIdentifier *di, char *str, int *lengthp);
 
-/* Sibling chain: 22 for a null argument or when di is already one of the
- * elements walked (which would make the chain a loop); 0 otherwise. */
+/* Sibling chain: 22 for a null argument or when di is already in parent's
+ * chain (linking it again would make the chain a loop); 0 otherwise. */
 
 /* Links di (with whatever follows it) after the last element of the chain
  * that parent belongs to, and sets di's previous to that element. */
