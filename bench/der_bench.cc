@@ -320,9 +320,12 @@ BENCHMARK(BM_Decode_Floor)->Unit(benchmark::kMicrosecond);
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run> &runs) override {
+    // With repetitions the median stands for the benchmark.
     for (const Run &run : runs) {
-      if (run.run_type == Run::RT_Iteration)
-        times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+      bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.run_type == Run::RT_Iteration || median) {
+        times_[run.run_name.function_name] = run.GetAdjustedCPUTime();
+      }
     }
     ConsoleReporter::ReportRuns(runs);
   }

@@ -18,7 +18,6 @@
 
 using tarnu::detail::Free;
 using tarnu::detail::Malloc;
-using tarnu::detail::NewZeroed;
 
 namespace {
 
@@ -50,26 +49,54 @@ constexpr uint64_t EncodedSize(const DERIdentifier *di) {
   return HeaderSize(di->length) + di->length;
 }
 
-bool OwnsBuffer(uint8_t tag) {
-  return tag == kBitString || tag == kOctetString || tag == kOid;
+// The decoder keeps an OCTET STRING's content in the same allocation as its
+// node, right after it (one allocation per element instead of two); such
+// content goes with the node. Every node is allocated with at least one
+// octet of room after it, so that address lies inside the node's own
+// allocation and can never be the start of a separately allocated buffer.
+char *InlineContent(DERIdentifier *di) {
+  return reinterpret_cast<char *>(di + 1);
 }
 
-// Frees `head`, every element after it along next, and all their members.
-// Member chains are spliced into the walk instead of recursed into, so the
-// depth of a tree cannot exhaust the stack.
+// Allocates a zero-filled node followed by `room` (at least 1) octets for
+// inline content; null when memory runs out.
+DERIdentifier *AllocateNode(size_t room) {
+  auto *di = static_cast<DERIdentifier *>(Malloc(sizeof(DERIdentifier) + room));
+  if (di != nullptr) std::memset(static_cast<void *>(di), 0, sizeof(DERIdentifier));
+  return di;
+}
+
+// Releases the content buffer the element owns, if any.
+void FreeContent(DERIdentifier *di) {
+  bool owns =
+      di->identifier == kBitString || di->identifier == kOctetString || di->identifier == kOid;
+  if (owns && di->s != InlineContent(di)) Free(di->s);
+}
+
+// Frees `head`, every element after it along next, and all their members,
+// without recursion, so the depth of a tree cannot exhaust the stack. When
+// the walk descends into a member chain, the rest of the outer chain is
+// pushed onto a stack threaded through the `previous` field of its first
+// element (a field freeing has no other use for), and popped when the member
+// chain ends.
 void FreeChain(DERIdentifier *head) {
+  DERIdentifier *resume = nullptr;
   DERIdentifier *node = head;
   while (node != nullptr) {
-    if (node->identifier == kSequence && node->child != nullptr) {
-      DERIdentifier *last = node->child;
-      while (last->next != nullptr) last = last->next;
-      last->next = node->next;
-      node->next = node->child;
-      node->child = nullptr;
-    }
     DERIdentifier *next = node->next;
-    if (OwnsBuffer(node->identifier)) Free(node->s);
+    if (node->identifier == kSequence && node->child != nullptr) {
+      if (next != nullptr) {
+        next->previous = resume;
+        resume = next;
+      }
+      next = node->child;
+    }
+    FreeContent(node);
     Free(node);
+    if (next == nullptr && resume != nullptr) {
+      next = resume;
+      resume = resume->previous;
+    }
     node = next;
   }
 }
@@ -80,7 +107,7 @@ template <typename Fill>
 int Construct(DERIdentifier **dip, Fill fill) {
   if (dip == nullptr) return EINVAL;
   *dip = nullptr;
-  DERIdentifier *di = NewZeroed<DERIdentifier>();
+  DERIdentifier *di = AllocateNode(1);
   if (di == nullptr) return ENOMEM;
   int rc = fill(di);
   if (rc != 0) {
@@ -103,7 +130,7 @@ constexpr uint32_t IntegerLength(int32_t value) {
 
 // Writes the identifier and length octets; returns the octets used.
 // `out` holds at least HeaderSize(length) octets.
-size_t WriteHeader(uint8_t *out, uint8_t tag, uint32_t length) {
+inline size_t WriteHeader(uint8_t *out, uint8_t tag, uint32_t length) {
   out[0] = tag;
   if (length <= kShortFormMax) {
     out[1] = static_cast<uint8_t>(length);
@@ -123,26 +150,18 @@ size_t WriteHeader(uint8_t *out, uint8_t tag, uint32_t length) {
   return 6;
 }
 
-int EncodeElement(const DERIdentifier *di, Octets out, int level);
-
-// Writes the members of a SEQUENCE into its content `out` (exactly `length`
-// octets). A member that does not fit what is left is refused, and octets
-// the members do not fill are zeroed.
-int EncodeMembers(const DERIdentifier *sequence, Octets out, int level) {
-  size_t position = 0;
-  for (const DERIdentifier *m = sequence->child; m != nullptr; m = m->next) {
-    uint64_t size = EncodedSize(m);
-    if (size > out.size() - position) return EINVAL;
-    int rc = EncodeElement(m, out.subspan(position, static_cast<size_t>(size)), level + 1);
-    if (rc != 0) return rc;
-    position += static_cast<size_t>(size);
+// Copies `n` octets; short strings, the common case, without a library call.
+inline void CopyOctets(uint8_t *to, const char *from, size_t n) {
+  if (n > 16) {
+    std::memcpy(to, from, n);
+    return;
   }
-  std::memset(out.data() + position, 0, out.size() - position);
-  return 0;
+  for (size_t i = 0; i < n; ++i) to[i] = static_cast<uint8_t>(from[i]);
 }
 
-// Writes the content octets of `di` into `out` (exactly `length` octets).
-int EncodeContent(const DERIdentifier *di, Octets out, int level) {
+// Writes the content octets of an element that has no members into `out`
+// (exactly `length` octets).
+inline int EncodeLeafContent(const DERIdentifier *di, Octets out) {
   uint8_t *p = out.data();
   uint32_t value = static_cast<uint32_t>(di->l);
   switch (di->identifier) {
@@ -168,24 +187,44 @@ int EncodeContent(const DERIdentifier *di, Octets out, int level) {
     case kOctetString:
       if (di->length == 0) return 0;
       if (di->s == nullptr) return EINVAL;
-      std::memcpy(p, di->s, di->length);
+      CopyOctets(p, di->s, di->length);
       return 0;
     case kNull:
       // A decoded NULL may declare content; it is written as zeros.
       std::memset(p, 0, out.size());
       return 0;
-    case kSequence:
-      if (di->child != nullptr && level >= DER_MAX_DEPTH) return EINVAL;
-      return EncodeMembers(di, out, level);
     default:
       return EINVAL;
   }
 }
 
 // Writes the element `di` at `level` into `out`, which is exactly its size.
-int EncodeElement(const DERIdentifier *di, Octets out, int level) {
+// Only SEQUENCEs recurse; members without members of their own are written
+// in the loop of their SEQUENCE.
+[[gnu::noinline]] int EncodeElement(const DERIdentifier *di, Octets out, int level) {
   size_t header = WriteHeader(out.data(), di->identifier, di->length);
-  return EncodeContent(di, out.subspan(header), level);
+  Octets content = out.subspan(header);
+  if (di->identifier != kSequence) return EncodeLeafContent(di, content);
+  if (di->child != nullptr && level >= DER_MAX_DEPTH) return EINVAL;
+  // A member that does not fit what is left of the content is refused, and
+  // octets the members do not fill are zeroed.
+  size_t position = 0;
+  for (const DERIdentifier *m = di->child; m != nullptr; m = m->next) {
+    uint64_t size = EncodedSize(m);
+    if (size > content.size() - position) return EINVAL;
+    Octets member = content.subspan(position, static_cast<size_t>(size));
+    int rc;
+    if (m->identifier == kSequence) {
+      rc = EncodeElement(m, member, level + 1);
+    } else {
+      size_t member_header = WriteHeader(member.data(), m->identifier, m->length);
+      rc = EncodeLeafContent(m, member.subspan(member_header));
+    }
+    if (rc != 0) return rc;
+    position += static_cast<size_t>(size);
+  }
+  std::memset(content.data() + position, 0, content.size() - position);
+  return 0;
 }
 
 // ---- decoding -------------------------------------------------------------
@@ -246,9 +285,8 @@ int DecodeContent(DERIdentifier *di, Input content, int level) {
       }
       return 0;
     case kOctetString: {
-      // One octet more than the content: the copy is always terminated.
-      auto *copy = static_cast<char *>(Malloc(content.size() + 1));
-      if (copy == nullptr) return ENOMEM;
+      // The node was allocated with room for the content and a terminator.
+      char *copy = InlineContent(di);
       if (!content.empty()) std::memcpy(copy, p, content.size());
       copy[content.size()] = '\0';
       di->s = copy;
@@ -274,12 +312,13 @@ int DecodeChain(Input in, int level, DERIdentifier **head) {
       FreeChain(first);
       return EINVAL;
     }
-    auto *di = static_cast<DERIdentifier *>(Malloc(sizeof(DERIdentifier)));
+    // An OCTET STRING's content (and a terminator, so that it is always
+    // terminated in memory) lives right after its node.
+    DERIdentifier *di = AllocateNode(h.tag == kOctetString ? size_t{h.length} + 1 : 1);
     if (di == nullptr) {
       FreeChain(first);
       return ENOMEM;
     }
-    *di = DERIdentifier{};
     di->identifier = h.tag;
     di->length = h.length;
     int rc = DecodeContent(di, in.subspan(position + h.header_size, h.length), level);
