@@ -381,6 +381,20 @@ TEST(DerDecode, ExamplesGiveTheirElements) {
   EXPECT_EQ(di->next->previous, di.get());
 }
 
+TEST(DerDecode, DecodedStringContentIsReleasedWithItsElement) {
+  Chain di;
+  ASSERT_EQ(Decode({0x04, 0x02, 'h', 'i', 0x04, 0x01, 'x'}, &di), 0);
+  // Content given to an element later is owned and released by it as well.
+  auto *replacement = static_cast<char *>(std::malloc(3));
+  std::memcpy(replacement, "new", 3);
+  di->s = replacement;
+  di->length = 3;
+  EXPECT_EQ(Encode(di.get()), (Bytes{0x04, 0x03, 'n', 'e', 'w', 0x04, 0x01, 'x'}));
+  DERIdentifier *second = di->next;
+  di->next = nullptr;
+  EXPECT_EQ(der_identifier_free(&second), 0);
+}
+
 TEST(DerDecode, MalformedFormsAreRejected) {
   const Bytes rejected[] = {
       {},
