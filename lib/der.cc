@@ -18,6 +18,7 @@
 
 using tarnu::detail::Free;
 using tarnu::detail::Malloc;
+using tarnu::detail::NewZeroed;
 
 namespace {
 
@@ -49,28 +50,14 @@ constexpr uint64_t EncodedSize(const DERIdentifier *di) {
   return HeaderSize(di->length) + di->length;
 }
 
-// The decoder keeps an OCTET STRING's content in the same allocation as its
-// node, right after it (one allocation per element instead of two); such
-// content goes with the node. Every node is allocated with at least one
-// octet of room after it, so that address lies inside the node's own
-// allocation and can never be the start of a separately allocated buffer.
-char *InlineContent(DERIdentifier *di) {
-  return reinterpret_cast<char *>(di + 1);
-}
-
-// Allocates a zero-filled node followed by `room` (at least 1) octets for
-// inline content; null when memory runs out.
-DERIdentifier *AllocateNode(size_t room) {
-  auto *di = static_cast<DERIdentifier *>(Malloc(sizeof(DERIdentifier) + room));
-  if (di != nullptr) std::memset(static_cast<void *>(di), 0, sizeof(DERIdentifier));
-  return di;
-}
+// Allocates one zero-filled node; null when memory runs out.
+DERIdentifier *AllocateNode() { return NewZeroed<DERIdentifier>(); }
 
 // Releases the content buffer the element owns, if any.
 void FreeContent(DERIdentifier *di) {
   bool owns =
       di->identifier == kBitString || di->identifier == kOctetString || di->identifier == kOid;
-  if (owns && di->s != InlineContent(di)) Free(di->s);
+  if (owns) Free(di->s);
 }
 
 // Frees `head`, every element after it along next, and all their members,
@@ -107,7 +94,7 @@ template <typename Fill>
 int Construct(DERIdentifier **dip, Fill fill) {
   if (dip == nullptr) return EINVAL;
   *dip = nullptr;
-  DERIdentifier *di = AllocateNode(1);
+  DERIdentifier *di = AllocateNode();
   if (di == nullptr) return ENOMEM;
   int rc = fill(di);
   if (rc != 0) {
@@ -285,8 +272,11 @@ int DecodeContent(DERIdentifier *di, Input content, int level) {
       }
       return 0;
     case kOctetString: {
-      // The node was allocated with room for the content and a terminator.
-      char *copy = InlineContent(di);
+      // The content is an ordinary malloc buffer the element owns, as for
+      // der_identifier_new_string, so callers may release or replace it.
+      // One spare octet keeps it terminated for callers that print it.
+      auto *copy = static_cast<char *>(Malloc(content.size() + 1));
+      if (copy == nullptr) return ENOMEM;
       if (!content.empty()) std::memcpy(copy, p, content.size());
       copy[content.size()] = '\0';
       di->s = copy;
@@ -312,9 +302,7 @@ int DecodeChain(Input in, int level, DERIdentifier **head) {
       FreeChain(first);
       return EINVAL;
     }
-    // An OCTET STRING's content (and a terminator, so that it is always
-    // terminated in memory) lives right after its node.
-    DERIdentifier *di = AllocateNode(h.tag == kOctetString ? size_t{h.length} + 1 : 1);
+    DERIdentifier *di = AllocateNode();
     if (di == nullptr) {
       FreeChain(first);
       return ENOMEM;

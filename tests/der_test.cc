@@ -384,7 +384,9 @@ TEST(DerDecode, ExamplesGiveTheirElements) {
 TEST(DerDecode, DecodedStringContentIsReleasedWithItsElement) {
   Chain di;
   ASSERT_EQ(Decode({0x04, 0x02, 'h', 'i', 0x04, 0x01, 'x'}, &di), 0);
-  // Content given to an element later is owned and released by it as well.
+  // A decoded element's content is an ordinary malloc buffer: a caller may
+  // release it and give the element another one, which the element then owns.
+  std::free(di->s);
   auto *replacement = static_cast<char *>(std::malloc(3));
   std::memcpy(replacement, "new", 3);
   di->s = replacement;

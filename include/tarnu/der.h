@@ -147,9 +147,8 @@ TARNU_EXPORT int der_identifier_encode(DERIdentifier *di, char **datap, int *dat
 TARNU_EXPORT int der_identifier_encode_r(DERIdentifier *di, char *data, int *datalenp);
 /* Parses datalen octets at data into a new chain stored in *dip (free it
  * with der_identifier_chain_free). The input is only read. A decoded OCTET
- * STRING's content (terminated by an extra 0 octet) shares the allocation of
- * its element: never free or realloc that `s` yourself; an `s` replaced by a
- * malloc buffer is released with the element. 22 (with *dip
+ * STRING's content is a malloc buffer owned by its element (with one extra
+ * 0 octet after the content, so it is terminated in memory). 22 (with *dip
  * null) for a null argument, input shorter than 2 octets, an unknown tag, a
  * length form other than short, 0x82 or 0x84, a length or content running
  * past the end of its input, a BOOLEAN whose length is not 1, a SEQUENCE
