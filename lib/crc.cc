@@ -1,0 +1,169 @@
+// CRC-32 with polynomial 0x04C11DB7, most significant bit first, initial value
+// 0xFFFFFFFF and no final exclusive-or.
+//
+// crc32_byte is the plain bit-by-bit fold. crc32_buffer gives the same values
+// through slicing-by-8 tables and, on x86_64 processors with carry-less
+// multiplication, by folding 64-byte blocks with PCLMULQDQ (chosen at run time).
+#include "tarnu/crc.h"
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <span>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+constexpr uint32_t kPolynomial = 0x04C11DB7;
+constexpr uint32_t kInitial = 0xFFFFFFFF;
+
+constexpr uint32_t FoldByteBitwise(uint32_t crc, uint8_t byte) {
+  crc ^= static_cast<uint32_t>(byte) << 24;
+  for (int bit = 0; bit < 8; ++bit) {
+    crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ kPolynomial : crc << 1;
+  }
+  return crc;
+}
+
+// kTables[k][b] is b * x^(32 + 8k) mod P: the contribution of byte b standing
+// k bytes before the end of an 8-byte step.
+using SliceTables = std::array<std::array<uint32_t, 256>, 8>;
+
+constexpr SliceTables MakeSliceTables() {
+  SliceTables tables{};
+  for (uint32_t b = 0; b < 256; ++b) tables[0][b] = FoldByteBitwise(0, static_cast<uint8_t>(b));
+  for (std::size_t k = 1; k < tables.size(); ++k) {
+    for (uint32_t b = 0; b < 256; ++b) {
+      uint32_t previous = tables[k - 1][b];
+      tables[k][b] = (previous << 8) ^ tables[0][previous >> 24];
+    }
+  }
+  return tables;
+}
+
+constexpr SliceTables kTables = MakeSliceTables();
+
+uint32_t LoadBigEndian32(const unsigned char *p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+// Continues `crc` over `data` eight bytes at a time; portable to any byte
+// order and alignment.
+uint32_t CrcSliced(uint32_t crc, std::span<const unsigned char> data) {
+  const unsigned char *p = data.data();
+  std::size_t n = data.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    const uint32_t high = crc ^ LoadBigEndian32(p);
+    crc = kTables[7][high >> 24] ^ kTables[6][(high >> 16) & 0xFF] ^
+          kTables[5][(high >> 8) & 0xFF] ^ kTables[4][high & 0xFF] ^ kTables[3][p[4]] ^
+          kTables[2][p[5]] ^ kTables[1][p[6]] ^ kTables[0][p[7]];
+  }
+  for (; n > 0; ++p, --n) crc = (crc << 8) ^ kTables[0][(crc >> 24) ^ *p];
+  return crc;
+}
+
+#if defined(__x86_64__)
+
+// x^n mod P, for the folding constants.
+constexpr uint64_t XPowerMod(unsigned n) {
+  uint64_t r = 1;
+  for (unsigned i = 0; i < n; ++i) {
+    r <<= 1;
+    if ((r & (uint64_t{1} << 32)) != 0) r ^= (uint64_t{1} << 32) | kPolynomial;
+  }
+  return r;
+}
+
+// A 128-bit block is held with bit i the coefficient of x^i (the bytes
+// reversed). Moving a block d bits further splits it into halves H*x^64 + L,
+// which become H * (x^(d+64) mod P) + L * (x^d mod P): both products fit in
+// 95 bits and are congruent to the block times x^d.
+struct FoldConstants {
+  long long high, low;
+};
+constexpr FoldConstants kFold512{static_cast<long long>(XPowerMod(512 + 64)),
+                                 static_cast<long long>(XPowerMod(512))};
+constexpr FoldConstants kFold128{static_cast<long long>(XPowerMod(128 + 64)),
+                                 static_cast<long long>(XPowerMod(128))};
+
+__attribute__((target("pclmul,ssse3"))) __m128i ReverseBytes(__m128i v) {
+  return _mm_shuffle_epi8(v, _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
+}
+
+__attribute__((target("pclmul,ssse3"))) __m128i LoadBlock(const unsigned char *p) {
+  return ReverseBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+}
+
+__attribute__((target("pclmul,ssse3"))) __m128i Fold(__m128i block, __m128i constants,
+                                                     __m128i next) {
+  const __m128i high = _mm_clmulepi64_si128(block, constants, 0x11);
+  const __m128i low = _mm_clmulepi64_si128(block, constants, 0x00);
+  return _mm_xor_si128(_mm_xor_si128(high, low), next);
+}
+
+// CRC of a buffer of at least 64 bytes. Four lanes fold 64 bytes per step;
+// they are then folded into one 128-bit block congruent to the whole prefix,
+// and the table path finishes over that block followed by the tail.
+__attribute__((target("pclmul,ssse3"))) uint32_t CrcFolded(std::span<const unsigned char> data) {
+  const unsigned char *p = data.data();
+  std::size_t n = data.size();
+  __m128i lane[4];
+  for (int i = 0; i < 4; ++i) lane[i] = LoadBlock(p + 16 * i);
+  // The initial value stands for the complement of the first 32 message bits.
+  lane[0] = _mm_xor_si128(lane[0], _mm_set_epi32(static_cast<int>(kInitial), 0, 0, 0));
+  p += 64;
+  n -= 64;
+  const __m128i fold512 = _mm_set_epi64x(kFold512.high, kFold512.low);
+  for (; n >= 64; p += 64, n -= 64) {
+    for (int i = 0; i < 4; ++i) lane[i] = Fold(lane[i], fold512, LoadBlock(p + 16 * i));
+  }
+  const __m128i fold128 = _mm_set_epi64x(kFold128.high, kFold128.low);
+  __m128i block = Fold(lane[0], fold128, lane[1]);
+  block = Fold(block, fold128, lane[2]);
+  block = Fold(block, fold128, lane[3]);
+  for (; n >= 16; p += 16, n -= 16) block = Fold(block, fold128, LoadBlock(p));
+  alignas(16) unsigned char folded[16];
+  _mm_store_si128(reinterpret_cast<__m128i *>(folded), ReverseBytes(block));
+  // With a zero start value the table path yields S(x) * x^32 mod P for the
+  // bytes S it is given; the folded block stands in for the whole prefix.
+  return CrcSliced(CrcSliced(0, folded), std::span(p, n));
+}
+
+bool DetectCarrylessMultiply() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+}
+
+// Decided once when the library is loaded, so the hot path takes no guard.
+const bool kHasCarrylessMultiply = DetectCarrylessMultiply();
+
+#endif  // __x86_64__
+
+uint32_t CrcOf(std::span<const unsigned char> data) {
+#if defined(__x86_64__)
+  if (data.size() >= 64 && kHasCarrylessMultiply) return CrcFolded(data);
+#endif
+  return CrcSliced(kInitial, data);
+}
+
+}  // namespace
+
+extern "C" {
+
+int crc32_byte(uint32_t *crc, unsigned char byte) {
+  if (crc == nullptr) return -1;
+  *crc = FoldByteBitwise(*crc, byte);
+  return 0;
+}
+
+int crc32_buffer(uint32_t *crc, const unsigned char *buffer, unsigned int length) {
+  if (crc == nullptr || buffer == nullptr) return -1;
+  *crc = CrcOf(std::span(buffer, length));
+  return 0;
+}
+
+}  // extern "C"
