@@ -16,12 +16,14 @@
 
 #include "alloc.h"
 #include "tarnu/base64.h"
+#include "text_paths.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 
 using tarnu::detail::Calloc;
+using tarnu::detail::CodePath;
 using tarnu::detail::Free;
 using tarnu::detail::Malloc;
 
@@ -207,17 +209,19 @@ const bool kHasSsse3 = DetectSsse3();
 
 #endif  // __x86_64__
 
-void EncodeLines(const unsigned char *in, std::size_t lines, char *out) {
+void EncodeLines(CodePath path, const unsigned char *in, std::size_t lines, char *out) {
 #if defined(__x86_64__)
-  if (kHasSsse3) return EncodeLinesSsse3(in, lines, out);
+  if (path == CodePath::kBest && kHasSsse3) return EncodeLinesSsse3(in, lines, out);
 #endif
+  (void)path;
   EncodeLinesPortable(in, lines, out);
 }
 
-BlockRun DecodeBlocks(std::span<const char> text, unsigned char *out) {
+BlockRun DecodeBlocks(CodePath path, std::span<const char> text, unsigned char *out) {
 #if defined(__x86_64__)
-  if (kHasSsse3) return DecodeBlocksSsse3(text, out);
+  if (path == CodePath::kBest && kHasSsse3) return DecodeBlocksSsse3(text, out);
 #endif
+  (void)path;
   (void)out;
   return {0, text.size()};  // no vector path: never retry
 }
@@ -228,7 +232,7 @@ constexpr std::size_t kDecodeSpare = 4;
 // Decodes `text` into `out` (zero-filled, 3 bytes per started group of 4
 // characters plus kDecodeSpare). Returns the number of bytes counted, or -1
 // for a character outside the alphabet that is not skipped.
-long long DecodeInto(std::span<const char> text, unsigned char *out) {
+long long DecodeInto(CodePath path, std::span<const char> text, unsigned char *out) {
   std::size_t pos = 0;
   std::size_t written = 0;  // bytes of complete groups
   uint32_t bits = 0;
@@ -236,7 +240,7 @@ long long DecodeInto(std::span<const char> text, unsigned char *out) {
   std::size_t vector_from = 0;
   while (pos < text.size()) {
     if (pending == 0 && pos >= vector_from) {
-      const BlockRun run = DecodeBlocks(text.subspan(pos), out + written);
+      const BlockRun run = DecodeBlocks(path, text.subspan(pos), out + written);
       written += run.consumed / 16 * 12;
       vector_from = pos + run.retry_from;
       pos += run.consumed;
@@ -265,9 +269,10 @@ long long DecodeInto(std::span<const char> text, unsigned char *out) {
 
 }  // namespace
 
-extern "C" {
+namespace tarnu::detail {
 
-int base64_encode(const unsigned char *indata, int inlen, char **outdata, int *outlen) {
+int Base64Encode(CodePath path, const unsigned char *indata, int inlen, char **outdata,
+                 int *outlen) {
   if (indata == nullptr || outdata == nullptr || outlen == nullptr) return EINVAL;
   *outdata = nullptr;
   *outlen = 0;
@@ -281,7 +286,7 @@ int base64_encode(const unsigned char *indata, int inlen, char **outdata, int *o
   char *text = static_cast<char *>(Malloc(static_cast<std::size_t>(text_length) + 1));
   if (text == nullptr) return ENOMEM;
 
-  EncodeLines(indata, lines, text);
+  EncodeLines(path, indata, lines, text);
   char *out = text + lines * (kLineChars + 1);
   const unsigned char *in = indata + lines * kLineBytes;
   const std::size_t last_groups = groups - lines * kGroupsPerLine;
@@ -294,7 +299,8 @@ int base64_encode(const unsigned char *indata, int inlen, char **outdata, int *o
   return 0;
 }
 
-int base64_decode(const char *indata, int inlen, unsigned char **outdata, int *outlen) {
+int Base64Decode(CodePath path, const char *indata, int inlen, unsigned char **outdata,
+                 int *outlen) {
   if (indata == nullptr || outdata == nullptr || outlen == nullptr) return EINVAL;
   *outdata = nullptr;
   *outlen = 0;
@@ -305,7 +311,7 @@ int base64_decode(const char *indata, int inlen, unsigned char **outdata, int *o
   const std::size_t capacity = (length + 3) / 4 * 3 + kDecodeSpare;
   auto *bytes = static_cast<unsigned char *>(Calloc(capacity, 1));
   if (bytes == nullptr) return ENOMEM;
-  const long long counted = DecodeInto(std::span(indata, length), bytes);
+  const long long counted = DecodeInto(path, std::span(indata, length), bytes);
   if (counted < 0) {
     Free(bytes);
     return EINVAL;
@@ -313,6 +319,18 @@ int base64_decode(const char *indata, int inlen, unsigned char **outdata, int *o
   *outdata = bytes;
   *outlen = static_cast<int>(counted);
   return 0;
+}
+
+}  // namespace tarnu::detail
+
+extern "C" {
+
+int base64_encode(const unsigned char *indata, int inlen, char **outdata, int *outlen) {
+  return tarnu::detail::Base64Encode(CodePath::kBest, indata, inlen, outdata, outlen);
+}
+
+int base64_decode(const char *indata, int inlen, unsigned char **outdata, int *outlen) {
+  return tarnu::detail::Base64Decode(CodePath::kBest, indata, inlen, outdata, outlen);
 }
 
 }  // extern "C"

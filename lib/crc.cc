@@ -11,6 +11,8 @@
 #include <cstring>
 #include <span>
 
+#include "text_paths.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -143,14 +145,22 @@ const bool kHasCarrylessMultiply = DetectCarrylessMultiply();
 
 #endif  // __x86_64__
 
-uint32_t CrcOf(std::span<const unsigned char> data) {
+}  // namespace
+
+namespace tarnu::detail {
+
+uint32_t Crc32(CodePath path, std::span<const unsigned char> data) {
 #if defined(__x86_64__)
-  if (data.size() >= 64 && kHasCarrylessMultiply) return CrcFolded(data);
+  if (path == CodePath::kBest && data.size() >= 64 && kHasCarrylessMultiply) {
+    return CrcFolded(data);
+  }
+#else
+  (void)path;
 #endif
   return CrcSliced(kInitial, data);
 }
 
-}  // namespace
+}  // namespace tarnu::detail
 
 extern "C" {
 
@@ -162,7 +172,7 @@ int crc32_byte(uint32_t *crc, unsigned char byte) {
 
 int crc32_buffer(uint32_t *crc, const unsigned char *buffer, unsigned int length) {
   if (crc == nullptr || buffer == nullptr) return -1;
-  *crc = CrcOf(std::span(buffer, length));
+  *crc = tarnu::detail::Crc32(tarnu::detail::CodePath::kBest, std::span(buffer, length));
   return 0;
 }
 
