@@ -40,7 +40,10 @@ int strnsplit(const char *str, int len, char delimiter, char ***destarray, int *
   const int max_fields = *destitems;
   auto **array =
       static_cast<char **>(Calloc(static_cast<std::size_t>(max_fields) + 1, sizeof(char *)));
-  if (array == nullptr) return ENOMEM;
+  if (array == nullptr) {
+    *destitems = 0;
+    return ENOMEM;
+  }
 
   const std::span<const char> text(str, static_cast<std::size_t>(len));
   int found = 0;
