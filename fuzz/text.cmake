@@ -5,3 +5,6 @@ orvik_add_fuzzer(url_new_parse SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/url_new_parse
                  LIBS tarnu_testing)
 orvik_add_fuzzer(strnsplit SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/strnsplit_fuzzer.cc
                  LIBS tarnu_testing)
+
+# Coverage feedback from inside the library, not only from the fuzz drivers.
+target_compile_options(tarnu_objects PRIVATE -fsanitize=fuzzer-no-link)

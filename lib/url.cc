@@ -185,8 +185,47 @@ bool Append(LString *out, std::size_t used, const char *text) {
   return true;
 }
 
-int AppendParameter(Attribute *node, void *lstring) {
-  return url_attrib_append(node, static_cast<LString *>(lstring));
+// Appends one parameter: "&" when `separate`, then the name, and "=" with the
+// value when there is one. 22 for a null argument or a buffer not terminated
+// within its capacity, 75 when the text does not fit.
+int AppendParameter(Attribute *attrib, LString *lstring, bool separate) {
+  if (attrib == nullptr || lstring == nullptr || lstring->buffer == nullptr ||
+      lstring->alloclen < 1) {
+    return EINVAL;
+  }
+  const std::size_t capacity = static_cast<std::size_t>(lstring->alloclen);
+  const std::size_t used = strnlen(lstring->buffer, capacity);
+  if (used == capacity) return EINVAL;  // not terminated inside its capacity
+  char *name = nullptr;
+  char *value = nullptr;
+  if (int result = attribute_get_name_and_value(attrib, &name, &value); result != 0) return result;
+  if (name == nullptr) return EINVAL;
+  const std::size_t needed =
+      (separate ? 1 : 0) + std::strlen(name) + (value != nullptr ? 1 + std::strlen(value) : 0) + 1;
+  if (needed > capacity - used) return EOVERFLOW;
+  char *out = lstring->buffer + used;
+  if (separate) *out++ = '&';
+  out = stpcpy(out, name);
+  if (value != nullptr) {
+    *out++ = '=';
+    stpcpy(out, value);
+  }
+  return 0;
+}
+
+// The query walk of url_construct. The separator is decided by position, not
+// by the buffer's last character, so that a parameter whose name or value
+// ends in "?" does not swallow the "&" of the next one.
+struct QueryWriter {
+  LString *out;
+  bool first;
+};
+
+int AppendQueryParameter(Attribute *node, void *data) {
+  auto *writer = static_cast<QueryWriter *>(data);
+  const int result = AppendParameter(node, writer->out, !writer->first);
+  writer->first = false;
+  return result;
 }
 
 int StringOrEmpty(const char *field, char **out) {
@@ -250,7 +289,8 @@ int url_construct(Url *url, char **stringp) {
     if (!Append(&out, static_cast<std::size_t>(prefix), url->path)) return EOVERFLOW;
     if (url->attrib != nullptr) {
       if (!Append(&out, std::strlen(out.buffer), "?")) return EOVERFLOW;
-      if (int result = attribute_foreach(url->attrib, AppendParameter, &out); result != 0) {
+      QueryWriter writer{&out, true};
+      if (int result = attribute_foreach(url->attrib, AppendQueryParameter, &writer); result != 0) {
         return result;
       }
     }
@@ -299,29 +339,10 @@ int url_free(Url **urlp) {
 }
 
 int url_attrib_append(Attribute *attrib, LString *lstring) {
-  if (attrib == nullptr || lstring == nullptr || lstring->buffer == nullptr ||
-      lstring->alloclen < 1) {
-    return EINVAL;
-  }
-  const std::size_t capacity = static_cast<std::size_t>(lstring->alloclen);
-  const std::size_t used = strnlen(lstring->buffer, capacity);
-  if (used == capacity) return EINVAL;  // not terminated inside its capacity
-  char *name = nullptr;
-  char *value = nullptr;
-  if (int result = attribute_get_name_and_value(attrib, &name, &value); result != 0) return result;
-  if (name == nullptr) return EINVAL;
+  if (lstring == nullptr || lstring->buffer == nullptr || lstring->alloclen < 1) return EINVAL;
+  const std::size_t used = strnlen(lstring->buffer, static_cast<std::size_t>(lstring->alloclen));
   const bool after_question_mark = used > 0 && lstring->buffer[used - 1] == '?';
-  const std::size_t needed = (after_question_mark ? 0 : 1) + std::strlen(name) +
-                             (value != nullptr ? 1 + std::strlen(value) : 0) + 1;
-  if (needed > capacity - used) return EOVERFLOW;
-  char *out = lstring->buffer + used;
-  if (!after_question_mark) *out++ = '&';
-  out = stpcpy(out, name);
-  if (value != nullptr) {
-    *out++ = '=';
-    out = stpcpy(out, value);
-  }
-  return 0;
+  return AppendParameter(attrib, lstring, !after_question_mark);
 }
 
 }  // extern "C"

@@ -200,6 +200,16 @@ TEST(UrlConstruct, ParameterWithoutValueIsWrittenAsItsName) {
   EXPECT_EQ(Construct(p.url.get()), "proto://h/p?x=1&flag");
 }
 
+// A name or value ending in "?" must not swallow the "&" after it.
+TEST(UrlConstruct, RegressionParameterEndingInQuestionMarkKeepsSeparator) {
+  Parsed p = Parse("p://h/x?q/b&lang=en&pag?&v=w?");
+  ASSERT_EQ(p.status, 0);
+  const auto text = Construct(p.url.get());
+  EXPECT_EQ(text, "p://h/x?v=w?&pag?&lang=en&q/b");
+  Parsed again = Parse(*text);
+  EXPECT_EQ(Params(again.url.get()).size(), 4u);
+}
+
 TEST(UrlConstruct, ParametersNeedAPath) {
   Url *raw = nullptr;
   char protocol[] = "proto", host[] = "host", name[] = "a", value[] = "1";
