@@ -160,14 +160,15 @@ BENCHMARK(CrcBitwise)->Name("crc32/bitwise");
 BENCHMARK(ZlibCrc)->Name("crc32/zlib");
 BENCHMARK(UrlParseConstruct)->Name("url/parse_construct");
 
-// Keeps the time per iteration of every benchmark for the ratios.
+// Keeps the CPU time per iteration of every benchmark for the ratios (CPU
+// time, because the machine is shared and wall time swings with its load).
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       if (run.run_type == Run::RT_Iteration) {
         seconds_[run.benchmark_name()] =
-            run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
       }
     }
     ConsoleReporter::ReportRuns(runs);

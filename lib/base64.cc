@@ -97,13 +97,40 @@ bool IsSkipped(char c) {
   return kDecode[static_cast<unsigned char>(c)] == kSkipped;
 }
 
-// A run of whole 16-character blocks decoded by the vector path: the number of
-// characters consumed, and the position (relative to the run's start) from
-// which another attempt can succeed.
-struct BlockRun {
+// What a bulk decoder did before it stopped: characters consumed and bytes
+// written.
+struct GroupRun {
   std::size_t consumed;
-  std::size_t retry_from;
+  std::size_t written;
 };
+
+// Decodes whole groups of 4 alphabet characters from the start of `text`,
+// skipping white space that stands between groups. Stops before the first
+// group that holds anything else (padding, white space inside a group, a bad
+// character) or that is incomplete; the character-wise decoder takes over there.
+GroupRun DecodeGroupsPortable(std::span<const char> text, unsigned char *out) {
+  std::size_t pos = 0;
+  std::size_t written = 0;
+  while (pos + 4 <= text.size()) {
+    const int v0 = kDecode[static_cast<unsigned char>(text[pos])];
+    const int v1 = kDecode[static_cast<unsigned char>(text[pos + 1])];
+    const int v2 = kDecode[static_cast<unsigned char>(text[pos + 2])];
+    const int v3 = kDecode[static_cast<unsigned char>(text[pos + 3])];
+    if ((v0 | v1 | v2 | v3) < 0) {
+      if (v0 != kSkipped) break;
+      ++pos;
+      continue;
+    }
+    const uint32_t bits = (static_cast<uint32_t>(v0) << 18) | (static_cast<uint32_t>(v1) << 12) |
+                          (static_cast<uint32_t>(v2) << 6) | static_cast<uint32_t>(v3);
+    out[written] = static_cast<unsigned char>(bits >> 16);
+    out[written + 1] = static_cast<unsigned char>(bits >> 8);
+    out[written + 2] = static_cast<unsigned char>(bits);
+    written += 3;
+    pos += 4;
+  }
+  return {pos, written};
+}
 
 // Writes the bytes of a group of `count` (1 to 4) values held in `bits`, the
 // missing values taken as zero. The buffer always has room for three bytes.
@@ -159,44 +186,72 @@ __attribute__((target("ssse3"))) void EncodeLinesSsse3(const unsigned char *in, 
   }
 }
 
-__attribute__((target("ssse3"))) __m128i InRange(__m128i in, char low, char high) {
-  return _mm_and_si128(_mm_cmpgt_epi8(in, _mm_set1_epi8(static_cast<char>(low - 1))),
-                       _mm_cmplt_epi8(in, _mm_set1_epi8(static_cast<char>(high + 1))));
+// Classifies 16 characters: `values` receives their 6-bit values, the result
+// has bit i set when character i is in the alphabet. Two nibble tables give
+// each character class a bit; a character is in the alphabet when the bits of
+// its high and low nibble do not meet. The offset from character to value
+// depends on the high nibble alone, except for "/" (which shares its nibble
+// with "+").
+__attribute__((target("ssse3"))) unsigned ClassifyBlock(__m128i in, __m128i *values) {
+  const __m128i low_classes = _mm_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                            0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+  const __m128i high_classes = _mm_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10,
+                                             0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
+  const __m128i offsets = _mm_setr_epi8(0, 16, 19, 4, -65, -65, -71, -71, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m128i slash = _mm_set1_epi8(0x2F);
+  // Masking with 0x2F keeps bit 7 clear (pshufb would zero the lane); bit 5
+  // may carry a bit of the neighbouring byte, which pshufb ignores.
+  const __m128i high_nibbles = _mm_and_si128(_mm_srli_epi32(in, 4), slash);
+  const __m128i low_nibbles = _mm_and_si128(in, slash);
+  const __m128i clash = _mm_and_si128(_mm_shuffle_epi8(low_classes, low_nibbles),
+                                      _mm_shuffle_epi8(high_classes, high_nibbles));
+  const unsigned invalid =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(clash, _mm_setzero_si128())));
+  const __m128i is_slash = _mm_cmpeq_epi8(in, slash);
+  *values = _mm_add_epi8(in, _mm_shuffle_epi8(offsets, _mm_add_epi8(is_slash, high_nibbles)));
+  return ~invalid & 0xFFFF;
 }
 
-// Decodes 16-character blocks while every character is in the alphabet; each
-// block stores 16 bytes (12 decoded, 4 zero), so the output needs 4 spare bytes.
-__attribute__((target("ssse3"))) BlockRun DecodeBlocksSsse3(std::span<const char> text,
+// Packs 16 6-bit values into 12 bytes, followed by 4 zero bytes.
+__attribute__((target("ssse3"))) __m128i PackBlock(__m128i values) {
+  // Pairs of 6-bit values to 12 bits, pairs of those to 24 bits per lane.
+  const __m128i pairs = _mm_maddubs_epi16(values, _mm_set1_epi32(0x01400140));
+  const __m128i lanes = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));
+  return _mm_shuffle_epi8(lanes,
+                          _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
+}
+
+// DecodeGroupsPortable 16 characters at a time. A block that is not all
+// alphabet still yields its leading whole groups; a line break right after
+// them is skipped and the loop goes on. Full blocks store 16 bytes (12
+// decoded, 4 zero), so the output needs 4 spare bytes.
+__attribute__((target("ssse3"))) GroupRun DecodeGroupsSsse3(std::span<const char> text,
                                                             unsigned char *out) {
   std::size_t pos = 0;
-  for (; pos + 16 <= text.size(); pos += 16, out += 12) {
-    const __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text.data() + pos));
-    const __m128i upper = InRange(in, 'A', 'Z');
-    const __m128i lower = InRange(in, 'a', 'z');
-    const __m128i digit = InRange(in, '0', '9');
-    const __m128i plus = _mm_cmpeq_epi8(in, _mm_set1_epi8('+'));
-    const __m128i slash = _mm_cmpeq_epi8(in, _mm_set1_epi8('/'));
-    const __m128i valid =
-        _mm_or_si128(_mm_or_si128(_mm_or_si128(upper, lower), _mm_or_si128(digit, plus)), slash);
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(valid));
-    if (mask != 0xFFFF) {
-      return {pos, pos + static_cast<std::size_t>(__builtin_ctz(~mask)) + 1};
+  std::size_t written = 0;
+  while (pos + 16 <= text.size()) {
+    __m128i values;
+    const unsigned mask = ClassifyBlock(
+        _mm_loadu_si128(reinterpret_cast<const __m128i *>(text.data() + pos)), &values);
+    if (mask == 0xFFFF) {
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out + written), PackBlock(values));
+      pos += 16;
+      written += 12;
+      continue;
     }
-    const __m128i offset =
-        _mm_or_si128(_mm_or_si128(_mm_and_si128(upper, _mm_set1_epi8(-65)),
-                                  _mm_and_si128(lower, _mm_set1_epi8(-71))),
-                     _mm_or_si128(_mm_and_si128(digit, _mm_set1_epi8(4)),
-                                  _mm_or_si128(_mm_and_si128(plus, _mm_set1_epi8(19)),
-                                               _mm_and_si128(slash, _mm_set1_epi8(16)))));
-    const __m128i values = _mm_add_epi8(in, offset);
-    // Pairs of 6-bit values to 12 bits, pairs of those to 24 bits per lane.
-    const __m128i pairs = _mm_maddubs_epi16(values, _mm_set1_epi32(0x01400140));
-    const __m128i lanes = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));
-    const __m128i bytes = _mm_shuffle_epi8(
-        lanes, _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), bytes);
+    const std::size_t groups = static_cast<std::size_t>(__builtin_ctz(~mask)) / 4;
+    if (groups > 0) {
+      alignas(16) unsigned char block[16];
+      _mm_store_si128(reinterpret_cast<__m128i *>(block), PackBlock(values));
+      std::memcpy(out + written, block, 3 * groups);
+      pos += 4 * groups;
+      written += 3 * groups;
+    }
+    if (!IsSkipped(text[pos])) return {pos, written};
+    ++pos;
   }
-  return {pos, text.size()};
+  const GroupRun rest = DecodeGroupsPortable(text.subspan(pos), out + written);
+  return {pos + rest.consumed, written + rest.written};
 }
 
 bool DetectSsse3() {
@@ -217,13 +272,12 @@ void EncodeLines(CodePath path, const unsigned char *in, std::size_t lines, char
   EncodeLinesPortable(in, lines, out);
 }
 
-BlockRun DecodeBlocks(CodePath path, std::span<const char> text, unsigned char *out) {
+GroupRun DecodeGroups(CodePath path, std::span<const char> text, unsigned char *out) {
 #if defined(__x86_64__)
-  if (path == CodePath::kBest && kHasSsse3) return DecodeBlocksSsse3(text, out);
+  if (path == CodePath::kBest && kHasSsse3) return DecodeGroupsSsse3(text, out);
 #endif
   (void)path;
-  (void)out;
-  return {0, text.size()};  // no vector path: never retry
+  return DecodeGroupsPortable(text, out);
 }
 
 // Spare bytes behind the decoded data for the vector path's 16-byte stores.
@@ -237,13 +291,13 @@ long long DecodeInto(CodePath path, std::span<const char> text, unsigned char *o
   std::size_t written = 0;  // bytes of complete groups
   uint32_t bits = 0;
   int pending = 0;  // values in the current group
-  std::size_t vector_from = 0;
   while (pos < text.size()) {
-    if (pending == 0 && pos >= vector_from) {
-      const BlockRun run = DecodeBlocks(path, text.subspan(pos), out + written);
-      written += run.consumed / 16 * 12;
-      vector_from = pos + run.retry_from;
+    if (pending == 0) {
+      // Bulk decoding from each group boundary; it stops where a group needs
+      // the character-wise rules below.
+      const GroupRun run = DecodeGroups(path, text.subspan(pos), out + written);
       pos += run.consumed;
+      written += run.written;
       if (pos == text.size()) break;
     }
     const int8_t value = kDecode[static_cast<unsigned char>(text[pos])];
