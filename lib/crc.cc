@@ -3,7 +3,8 @@
 //
 // crc32_byte is the plain bit-by-bit fold. crc32_buffer gives the same values
 // through slicing-by-8 tables and, on x86_64 processors with carry-less
-// multiplication, by folding 64-byte blocks with PCLMULQDQ (chosen at run time).
+// multiplication, by folding 64-byte blocks with PCLMULQDQ, or 256-byte blocks
+// with VPCLMULQDQ on AVX-512 (chosen at run time).
 #include "tarnu/crc.h"
 
 #include <array>
@@ -107,16 +108,19 @@ __attribute__((target("pclmul,ssse3"))) __m128i Fold(__m128i block, __m128i cons
   return _mm_xor_si128(_mm_xor_si128(high, low), next);
 }
 
-// CRC of a buffer of at least 64 bytes. Four lanes fold 64 bytes per step;
-// they are then folded into one 128-bit block congruent to the whole prefix,
-// and the table path finishes over that block followed by the tail.
-__attribute__((target("pclmul,ssse3"))) uint32_t CrcFolded(std::span<const unsigned char> data) {
+// CRC of a buffer of at least 64 bytes whose first 32 bits are complemented
+// by `initial` (0xFFFFFFFF for a fresh start, 0 for data that carries it
+// already). Four lanes fold 64 bytes per step; they are then folded into one
+// 128-bit block congruent to the whole prefix, and the table path finishes
+// over that block followed by the tail.
+__attribute__((target("pclmul,ssse3"))) uint32_t CrcFolded(std::span<const unsigned char> data,
+                                                           uint32_t initial) {
   const unsigned char *p = data.data();
   std::size_t n = data.size();
   __m128i lane[4];
   for (int i = 0; i < 4; ++i) lane[i] = LoadBlock(p + 16 * i);
   // The initial value stands for the complement of the first 32 message bits.
-  lane[0] = _mm_xor_si128(lane[0], _mm_set_epi32(static_cast<int>(kInitial), 0, 0, 0));
+  lane[0] = _mm_xor_si128(lane[0], _mm_set_epi32(static_cast<int>(initial), 0, 0, 0));
   p += 64;
   n -= 64;
   const __m128i fold512 = _mm_set_epi64x(kFold512.high, kFold512.low);
@@ -135,6 +139,60 @@ __attribute__((target("pclmul,ssse3"))) uint32_t CrcFolded(std::span<const unsig
   return CrcSliced(CrcSliced(0, folded), std::span(p, n));
 }
 
+constexpr FoldConstants kFold2048{static_cast<long long>(XPowerMod(2048 + 64)),
+                                  static_cast<long long>(XPowerMod(2048))};
+
+#define TARNU_WIDE_TARGET __attribute__((target("avx512f,avx512bw,vpclmulqdq,pclmul,ssse3")))
+
+// Reverses the bytes of each 128-bit lane.
+TARNU_WIDE_TARGET __m512i ReverseLanes(__m512i v) {
+  constexpr long long kLow = 0x08090A0B0C0D0E0F, kHigh = 0x0001020304050607;
+  return _mm512_shuffle_epi8(v,
+                             _mm512_set_epi64(kHigh, kLow, kHigh, kLow, kHigh, kLow, kHigh, kLow));
+}
+
+// Four 128-bit blocks in message order, each with its bytes reversed.
+TARNU_WIDE_TARGET __m512i LoadWide(const unsigned char *p) {
+  return ReverseLanes(_mm512_loadu_si512(p));
+}
+
+// CRC of a buffer of at least 256 bytes: sixteen 128-bit lanes in four
+// 512-bit registers fold 256 bytes per step. The lanes, which together are
+// congruent to the prefix, are written back as 256 bytes and finished with
+// the tail by CrcFolded.
+TARNU_WIDE_TARGET uint32_t CrcFoldedWide(std::span<const unsigned char> data) {
+  const unsigned char *p = data.data();
+  std::size_t n = data.size();
+  __m512i lane[4];
+  for (int i = 0; i < 4; ++i) lane[i] = LoadWide(p + 64 * i);
+  // The initial value complements the first 32 message bits: the top of lane 0.
+  lane[0] = _mm512_xor_si512(lane[0], _mm512_maskz_set1_epi32(1 << 3, static_cast<int>(kInitial)));
+  p += 256;
+  n -= 256;
+  const __m512i fold =
+      _mm512_set_epi64(kFold2048.high, kFold2048.low, kFold2048.high, kFold2048.low, kFold2048.high,
+                       kFold2048.low, kFold2048.high, kFold2048.low);
+  for (; n >= 256; p += 256, n -= 256) {
+    for (int i = 0; i < 4; ++i) {
+      const __m512i high = _mm512_clmulepi64_epi128(lane[i], fold, 0x11);
+      const __m512i low = _mm512_clmulepi64_epi128(lane[i], fold, 0x00);
+      lane[i] = _mm512_ternarylogic_epi64(high, low, LoadWide(p + 64 * i), 0x96);  // a ^ b ^ c
+    }
+  }
+  alignas(64) unsigned char rest[512];
+  for (int i = 0; i < 4; ++i) _mm512_store_si512(rest + 64 * i, ReverseLanes(lane[i]));
+  std::memcpy(rest + 256, p, n);
+  return CrcFolded(std::span(rest, 256 + n), 0);
+}
+
+#undef TARNU_WIDE_TARGET
+
+bool DetectWideCarrylessMultiply() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("vpclmulqdq");
+}
+
 bool DetectCarrylessMultiply() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
@@ -142,6 +200,7 @@ bool DetectCarrylessMultiply() {
 
 // Decided once when the library is loaded, so the hot path takes no guard.
 const bool kHasCarrylessMultiply = DetectCarrylessMultiply();
+const bool kHasWideCarrylessMultiply = kHasCarrylessMultiply && DetectWideCarrylessMultiply();
 
 #endif  // __x86_64__
 
@@ -151,8 +210,11 @@ namespace tarnu::detail {
 
 uint32_t Crc32(CodePath path, std::span<const unsigned char> data) {
 #if defined(__x86_64__)
+  if (path == CodePath::kBest && data.size() >= 256 && kHasWideCarrylessMultiply) {
+    return CrcFoldedWide(data);
+  }
   if (path == CodePath::kBest && data.size() >= 64 && kHasCarrylessMultiply) {
-    return CrcFolded(data);
+    return CrcFolded(data, kInitial);
   }
 #else
   (void)path;
