@@ -3,9 +3,9 @@
 // Both directions have a portable table-driven path and, on x86_64 processors
 // with SSSE3 (chosen at run time), a vector path for the bulk: the encoder
 // handles a whole 54-byte line in four 12-byte vector steps and two table
-// steps; the decoder turns runs of 16 alphabet characters into 12 bytes and
-// leaves everything else (line breaks, padding, bad characters) to the table
-// path.
+// steps; the decoder turns blocks of 16 alphabet characters into 12 bytes and
+// steps over the line breaks between groups. Padding, white space inside a
+// group and bad characters go to the character-wise decoder on both paths.
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -221,7 +221,7 @@ __attribute__((target("ssse3"))) __m128i PackBlock(__m128i values) {
                           _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
 }
 
-// DecodeGroupsPortable 16 characters at a time. A block that is not all
+// What DecodeGroupsPortable does, 16 characters at a time. A block that is not all
 // alphabet still yields its leading whole groups; a line break right after
 // them is skipped and the loop goes on. Full blocks store 16 bytes (12
 // decoded, 4 zero), so the output needs 4 spare bytes.
