@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
