@@ -97,6 +97,23 @@ bool IsSkipped(char c) {
   return kDecode[static_cast<unsigned char>(c)] == kSkipped;
 }
 
+// kShifted[k][c] is the value of character c placed as the k-th of a group's
+// four 6-bit fields, or kNotAlphabet for characters outside the alphabet, so
+// that one OR of four lookups both assembles and checks a group.
+constexpr uint32_t kNotAlphabet = 0x80000000u;
+using ShiftedTables = std::array<std::array<uint32_t, 256>, 4>;
+constexpr ShiftedTables MakeShiftedTables() {
+  ShiftedTables tables{};
+  for (std::size_t k = 0; k < 4; ++k) {
+    for (std::size_t c = 0; c < 256; ++c) {
+      const int value = kDecode[c];
+      tables[k][c] = value < 0 ? kNotAlphabet : static_cast<uint32_t>(value) << (6 * (3 - k));
+    }
+  }
+  return tables;
+}
+constexpr ShiftedTables kShifted = MakeShiftedTables();
+
 // What a bulk decoder did before it stopped: characters consumed and bytes
 // written.
 struct GroupRun {
@@ -112,17 +129,15 @@ GroupRun DecodeGroupsPortable(std::span<const char> text, unsigned char *out) {
   std::size_t pos = 0;
   std::size_t written = 0;
   while (pos + 4 <= text.size()) {
-    const int v0 = kDecode[static_cast<unsigned char>(text[pos])];
-    const int v1 = kDecode[static_cast<unsigned char>(text[pos + 1])];
-    const int v2 = kDecode[static_cast<unsigned char>(text[pos + 2])];
-    const int v3 = kDecode[static_cast<unsigned char>(text[pos + 3])];
-    if ((v0 | v1 | v2 | v3) < 0) {
-      if (v0 != kSkipped) break;
+    const uint32_t bits = kShifted[0][static_cast<unsigned char>(text[pos])] |
+                          kShifted[1][static_cast<unsigned char>(text[pos + 1])] |
+                          kShifted[2][static_cast<unsigned char>(text[pos + 2])] |
+                          kShifted[3][static_cast<unsigned char>(text[pos + 3])];
+    if ((bits & kNotAlphabet) != 0) {
+      if (!IsSkipped(text[pos])) break;
       ++pos;
       continue;
     }
-    const uint32_t bits = (static_cast<uint32_t>(v0) << 18) | (static_cast<uint32_t>(v1) << 12) |
-                          (static_cast<uint32_t>(v2) << 6) | static_cast<uint32_t>(v3);
     out[written] = static_cast<unsigned char>(bits >> 16);
     out[written + 1] = static_cast<unsigned char>(bits >> 8);
     out[written + 2] = static_cast<unsigned char>(bits);
