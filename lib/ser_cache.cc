@@ -36,7 +36,12 @@ uint64_t ReadNumberBits(uint32_t code, const void *valuep) {
 
 void ClearKeepingRecords(SERPacket *sp) {
   if (sp->head == nullptr) return;
-  for (SERElement *se = sp->head; se != nullptr; se = se->next) ReleaseContents(se);
+  for (SERElement *se = sp->head; sp->outside > 0; se = se->next) {
+    if (OwnsOutside(se)) {
+      ReleaseContents(se);
+      sp->outside--;
+    }
+  }
   sp->tail->next = sp->cache;
   sp->cache = sp->head;
   sp->head = nullptr;

@@ -36,7 +36,7 @@ struct Input {
 
 // Bytes of the element behind `tag` (tag included) when the tag is well
 // formed for a scalar kind; 0 when it is not.
-uint32_t ScalarSize(uint32_t tag) {
+inline uint32_t ScalarSize(uint32_t tag) {
   uint32_t shape = tag & (SER_PAD_MASK | SER_LENGTH_MASK);
   switch (CodeOf(tag)) {
     case SER_TYPE_INT16:
@@ -54,25 +54,28 @@ uint32_t ScalarSize(uint32_t tag) {
   }
 }
 
-// Fills the record from the scalar element at `at`, converting a 32- or
-// 64-bit payload to host order in place. The signed flag is not carried over.
-int FillScalar(SERElement *se, uint32_t tag, uint8_t *at) {
+// Fills the record from the well-formed scalar element at `at`, converting
+// a 32- or 64-bit payload to host order in place. The signed flag is not
+// carried over.
+inline int FillScalar(SERElement *se, uint32_t tag, uint8_t *at) {
   uint32_t code = CodeOf(tag);
   switch (code) {
     case SER_TYPE_INT16:
-      FillNumber(se, code, false, LengthOf(tag));
+      se->type = kInt16Word | LengthOf(tag);
       return 0;
     case SER_TYPE_INT32:
     case SER_TYPE_FLOAT: {
       uint32_t value = LoadBe32(at + 4);
       StoreHost(at + 4, value);
-      FillNumber(se, code, false, value);
+      se->type = code | 4u;
+      se->val.uint32 = value;
       return 0;
     }
     case SER_TYPE_INT64: {
       uint64_t value = LoadBe64(at + 4);
       StoreHost(at + 4, value);
-      FillNumber(se, code, false, value);
+      se->type = kInt64Word;
+      se->val.uint64 = value;
       return 0;
     }
     default:

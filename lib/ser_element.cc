@@ -23,6 +23,17 @@ int NewNumber(SERElement **sep, uint32_t code, bool is_signed, uint64_t bits) {
   return 0;
 }
 
+// Copies a payload that fits the record's own storage: short enough that a
+// plain loop beats calling into the C library, which matters when decoding
+// many small strings.
+void CopySmallPayload(uint8_t (&to)[16], const uint8_t *bytes, uint32_t n, bool is_string) {
+  std::memset(to, 0, sizeof to);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (is_string && bytes[i] == 0) break;  // a string ends at its first zero byte
+    to[i] = bytes[i];
+  }
+}
+
 bool ValidPayloadLength(int length) {
   return length >= 0 && length <= SER_PAYLOAD_MAX;
 }
@@ -99,17 +110,23 @@ void FillNumber(SERElement *se, uint32_t code, bool is_signed, uint64_t bits) {
 int FillPayload(SERElement *se, uint32_t code, const uint8_t *bytes, uint32_t n) {
   // A string keeps a zero byte after its payload so that it reads as a C string.
   bool is_string = code == SER_TYPE_STRING;
-  auto *copy = static_cast<uint8_t *>(Malloc(n + (is_string ? 1u : 0u)));
-  if (copy == nullptr) return ENOMEM;
-  if (is_string) {
-    std::size_t used = strnlen(reinterpret_cast<const char *>(bytes), n);
-    std::memcpy(copy, bytes, used);
-    std::memset(copy + used, 0, n + 1 - used);
-  } else if (n > 0) {
-    std::memcpy(copy, bytes, n);
+  std::size_t size = n + (is_string ? 1u : 0u);
+  if (size <= sizeof se->small_payload) {
+    CopySmallPayload(se->small_payload, bytes, n, is_string);
+    se->val.octets = se->small_payload;
+  } else {
+    auto *copy = static_cast<uint8_t *>(Malloc(size));
+    if (copy == nullptr) return ENOMEM;
+    if (is_string) {
+      std::size_t used = strnlen(reinterpret_cast<const char *>(bytes), n);
+      std::memcpy(copy, bytes, used);
+      std::memset(copy + used, 0, n + 1 - used);
+    } else {
+      std::memcpy(copy, bytes, n);
+    }
+    se->val.octets = copy;
   }
   se->type = PayloadWord(code, n);
-  se->val.octets = copy;
   return 0;
 }
 
@@ -117,7 +134,7 @@ void ReleaseContents(SERElement *se) {
   switch (CodeOf(se->type)) {
     case SER_TYPE_STRING:
     case SER_TYPE_BINARY:
-      Free(se->val.octets);
+      if (!HasSmallPayload(se)) Free(se->val.octets);
       se->val.octets = nullptr;
       break;
     case SER_TYPE_ARRAY:

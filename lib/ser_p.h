@@ -10,11 +10,11 @@
 #include "alloc.h"
 #include "tarnu/ser.h"
 
+// The fields are ordered for a compact record (40 bytes on armhf, 48 on
+// 64-bit hosts); the records are private, so the order is free.
 struct SERElement {
-  uint32_t refs;  // kept at 0; elements are not reference counted
   SERElement *next;
   SERElement *prev;
-  uint32_t type;  // type word: signed flag, code, padding count, length / 16-bit value
   union {
     int32_t int32;
     uint32_t uint32;
@@ -24,6 +24,11 @@ struct SERElement {
     uint8_t *octets;  // string (zero-terminated copy) or binary payload
     void *svoid;      // array: the nested SERPacket
   } val;
+  uint32_t refs;  // kept at 0; elements are not reference counted
+  uint32_t type;  // type word: signed flag, code, padding count, length / 16-bit value
+  // Short payloads are kept here instead of in an allocation of their own,
+  // which spares the allocator on the common path of small strings.
+  uint8_t small_payload[16];
 };
 
 struct SERPacket {
@@ -36,6 +41,10 @@ struct SERPacket {
   uint32_t length;  // bytes of the encoding
   uint32_t flags;   // SER_PACKET_NESTED
   uint32_t depth;   // levels of nested packets below this one (0: no arrays)
+  // Elements whose contents live outside their record (a payload allocation
+  // or a nested packet); when there are none, clearing into spares need not
+  // visit the elements.
+  uint32_t outside;
 };
 
 namespace tarnu::ser {
@@ -99,6 +108,44 @@ inline T ReadValue(const void *valuep) {
   return value;
 }
 
+// Whether the payload of a string or binary element lives in its record.
+inline bool HasSmallPayload(const SERElement *se) {
+  return se->val.octets == se->small_payload;
+}
+
+// Whether the element owns memory outside its record.
+inline bool OwnsOutside(const SERElement *se) {
+  switch (CodeOf(se->type)) {
+    case SER_TYPE_STRING:
+    case SER_TYPE_BINARY:
+      return !HasSmallPayload(se);
+    case SER_TYPE_ARRAY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Counts a newly linked element into sp's totals.
+inline void CountIn(SERPacket *sp, const SERElement *se, uint32_t size) {
+  sp->elements++;
+  sp->length += size;
+  if (OwnsOutside(se)) sp->outside++;
+}
+
+// Links a free-standing element of `size` encoded bytes at the end of sp,
+// which is known to accept it.
+inline void LinkLast(SERPacket *sp, SERElement *se, uint32_t size) {
+  se->prev = sp->tail;
+  if (sp->tail != nullptr) {
+    sp->tail->next = se;
+  } else {
+    sp->head = se;
+  }
+  sp->tail = se;
+  CountIn(sp, se, size);
+}
+
 // Bytes the element adds to its packet's encoding.
 uint32_t EncodedSize(const SERElement *se);
 
@@ -118,9 +165,6 @@ void ReleaseContents(SERElement *se);
 
 // Releases a packet and everything it owns, nested or not.
 void DestroyPacket(SERPacket *sp);
-
-// Links a free-standing element at the end of sp, which is known to accept it.
-void LinkLast(SERPacket *sp, SERElement *se, uint32_t size);
 
 // A record for a new element of sp: its first spare, with refs, links and
 // type word zeroed, or a newly allocated zero-filled one; null when memory

@@ -131,18 +131,6 @@ void DestroyPacket(SERPacket *sp) {
   Free(sp);
 }
 
-void LinkLast(SERPacket *sp, SERElement *se, uint32_t size) {
-  se->prev = sp->tail;
-  if (sp->tail != nullptr) {
-    sp->tail->next = se;
-  } else {
-    sp->head = se;
-  }
-  sp->tail = se;
-  sp->elements++;
-  sp->length += size;
-}
-
 int AppendAsArray(SERPacket *sp, SERPacket *ssp) {
   if (sp == nullptr || ssp == nullptr) return EINVAL;
   if (IsNested(sp)) return EPERM;
@@ -218,8 +206,7 @@ int ser_packet_prepend(SERPacket *sp, SERElement *se) {
     sp->tail = se;
   }
   sp->head = se;
-  sp->elements++;
-  sp->length += EncodedSize(se);
+  tarnu::ser::CountIn(sp, se, EncodedSize(se));
   return 0;
 }
 

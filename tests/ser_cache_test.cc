@@ -23,7 +23,7 @@ using ser_test::TypeWord;
 // 16-bit 1, 32-bit 2, 64-bit 3.
 const Bytes kThreeNumbers =
     Hex("00 10 00 01 00 20 00 04 00 00 00 02 00 40 00 08 00 00 00 00 00 00 00 03");
-// A float, a string and a binary.
+// A float, a short string and a short binary (both kept in their records).
 const Bytes kThreeMixed =
     Hex("00 80 00 04 3F 80 00 00 01 01 00 03 61 62 63 00 02 03 00 01 09 00 00 00");
 const Bytes kOneNumber = Hex("00 20 00 04 00 00 00 07");
@@ -63,16 +63,28 @@ TEST(SerCache, SteadyStateDecodingAllocatesNoElementRecords) {
   EXPECT_EQ(Encode(sp.get()), kThreeNumbers);
 }
 
-TEST(SerCache, SteadyStateAllocatesOnlyPayloadCopies) {
+// Decodes `wire` into a packet that has held it before; returns the number
+// of allocations that took.
+long AllocationsOfSecondDecode(const Bytes &wire) {
   PacketPtr sp = NewPacket();
-  ASSERT_EQ(DecodeInto(sp.get(), kThreeMixed), 0);
-  ASSERT_EQ(ser_packet_clear_c(sp.get()), 0);
+  EXPECT_EQ(DecodeInto(sp.get(), wire), 0);
+  EXPECT_EQ(ser_packet_clear_c(sp.get()), 0);
   tarnu_alloc_hook_count();
-  ASSERT_EQ(DecodeInto(sp.get(), kThreeMixed), 0);
+  EXPECT_EQ(DecodeInto(sp.get(), wire), 0);
   long allocations = tarnu_alloc_hook_allocations();
   tarnu_alloc_hook_reset();
-  EXPECT_EQ(allocations, 2);  // the string and the binary payload
-  EXPECT_EQ(Encode(sp.get()), kThreeMixed);
+  EXPECT_EQ(Encode(sp.get()), wire);
+  return allocations;
+}
+
+TEST(SerCache, SteadyStateAllocatesOnlyLongPayloadCopies) {
+  EXPECT_EQ(AllocationsOfSecondDecode(kThreeMixed), 0);
+  // A 16-byte string needs 17 bytes with its zero byte; a 17-byte binary.
+  const Bytes long_payloads =
+      Hex("01 00 00 10 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66"
+          " 02 03 00 11 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66 67 00 00 00"
+          " 02 00 00 10 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66");
+  EXPECT_EQ(AllocationsOfSecondDecode(long_payloads), 2);
 }
 
 TEST(SerCache, ShorterMessagesLeaveSparesThatClearingExtends) {
@@ -171,11 +183,11 @@ TEST(SerCache, NestedPacketRefusesTheCache) {
   EXPECT_EQ(ElementsOf(q), 0u);
 }
 
-// Runs new_element_c for a 3-byte binary with allocations from `fail_from` on failing.
+// Runs new_element_c for a 20-byte binary with allocations from `fail_from` on failing.
 int NewBinaryFailingFrom(SERPacket *sp, long fail_from) {
   SERElement *se = reinterpret_cast<SERElement *>(0x1);
   tarnu_alloc_hook_fail_at(fail_from);
-  int status = ser_packet_new_element_c(sp, &se, SER_TYPE_BINARY, "abc", 3);
+  int status = ser_packet_new_element_c(sp, &se, SER_TYPE_BINARY, "too long for the record", 20);
   tarnu_alloc_hook_reset();
   if (status != 0) {
     EXPECT_EQ(se, nullptr);
@@ -250,8 +262,8 @@ TEST(SerCache, MalformedInputLeavesThePacketEmptyWithItsRecordsAsSpares) {
 
 TEST(SerCache, DecodingReportsEveryAllocationFailureAndKeepsRecordsAsSpares) {
   const Bytes wire =
-      Hex("00 10 00 01 01 01 00 03 61 62 63 00 04 00 00 04 00 00 00 08 00 10 00 05 00 10 00 06"
-          " 00 20 00 04 00 00 00 02");
+      Hex("00 10 00 01 01 00 00 14 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61 61"
+          " 04 00 00 04 00 00 00 08 00 10 00 05 00 10 00 06 00 20 00 04 00 00 00 02");
   PacketPtr sp = NewPacket();
   long allocations = ExpectEachAllocationFailureReported([&] {
     int status = DecodeInto(sp.get(), wire);
@@ -261,7 +273,7 @@ TEST(SerCache, DecodingReportsEveryAllocationFailureAndKeepsRecordsAsSpares) {
     }
     return status;
   });
-  // 4 records and a string payload for the top level; a packet and 2 records
+  // 4 records and the long string's payload for the top level; a packet and 2 records
   // nested. Records of earlier failed runs were reused as spares.
   EXPECT_LE(allocations, 8);
   EXPECT_EQ(Encode(sp.get()), wire);

@@ -24,6 +24,7 @@ using ser_test::PacketPtr;
 using ser_test::TypeWord;
 
 constexpr int kTooLong = SER_PAYLOAD_MAX + 1;
+constexpr const char *kLongText = "a payload of more than sixteen bytes";
 
 ElementPtr Make(const std::function<int(SERElement **)> &ctor) {
   SERElement *se = nullptr;
@@ -270,6 +271,11 @@ TEST(SerElement, EveryConstructorReportsAllocationFailureWithoutLeaking) {
       [](auto p) { return ser_element_new_string_length(p, "abc", 9); },
       [](auto p) { return ser_element_new_binary(p, "abc", 3); },
       [](auto p) { return ser_element_new(p, SER_TYPE_BINARY, "abc", 3); },
+      // Payloads too long to live in the record take an allocation of their own.
+      [](auto p) { return ser_element_new_string(p, kLongText); },
+      [](auto p) { return ser_element_new_string_length(p, kLongText, 40); },
+      [](auto p) { return ser_element_new_binary(p, kLongText, 17); },
+      [](auto p) { return ser_element_new(p, SER_TYPE_STRING, kLongText, 16); },
   };
   for (const auto &ctor : ctors) {
     long allocations = ExpectEachAllocationFailureReported([&] {
@@ -710,7 +716,7 @@ TEST(SerWire, MissingArgumentsAreRefused) {
 
 TEST(SerWire, DecodeReportsEveryAllocationFailureAndKeepsNothing) {
   PacketPtr sp = NewPacket();
-  Append(sp.get(), Make([](auto p) { return ser_element_new_string(p, "text"); }));
+  Append(sp.get(), Make([](auto p) { return ser_element_new_string(p, kLongText); }));
   Append(sp.get(), Make([](auto p) { return ser_element_new_uint32(p, 1); }));
   PacketPtr inner = NewPacket();
   Append(inner.get(), Make([](auto p) { return ser_element_new_binary(p, "\x00\x01", 2); }));
@@ -728,8 +734,9 @@ TEST(SerWire, DecodeReportsEveryAllocationFailureAndKeepsNothing) {
     }
     return status;
   });
-  // Packets: 3; elements: 7; payloads: 2.
-  EXPECT_EQ(allocations, 12);
+  // Packets: 3; elements: 7; the long string's payload (the short binary
+  // lives in its record).
+  EXPECT_EQ(allocations, 11);
 }
 
 // ------------------------------------------------------ random round trips
