@@ -36,6 +36,8 @@ uint64_t ReadNumberBits(uint32_t code, const void *valuep) {
 
 void ClearKeepingRecords(SERPacket *sp) {
   if (sp->head == nullptr) return;
+  // Only elements that own memory outside their record give anything up; the
+  // walk ends after the last of them, and is skipped when there are none.
   for (SERElement *se = sp->head; sp->outside > 0; se = se->next) {
     if (OwnsOutside(se)) {
       ReleaseContents(se);

@@ -402,6 +402,11 @@ TEST(SerPacket, NestingFreezesTheChildAndGrowsTheParent) {
   ASSERT_EQ(ser_element_get_type(array, &code), 0);
   EXPECT_EQ(code, SER_TYPE_ARRAY);
   EXPECT_EQ(ValueOf<SERPacket *>(array), q);
+  // The handle is as wide as a pointer; a narrower destination gets nothing.
+  SERPacket *handle = nullptr;
+  int capacity = sizeof handle - 1;
+  EXPECT_EQ(ser_element_get_value(array, &handle, &capacity), 28);
+  EXPECT_EQ(handle, nullptr);
   EXPECT_EQ(Encode(parent.get()), Hex("00 20 00 04 00 00 00 09 04 00 00 04 00 00 00 08"
                                       " 01 01 00 03 61 62 63 00"));
   // Releasing the parent releases the child (the leak checker sees the rest).
