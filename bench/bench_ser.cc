@@ -197,20 +197,38 @@ void BM_MsgpackUnpack(benchmark::State &state) {
   msgpack_sbuffer_destroy(&sbuf);
 }
 
-BENCHMARK(BM_SerEncode)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SerBuildAndEncode)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_MsgpackPack)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SerDecodePlain)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SerDecodeReuse)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_MsgpackUnpack)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SerEncode)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_SerBuildAndEncode)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_MsgpackPack)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_SerDecodePlain)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_SerDecodeReuse)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_MsgpackUnpack)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 // Keeps each benchmark's element rate for the ratios printed at the end.
 class RateReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run> &runs) override {
+    // The machine is shared, so each benchmark is repeated and its median
+    // rate is the one compared.
     for (const Run &run : runs) {
+      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
       auto it = run.counters.find("items_per_second");
-      if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
+      if (it != run.counters.end()) rates_[run.run_name.function_name] = it->second.value;
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -224,7 +242,7 @@ class RateReporter : public benchmark::ConsoleReporter {
 
   void PrintRates() {
     for (const auto &[name, rate] : rates_) {
-      std::printf("%-28s %9.1f million elements/s\n", name.c_str(), rate / 1e6);
+      std::printf("%-28s %9.1f million elements/s (median of 5)\n", name.c_str(), rate / 1e6);
     }
   }
 

@@ -65,7 +65,7 @@ int CopyBinary(const SERElement *se, void *valuep, int *lengthp) {
   if (*lengthp < 0) return ENOSPC;
   uint32_t n = LengthOf(se->type);
   uint32_t count = static_cast<uint32_t>(*lengthp) < n ? static_cast<uint32_t>(*lengthp) : n;
-  if (count > 0) std::memcpy(valuep, se->val.octets, count);
+  if (count > 0) std::memcpy(valuep, PayloadOf(se), count);
   *lengthp = static_cast<int>(count);
   return 0;
 }
@@ -78,7 +78,7 @@ int CopyString(const SERElement *se, void *valuep, int *lengthp) {
   uint32_t room = static_cast<uint32_t>(*lengthp) - 1;
   uint32_t count = room < n ? room : n;
   auto *out = static_cast<uint8_t *>(valuep);
-  if (count > 0) std::memcpy(out, se->val.octets, count);
+  if (count > 0) std::memcpy(out, PayloadOf(se), count);
   out[count] = 0;
   *lengthp = static_cast<int>(count);
   return 0;
@@ -110,12 +110,10 @@ void FillNumber(SERElement *se, uint32_t code, bool is_signed, uint64_t bits) {
 int FillPayload(SERElement *se, uint32_t code, const uint8_t *bytes, uint32_t n) {
   // A string keeps a zero byte after its payload so that it reads as a C string.
   bool is_string = code == SER_TYPE_STRING;
-  std::size_t size = n + (is_string ? 1u : 0u);
-  if (size <= sizeof se->small_payload) {
-    CopySmallPayload(se->small_payload, bytes, n, is_string);
-    se->val.octets = se->small_payload;
+  if (IsSmallPayload(code, n)) {
+    CopySmallPayload(se->val.small, bytes, n, is_string);
   } else {
-    auto *copy = static_cast<uint8_t *>(Malloc(size));
+    auto *copy = static_cast<uint8_t *>(Malloc(n + (is_string ? 1u : 0u)));
     if (copy == nullptr) return ENOMEM;
     if (is_string) {
       std::size_t used = strnlen(reinterpret_cast<const char *>(bytes), n);
@@ -135,7 +133,6 @@ void ReleaseContents(SERElement *se) {
     case SER_TYPE_STRING:
     case SER_TYPE_BINARY:
       if (!HasSmallPayload(se)) Free(se->val.octets);
-      se->val.octets = nullptr;
       break;
     case SER_TYPE_ARRAY:
       DestroyPacket(static_cast<SERPacket *>(se->val.svoid));

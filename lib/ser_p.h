@@ -10,7 +10,7 @@
 #include "alloc.h"
 #include "tarnu/ser.h"
 
-// The fields are ordered for a compact record (40 bytes on armhf, 48 on
+// The fields are ordered for a compact record (32 bytes on armhf, 40 on
 // 64-bit hosts); the records are private, so the order is free.
 struct SERElement {
   SERElement *next;
@@ -23,12 +23,12 @@ struct SERElement {
     float sfloat;
     uint8_t *octets;  // string (zero-terminated copy) or binary payload
     void *svoid;      // array: the nested SERPacket
+    // A short payload lives here instead of in an allocation of its own,
+    // which spares the allocator on the common path of small strings.
+    uint8_t small[16];
   } val;
   uint32_t refs;  // kept at 0; elements are not reference counted
   uint32_t type;  // type word: signed flag, code, padding count, length / 16-bit value
-  // Short payloads are kept here instead of in an allocation of their own,
-  // which spares the allocator on the common path of small strings.
-  uint8_t small_payload[16];
 };
 
 struct SERPacket {
@@ -108,9 +108,19 @@ inline T ReadValue(const void *valuep) {
   return value;
 }
 
-// Whether the payload of a string or binary element lives in its record.
+// Whether a string or binary payload of n bytes lives in the record: a
+// string needs room for its zero byte as well.
+constexpr bool IsSmallPayload(uint32_t code, uint32_t n) {
+  return n + (code == SER_TYPE_STRING ? 1u : 0u) <= sizeof(SERElement{}.val.small);
+}
+
 inline bool HasSmallPayload(const SERElement *se) {
-  return se->val.octets == se->small_payload;
+  return IsSmallPayload(CodeOf(se->type), LengthOf(se->type));
+}
+
+// The payload bytes of a string or binary element.
+inline const uint8_t *PayloadOf(const SERElement *se) {
+  return HasSmallPayload(se) ? se->val.small : se->val.octets;
 }
 
 // Whether the element owns memory outside its record.

@@ -70,7 +70,7 @@ uint8_t *EncodePayload(const SERElement *se, uint8_t *out) {
   uint32_t padded = n + PaddingOf(se->type);
   if (padded == 0) return out;
   StoreBe32(out + padded - 4, 0);  // the last word first: it holds the padding
-  std::memcpy(out, se->val.octets, n);
+  std::memcpy(out, PayloadOf(se), n);
   return out + padded;
 }
 
