@@ -475,6 +475,24 @@ TEST(SerPacket, ClearEmptiesAndKeepsThePacketUsable) {
   EXPECT_EQ(ser_packet_new(nullptr), 22);
 }
 
+// A packet's length must stay reportable through ser_packet_serialize's int;
+// the record's total is set near the limit rather than built up for real.
+TEST(SerPacket, EncodingLengthStaysWithinInt) {
+  PacketPtr sp = NewPacket();
+  sp->length = INT32_MAX - 3;
+  ElementPtr small = Make([](auto p) { return ser_element_new_uint16(p, 1); });
+  EXPECT_EQ(ser_packet_append(sp.get(), small.get()), 75);
+  EXPECT_EQ(ser_packet_prepend(sp.get(), small.get()), 75);
+  PacketPtr empty = NewPacket();
+  EXPECT_EQ(ser_packet_append_as_array(sp.get(), empty.get()), 75);
+  Bytes wire = Hex("00 10 00 01");
+  EXPECT_EQ(ser_packet_deserialize_c(sp.get(), wire.data(), 4), 75);
+  EXPECT_EQ(ElementsOf(sp.get()), 0u);
+  sp->length = INT32_MAX - 4;
+  EXPECT_EQ(ser_packet_append(sp.get(), small.release()), 0);
+  EXPECT_EQ(LengthOf(sp.get()), static_cast<uint32_t>(INT32_MAX));
+}
+
 TEST(SerPacket, AllocationFailureWhileNestingLeavesBothPacketsAsTheyWere) {
   PacketPtr parent = NewPacket();
   PacketPtr child = NewPacket();
