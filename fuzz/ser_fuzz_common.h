@@ -23,7 +23,11 @@ inline void Require(bool condition) {
 // packet encodes to: decoding drops the signed flag, keeps a string only up
 // to its first zero byte, and ignores the padding bytes.
 inline void Canonicalize(uint8_t *pos, std::size_t left) {
-  using namespace tarnu::ser;
+  using tarnu::ser::CodeOf;
+  using tarnu::ser::LengthOf;
+  using tarnu::ser::LoadBe32;
+  using tarnu::ser::PaddingOf;
+  using tarnu::ser::StoreBe32;
   while (left >= 4) {
     uint32_t tag = LoadBe32(pos) & ~SER_TYPE_SIGNED;
     StoreBe32(pos, tag);

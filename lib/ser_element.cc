@@ -145,7 +145,15 @@ void ReleaseContents(SERElement *se) {
 
 }  // namespace tarnu::ser
 
-using namespace tarnu::ser;
+using tarnu::ser::CodeOf;
+using tarnu::ser::CopyBinary;
+using tarnu::ser::CopyFixed;
+using tarnu::ser::CopyString;
+using tarnu::ser::LengthOf;
+using tarnu::ser::NewNumber;
+using tarnu::ser::NewPayload;
+using tarnu::ser::ReadValue;
+using tarnu::ser::ReleaseContents;
 
 extern "C" {
 
