@@ -1,0 +1,5 @@
+# Serialization decoders: the plain one and the caching one in its reuse cycle.
+foreach(target ser_deserialize ser_deserialize_c)
+  orvik_add_fuzzer(${target} SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/${target}_fuzz.cc
+                   LIBS tarnu_testing)
+endforeach()
