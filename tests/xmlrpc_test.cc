@@ -80,6 +80,12 @@ TEST(XmlrpcValue, ViewsAreBorrowedAndTypeChecked) {
   ASSERT_EQ(xmlrpc_value_get_value(av, &type, &data, &length), 0);
   EXPECT_EQ(data, xa);
   EXPECT_EQ(xmlrpc_value_get_value(av, nullptr, &data, &length), EINVAL);
+  number->type = 9;
+  EXPECT_EQ(xmlrpc_value_get_value(number, &type, &data, &length), EINVAL);
+  EXPECT_EQ(type, 0);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(length, 0);
+  number->type = XMLRPC_TYPE_INT;
   xmlrpc_value_ref_dec(&number);
   xmlrpc_value_ref_dec(&sv);
   xmlrpc_value_ref_dec(&av);
