@@ -621,13 +621,15 @@ TEST(XmlrpcOutOfMemory, WritingDocumentsAndElements) {
 
 TEST(XmlrpcOutOfMemory, ReadingDocuments) {
   ASSERT_TRUE(kLibxml2Routed);
-  XmlrpcValue *xv =
-      ArrayOf({Int(1), StructOf({{"k", Str("a &amp; b")}}), Text(XMLRPC_TYPE_BASE64, "AAE=")});
-  XmlrpcRequest *xr = Request("m", {xv});
+  XmlrpcValue *xv = ArrayOf(
+      {Int(1), StructOf({{"k", Str("a &amp; b")}}), Text(XMLRPC_TYPE_BASE64, "AAE="), Str("x")});
+  XmlrpcRequest *xr = Request("m", {xv, Str("top"), Dbl(0.5)});
   std::string text = Document(xr);
+  std::string expected = CanonRequest(xr);
   xmlrpc_request_free(&xr);
   ForEachAllocationFailure([&] { return ParseRequest(text, &xr); }, [&] { return xr == nullptr; },
                            ENOMEM, EINVAL);
+  EXPECT_EQ(CanonRequest(xr), expected);
   xmlrpc_request_free(&xr);
   XmlrpcResponse *response = nullptr;
   text = ValueXml("<string>a<b/>b</string>");
@@ -635,6 +637,34 @@ TEST(XmlrpcOutOfMemory, ReadingDocuments) {
                            [&] { return response == nullptr; });
   EXPECT_EQ(CanonResponse(response), "R|(s" + Hex("ab") + ";,)");
   xmlrpc_response_free(&response);
+}
+
+// Any single failed allocation, wherever it falls, either fails the read or
+// leaves its result intact: libxml2 must not hand over a truncated tree.
+TEST(XmlrpcOutOfMemory, NoFailedAllocationYieldsATruncatedRead) {
+  ASSERT_TRUE(kLibxml2Routed);
+  XmlrpcResponse *response = Response(
+      ArrayOf({Str("first"), StructOf({{"k", Str("a & b")}}), Str("middle"), Int(3), Str("last")}));
+  std::string text = Document(response);
+  std::string expected = CanonResponse(response);
+  xmlrpc_response_free(&response);
+  tarnu_alloc_hook_count();
+  ASSERT_EQ(ParseResponse(text, &response), 0);
+  long allocations = tarnu_alloc_hook_allocations();
+  tarnu_alloc_hook_reset();
+  xmlrpc_response_free(&response);
+  for (long n = 1; n <= allocations; ++n) {
+    tarnu_alloc_hook_fail_once_at(n);
+    int rc = ParseResponse(text, &response);
+    tarnu_alloc_hook_reset();
+    if (rc == 0) {
+      EXPECT_EQ(CanonResponse(response), expected) << "allocation " << n;
+      xmlrpc_response_free(&response);
+    } else {
+      EXPECT_TRUE(rc == ENOMEM || rc == EINVAL) << "allocation " << n;
+      EXPECT_EQ(response, nullptr);
+    }
+  }
 }
 
 // ---- Interoperability with Python's xmlrpc.client ----
