@@ -15,4 +15,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig")
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+# The multiarch armhf C library (libc6:armhf, pulled in by the -dev packages)
+# is the one the binaries run with; the cross toolchain's own copy under
+# /usr/arm-linux-gnueabihf is of another build and breaks threads under qemu.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
