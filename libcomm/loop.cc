@@ -336,7 +336,8 @@ COMM_EXPORT int comm_group_loop(CommGroup *group) {
   if (group->in_loop) return EBUSY;
   group->in_loop = true;
   group->stopping = false;
-  if (group->tick_callback != nullptr) group->next_tick_us = comm::NowUs() + group->tick_interval_us;
+  if (group->tick_callback != nullptr)
+    group->next_tick_us = comm::NowUs() + group->tick_interval_us;
   int rc = 0;
   while (!group->stopping && rc == 0) rc = comm::RunTurn(group);
   group->in_loop = false;
@@ -365,15 +366,15 @@ COMM_EXPORT int comm_group_wakeup(CommGroup *group) {
 }
 
 COMM_EXPORT int comm_group_set_wakeup_callback(CommGroup *group, CommLoopCallback callback,
-                                              void *arg) {
+                                               void *arg) {
   if (group == nullptr) return EINVAL;
   group->wake_callback = callback;
   group->wake_arg = arg;
   return 0;
 }
 
-COMM_EXPORT int comm_group_set_tick_callback(CommGroup *group, CommLoopCallback callback,
-                                            void *arg, long interval_us) {
+COMM_EXPORT int comm_group_set_tick_callback(CommGroup *group, CommLoopCallback callback, void *arg,
+                                             long interval_us) {
   if (group == nullptr || (callback != nullptr && interval_us <= 0)) return EINVAL;
   group->tick_callback = callback;
   group->tick_arg = arg;
