@@ -213,6 +213,8 @@ COMM_EXPORT int comm_read(CommChannel *channel, char *buffer, int *len) {
   if (channel->begin == channel->end) {
     int rc = comm::Refill(channel);
     if (rc != 0) {
+      // The owner has now seen the end; the loop stops calling for it.
+      if (channel->terminal != 0) channel->terminal_reported = true;
       *len = 0;
       return rc;
     }

@@ -168,10 +168,10 @@ struct CommChannel {
   bool accept_pending = false;         // flag 8
   bool handshake_wants_write = false;  // the handshake waits for writability
   bool starved = false;  // the session wants socket bytes; its pending bytes are a partial record
-  bool notify = false;   // a callback is owed although nothing can be read (a failed handshake)
-  bool accept_suspended = false;  // listener out of descriptors, resting
-  bool shut_down = false;         // the closing notice was sent
-  int terminal = 0;               // once set, the result of every later read
+  bool accept_suspended = false;   // listener out of descriptors, resting
+  bool shut_down = false;          // the closing notice was sent
+  int terminal = 0;                // once set, the result of every later read
+  bool terminal_reported = false;  // a read has returned it
   int64_t accepted_at_us = 0;
   int64_t accept_resume_us = 0;
   uint64_t progress = 0;  // reads and handshake steps, to see whether a callback did anything

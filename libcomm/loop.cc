@@ -28,14 +28,13 @@ bool ReadsPaused(const CommChannel *channel) {
 }
 
 // True when the channel must be called back although its socket may be
-// quiet: bytes wait in the layer or in the session, or a failure must be
-// reported.
+// quiet (or out of the epoll set): bytes wait in the layer or in the
+// session, or its end or failure has not been read yet.
 bool Owed(CommChannel *channel) {
-  if (channel->notify) return true;
   if (channel->kind == ChannelKind::kListener || ReadsPaused(channel)) return false;
   if (channel->begin < channel->end) return true;
-  return !channel->starved && channel->terminal == 0 && channel->session != nullptr &&
-         channel->session->HasPending();
+  if (channel->terminal != 0) return !channel->terminal_reported;
+  return !channel->starved && channel->session != nullptr && channel->session->HasPending();
 }
 
 // The epoll events the channel needs now; 0 takes it out of the epoll set
@@ -60,7 +59,6 @@ void Dispatch(CommGroup *group, CommChannel *channel, int iotype) {
   channel->turn = group->turn;
   for (int calls = 1;; ++calls) {
     uint64_t progress_before = channel->progress;
-    channel->notify = false;
     group->callback(channel, iotype, channel->arg);
     if (group->current_gone || !Owed(channel)) break;
     // A callback that did not read is not called again until its socket
@@ -217,7 +215,6 @@ void FailHandshake(CommChannel *channel, int result) {
   channel->session.reset();
   CloseFd(channel->fd);
   channel->fd = -1;
-  channel->notify = true;
   MakeReady(channel);
 }
 

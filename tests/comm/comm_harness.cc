@@ -223,6 +223,14 @@ std::vector<ConnectionLog> TestServer::Connections() {
   return logs_;
 }
 
+ConnectionLog TestServer::Connection(size_t index) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (index < logs_.size()) return logs_[index];
+  ConnectionLog none;
+  none.index = -1;
+  return none;
+}
+
 int TestServer::accept_failures() {
   std::lock_guard<std::mutex> lock(mutex);
   return accept_failures_;
@@ -385,9 +393,9 @@ bool RawClient::Finish(int timeout_ms) {
   }
 }
 
-void RawClient::Write(const void *data, int len) {
+void RawClient::Write(const void *data, int len, bool hold) {
   ASSERT_EQ(SSL_write(ssl_, data, len), len);
-  SendPending();
+  if (!hold) SendPending();
 }
 
 void RawClient::SendCloseNotify() {

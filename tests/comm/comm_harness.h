@@ -94,6 +94,9 @@ class TestServer {
   // Snapshots, taken under the lock.
   std::vector<std::pair<int, Record>> Records();  // (connection index, record)
   std::vector<ConnectionLog> Connections();
+  // The log of the index-th accepted connection; an empty log (index -1)
+  // when there is none yet.
+  ConnectionLog Connection(size_t index);
   int accept_failures();
   int open_connections();
 
@@ -150,9 +153,10 @@ class RawClient {
   void SendPending(int limit = -1, int chunk = 1 << 20, int pause_ms = 0);
   // Completes the handshake (true on success), sending everything at once.
   bool Finish(int timeout_ms = 5000);
-  // Encrypts bytes as one TLS write and sends them.
-  void Write(const void *data, int len);
-  // Sends close_notify.
+  // Encrypts bytes as one TLS write and sends them (hold: keep them back
+  // for a later SendPending).
+  void Write(const void *data, int len, bool hold = false);
+  // Sends close_notify, with whatever was held back.
   void SendCloseNotify();
   // TCP-level: half-close (FIN) or close without any TLS notice.
   void ShutdownWrite();
