@@ -9,3 +9,5 @@ orvik_add_gtest(comm_tls_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/comm/comm_tls_
                 LIBS comm_harness)
 orvik_add_gtest(comm_loop_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/comm/comm_loop_test.cc
                 LIBS comm_harness)
+orvik_add_gtest(comm_plugin_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/comm/comm_plugin_test.cc
+                LIBS comm_harness)

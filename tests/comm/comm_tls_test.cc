@@ -156,6 +156,27 @@ TEST(CommTls, PeerClosingMidRecordEndsWith61AndEnqueuesNothing) {
   EXPECT_EQ(server.open_connections(), 0);
 }
 
+TEST(CommTls, PeerLeavingBeforeItsHandshakeIsAnEndNotAnAcceptFailure) {
+  TestServer server;
+  {
+    RawClient probe(server.port());
+    probe.CloseSocket();
+  }
+  {
+    RawClient partial(server.port());
+    partial.Begin();
+    partial.SendPending(30);
+    partial.CloseSocket();
+  }
+  ASSERT_TRUE(server.WaitUntil([&] {
+    return server.Connection(0).end_result != 0 && server.Connection(1).end_result != 0;
+  }));
+  EXPECT_EQ(server.Connection(0).end_result, 61);
+  EXPECT_EQ(server.Connection(1).end_result, 61);
+  EXPECT_EQ(server.accept_failures(), 0);
+  EXPECT_EQ(server.open_connections(), 0);
+}
+
 TEST(CommTls, HalfClosedSessionDoesNotSpinTheLoop) {
   // The callback keeps the channel after its end, as a careless owner
   // might: the loop must stop calling it rather than spin on the dead
