@@ -44,11 +44,13 @@ uint32_t DesiredEvents(const CommChannel *channel) {
   if (channel->fd < 0 || channel->terminal != 0) return 0;
   constexpr uint32_t kIn = EPOLLIN, kOut = EPOLLOUT;
   if (channel->kind == ChannelKind::kListener) return channel->accept_suspended ? 0 : kIn;
+  // Paused connections get no callbacks at all: each would lead to a read.
+  if (ReadsPaused(channel)) return 0;
   // While the session waits to write, readability would only spin the loop.
   if (channel->write_needed || (channel->accept_pending && channel->handshake_wants_write)) {
     return kOut;
   }
-  return ReadsPaused(channel) ? 0 : kIn;
+  return kIn;
 }
 
 // Calls the callback for one channel, again while it stays owed and makes
