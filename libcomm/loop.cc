@@ -22,6 +22,10 @@
 namespace comm {
 namespace {
 
+bool WaitsToWrite(const CommChannel *channel) {
+  return channel->write_needed || (channel->accept_pending && channel->handshake_wants_write);
+}
+
 bool ReadsPaused(const CommChannel *channel) {
   return channel->group != nullptr && channel->group->paused &&
          channel->kind != ChannelKind::kListener && !channel->accept_pending;
@@ -34,6 +38,8 @@ bool Owed(CommChannel *channel) {
   if (channel->kind == ChannelKind::kListener || ReadsPaused(channel)) return false;
   if (channel->begin < channel->end) return true;
   if (channel->terminal != 0) return !channel->terminal_reported;
+  // A session that must write first waits for writability, not for turns.
+  if (WaitsToWrite(channel)) return false;
   return !channel->starved && channel->session != nullptr && channel->session->HasPending();
 }
 
@@ -47,10 +53,7 @@ uint32_t DesiredEvents(const CommChannel *channel) {
   // Paused connections get no callbacks at all: each would lead to a read.
   if (ReadsPaused(channel)) return 0;
   // While the session waits to write, readability would only spin the loop.
-  if (channel->write_needed || (channel->accept_pending && channel->handshake_wants_write)) {
-    return kOut;
-  }
-  return kIn;
+  return WaitsToWrite(channel) ? kOut : kIn;
 }
 
 // Calls the callback for one channel, again while it stays owed and makes
