@@ -11,3 +11,4 @@ orvik_add_gtest(comm_loop_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/comm/comm_loo
                 LIBS comm_harness)
 orvik_add_gtest(comm_plugin_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/comm/comm_plugin_test.cc
                 LIBS comm_harness)
+target_include_directories(comm_tls_test PRIVATE ${PROJECT_SOURCE_DIR}/libcomm)
