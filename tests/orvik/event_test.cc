@@ -64,7 +64,7 @@ TEST(EventDataByteOrder, ConvertsRecordAtMisalignedAddress) {
   alignas(8) unsigned char storage[EVENTDATA_SIZE + 8];
   auto wire = WireRecord();
   std::memcpy(storage + 4, wire.data(), EVENTDATA_SIZE);
-  auto *event = reinterpret_cast<EventData *>(storage + 4);
+  auto *event = static_cast<EventData *>(static_cast<void *>(storage + 4));
   ASSERT_EQ(eventdata_to_hostorder(event), 0);
   uint64_t timestamp = 0;
   ASSERT_EQ(eventdata_get_timestamp(event, &timestamp), 0);
