@@ -1,0 +1,4 @@
+// orvikevtd: the event daemon's entry point.
+#include "evtserver.h"
+
+int main(int argc, char **argv) { return orvikevtd::orvikevtd_run(argc, argv); }
