@@ -93,6 +93,9 @@ COMM_EXPORT int comm_plugin_unload(CommModule **module);
  * host has them), else a numeric address. */
 COMM_EXPORT int comm_bind(CommModule *module, CommChannel **listener, const char *address,
                           int port);
+/* *port = the local port of a listener or connection (after binding port 0,
+ * the one the system chose). */
+COMM_EXPORT int comm_get_port(CommChannel *channel, int *port);
 /* 0: *channel is a new connection. 2 or 3: a new connection whose handshake
  * is pending (3: it waits for writability); its flags carry
  * COMM_FLAG_ACCEPT_PENDING. Any other value: no channel (11: none waiting). */
