@@ -36,11 +36,26 @@ char *escape(std::string_view text, char *out) {
   static constexpr char kHex[] = "0123456789abcdef";
   for (unsigned char c : text) {
     switch (c) {
-      case '\\': *out++ = '\\'; *out++ = '\\'; break;
-      case '"': *out++ = '\\'; *out++ = '"'; break;
-      case '\n': *out++ = '\\'; *out++ = 'n'; break;
-      case '\r': *out++ = '\\'; *out++ = 'r'; break;
-      case '\t': *out++ = '\\'; *out++ = 't'; break;
+      case '\\':
+        *out++ = '\\';
+        *out++ = '\\';
+        break;
+      case '"':
+        *out++ = '\\';
+        *out++ = '"';
+        break;
+      case '\n':
+        *out++ = '\\';
+        *out++ = 'n';
+        break;
+      case '\r':
+        *out++ = '\\';
+        *out++ = 'r';
+        break;
+      case '\t':
+        *out++ = '\\';
+        *out++ = 't';
+        break;
       default:
         if (c >= 0x20 && c < 0x7f) {
           *out++ = static_cast<char>(c);
@@ -90,9 +105,8 @@ class EventLog {
     std::fprintf(file_,
                  "%04d-%02d-%02d %02d:%02d:%02d ts=%" PRIu64 " host=%s object=%s flags=0x%08" PRIx32
                  " rc=%" PRIu32 " data=\"%s\"\n",
-                 local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                 local.tm_min, local.tm_sec, event.timestamp, host, object, event.flags, event.rc,
-                 data);
+                 local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                 local.tm_sec, event.timestamp, host, object, event.flags, event.rc, data);
     return std::ferror(file_) ? EIO : 0;
   }
 

@@ -63,8 +63,8 @@ Transport::~Transport() {
 int Transport::Load(const char *tool, const ConnectionOptions &options) {
   Attribute *attributes = nullptr;
   auto add = [&attributes](const char *name, const std::string &value) {
-    attributes = attribute_add(attributes, const_cast<char *>(name),
-                               const_cast<char *>(value.c_str()));
+    attributes =
+        attribute_add(attributes, const_cast<char *>(name), const_cast<char *>(value.c_str()));
   };
   if (!options.ca_file.empty()) add("SSLCACertificateFile", options.ca_file);
   if (options.insecure) add("SSLVerifyPeer", "0");
@@ -82,8 +82,7 @@ int Transport::Load(const char *tool, const ConnectionOptions &options) {
   return kExitOk;
 }
 
-int Transport::Connect(const char *tool, const ConnectionOptions &options,
-                       CommChannel **channel) {
+int Transport::Connect(const char *tool, const ConnectionOptions &options, CommChannel **channel) {
   int status = comm_connect(module_, channel, options.host.c_str(), options.port, 0);
   if (status != 0) {
     std::fprintf(stderr, "%s: cannot connect to %s port %d (rc=%d: %s)\n", tool,

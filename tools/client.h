@@ -25,7 +25,7 @@ inline constexpr int kExitIoError = 74;
 struct ConnectionOptions {
   std::string host = "127.0.0.1";
   int port = 5011;
-  std::string ca_file;  // verify the daemon against it
+  std::string ca_file;    // verify the daemon against it
   bool insecure = false;  // skip verification (explicit choice)
   std::string cert_file;  // client certificate, for daemons with CLIENTCA
   std::string key_file;

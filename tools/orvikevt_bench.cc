@@ -88,7 +88,9 @@ int parse(int argc, char **argv, Settings &settings) {
           return orvikevt::kExitUsage;
         }
         break;
-      case 'w': settings.count_file = optarg; break;
+      case 'w':
+        settings.count_file = optarg;
+        break;
       case 't':
         if (!parse_count(optarg, 86400, &number)) {
           std::fprintf(stderr, "%s: -t needs seconds\n", kTool);
@@ -96,8 +98,12 @@ int parse(int argc, char **argv, Settings &settings) {
         }
         settings.timeout_seconds = static_cast<double>(number);
         break;
-      case 'h': print_usage(stdout); return -1;
-      default: print_usage(stderr); return orvikevt::kExitUsage;
+      case 'h':
+        print_usage(stdout);
+        return -1;
+      default:
+        print_usage(stderr);
+        return orvikevt::kExitUsage;
     }
   }
   if (optind < argc) {
@@ -210,10 +216,11 @@ int main(int argc, char **argv) {
 
   unsigned long long total = settings.records * settings.connections;
   double send_seconds = static_cast<double>(sent_ns - start_ns) / 1e9;
-  std::printf("sent: %lu connections x %llu records, %lu per write: %.3f s, %.0f records/s, "
-              "%.1f MB/s\n",
-              settings.connections, settings.records, settings.batch, send_seconds,
-              static_cast<double>(total) / send_seconds, megabytes(total) / send_seconds);
+  std::printf(
+      "sent: %lu connections x %llu records, %lu per write: %.3f s, %.0f records/s, "
+      "%.1f MB/s\n",
+      settings.connections, settings.records, settings.batch, send_seconds,
+      static_cast<double>(total) / send_seconds, megabytes(total) / send_seconds);
   std::printf("RESULT connections=%lu batch=%lu records=%llu send_rps=%.0f", settings.connections,
               settings.batch, total, static_cast<double>(total) / send_seconds);
   if (settings.count_file.empty()) {
@@ -222,8 +229,8 @@ int main(int argc, char **argv) {
   }
 
   // Wait until the counting module has handled every record.
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::duration<double>(settings.timeout_seconds);
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(settings.timeout_seconds);
   std::map<std::string, std::string> figures;
   uint64_t counted = 0;
   while (true) {
@@ -234,13 +241,14 @@ int main(int argc, char **argv) {
   }
   uint64_t errors = figure(figures, "sequence_errors") - baseline_errors;
   double seconds = static_cast<double>(figure(figures, "last_ns") - start_ns) / 1e9;
-  std::printf(" counted=%" PRIu64 " sequence_errors=%" PRIu64 " e2e_seconds=%.3f e2e_rps=%.0f"
+  std::printf(" counted=%" PRIu64 " sequence_errors=%" PRIu64
+              " e2e_seconds=%.3f e2e_rps=%.0f"
               " e2e_mbps=%.1f\n",
               counted, errors, seconds, static_cast<double>(counted) / seconds,
               megabytes(counted) / seconds);
   if (counted != total || errors != 0) {
-    std::fprintf(stderr, "%s: %" PRIu64 " of %llu records counted, %" PRIu64
-                 " out of sequence\n", kTool, counted, total, errors);
+    std::fprintf(stderr, "%s: %" PRIu64 " of %llu records counted, %" PRIu64 " out of sequence\n",
+                 kTool, counted, total, errors);
     return 1;
   }
   std::printf("end to end: %llu records counted in %.3f s: %.0f records/s, %.1f MB/s\n", total,

@@ -22,22 +22,23 @@ constexpr const char *kTool = "orvikevt-send";
 constexpr size_t kRecordsPerWrite = 40;
 
 void print_usage(FILE *out) {
-  std::fprintf(out,
-               "Usage: %s (-c CAFILE | -k) [options] [DATA...]\n"
-               "Sends events to an orvikevtd daemon over TLS: one event whose data is DATA (the\n"
-               "arguments joined by blanks), or with -i one event per line of standard input,\n"
-               "or with -n COUNT generated, numbered events.\n"
-               "%s"
-               "  -s NAME      host name the events carry (default: this machine's name)\n"
-               "  -o OBJECT    object the events concern (default \"orvikevt-send\")\n"
-               "  -F FLAGS     event flags (default 0)\n"
-               "  -r RC        result code (default 0)\n"
-               "  -i           one event per line of standard input (the line is its data)\n"
-               "  -n COUNT     COUNT generated events, numbered for the counting module\n"
-               "  -h           this help\n"
-               "Exit status: 0 every event sent, 64 usage error, 65 an event does not fit a\n"
-               "record (texts up to 63 bytes, data up to 256), 69 no connection, 74 sending failed.\n",
-               kTool, orvikevt::kConnectionOptionHelp);
+  std::fprintf(
+      out,
+      "Usage: %s (-c CAFILE | -k) [options] [DATA...]\n"
+      "Sends events to an orvikevtd daemon over TLS: one event whose data is DATA (the\n"
+      "arguments joined by blanks), or with -i one event per line of standard input,\n"
+      "or with -n COUNT generated, numbered events.\n"
+      "%s"
+      "  -s NAME      host name the events carry (default: this machine's name)\n"
+      "  -o OBJECT    object the events concern (default \"orvikevt-send\")\n"
+      "  -F FLAGS     event flags (default 0)\n"
+      "  -r RC        result code (default 0)\n"
+      "  -i           one event per line of standard input (the line is its data)\n"
+      "  -n COUNT     COUNT generated events, numbered for the counting module\n"
+      "  -h           this help\n"
+      "Exit status: 0 every event sent, 64 usage error, 65 an event does not fit a\n"
+      "record (texts up to 63 bytes, data up to 256), 69 no connection, 74 sending failed.\n",
+      kTool, orvikevt::kConnectionOptionHelp);
 }
 
 bool parse_unsigned(const char *text, unsigned long long limit, unsigned long long *value) {
@@ -95,8 +96,12 @@ int parse(int argc, char **argv, Settings &settings) {
     if (handled) continue;
     unsigned long long number = 0;
     switch (option) {
-      case 's': settings.host = optarg; break;
-      case 'o': settings.object = optarg; break;
+      case 's':
+        settings.host = optarg;
+        break;
+      case 'o':
+        settings.object = optarg;
+        break;
       case 'F':
       case 'r':
         if (!parse_unsigned(optarg, UINT32_MAX, &number)) {
@@ -105,7 +110,9 @@ int parse(int argc, char **argv, Settings &settings) {
         }
         (option == 'F' ? settings.flags : settings.rc) = static_cast<uint32_t>(number);
         break;
-      case 'i': settings.from_stdin = true; break;
+      case 'i':
+        settings.from_stdin = true;
+        break;
       case 'n':
         if (!parse_unsigned(optarg, ~0ull, &settings.generate)) {
           std::fprintf(stderr, "%s: -n needs a count\n", kTool);
@@ -113,8 +120,12 @@ int parse(int argc, char **argv, Settings &settings) {
         }
         settings.generating = true;
         break;
-      case 'h': print_usage(stdout); return -1;
-      default: print_usage(stderr); return orvikevt::kExitUsage;
+      case 'h':
+        print_usage(stdout);
+        return -1;
+      default:
+        print_usage(stderr);
+        return orvikevt::kExitUsage;
     }
   }
   for (int index = optind; index < argc; ++index) {
@@ -133,7 +144,8 @@ int parse(int argc, char **argv, Settings &settings) {
     gethostname(name, sizeof(name) - 1);
     settings.host = name;
   }
-  if (settings.host.size() >= EVENTDATA_TEXT_SIZE || settings.object.size() >= EVENTDATA_TEXT_SIZE) {
+  if (settings.host.size() >= EVENTDATA_TEXT_SIZE ||
+      settings.object.size() >= EVENTDATA_TEXT_SIZE) {
     std::fprintf(stderr, "%s: host name and object are at most 63 bytes\n", kTool);
     return orvikevt::kExitBadInput;
   }
@@ -201,8 +213,7 @@ int main(int argc, char **argv) {
   Settings settings;
   int status = parse(argc, argv, settings);
   if (status != 0) return status < 0 ? orvikevt::kExitOk : status;
-  if (!settings.from_stdin && !settings.generating &&
-      settings.data.size() > EVENTDATA_DATA_SIZE) {
+  if (!settings.from_stdin && !settings.generating && settings.data.size() > EVENTDATA_DATA_SIZE) {
     std::fprintf(stderr, "%s: data longer than 256 bytes\n", kTool);
     return orvikevt::kExitBadInput;
   }

@@ -57,7 +57,9 @@ Tokens tokenize(char *line) {
 
 // strtol with base 10 and no validation: text that is not a number gives 0,
 // trailing characters are ignored; values beyond long saturate.
-long read_number(const char *text) { return std::strtol(text, nullptr, 10); }
+long read_number(const char *text) {
+  return std::strtol(text, nullptr, 10);
+}
 
 // The value (second token) of the first line of directive, or null when the
 // directive is absent or has no value. found tells the two apart.
@@ -208,7 +210,8 @@ int read_configuration(EvtServer &server) {
   }
   if (int status = read_required_keys(server, config); status != 0) return status;
   read_optional_directives(server, config);
-  if (server.maxqueues < 0) server.maxqueues = default_max_queues(server.queuesize, server.eventsize);
+  if (server.maxqueues < 0)
+    server.maxqueues = default_max_queues(server.queuesize, server.eventsize);
   load_modules(server, config);
   configfile_close(&config);
   return 0;

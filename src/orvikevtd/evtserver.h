@@ -60,9 +60,9 @@ struct OrvikEHModule {
   int (*module_init)(char *args) = nullptr;
   int (*handle_event)(EventData *event) = nullptr;
   int (*module_cleanup)() = nullptr;
-  Mutex mutex;                          // held around each handle_event call
-  unsigned long usecondssum = 0;        // microseconds since the last mean report
-  unsigned long eventsprocessed = 0;    // records handed to the module
+  Mutex mutex;                        // held around each handle_event call
+  unsigned long usecondssum = 0;      // microseconds since the last mean report
+  unsigned long eventsprocessed = 0;  // records handed to the module
 };
 
 // One client connection's record assembly buffer, given to comm_group_add as
@@ -105,8 +105,8 @@ struct EvtServer {
   SList *outqlist GUARDED_BY(outqmutex) = nullptr;
 
   // Beyond the basic record: the pool's cap and the flush timer.
-  long maxqueues = -1;          // -1 until configured or defaulted; 0 = no cap
-  double queueflush = 0;        // seconds; 0 = never
+  long maxqueues = -1;              // -1 until configured or defaulted; 0 = no cap
+  double queueflush = 0;            // seconds; 0 = never
   std::atomic<long> queuetotal{0};  // queues in existence
   // Full queues handed over and not yet taken; the processing thread decides
   // whether to wait by this count, which the main thread raises under the

@@ -112,5 +112,6 @@ extern "C" int handle_connection_io(CommChannel *cc, int iotype, void *ccarg) {
   if (cc == nullptr) return 22;
   orvikevtd::EvtServer &server = orvikevtd::orvikevtd_server();
   if (cc == server.ccs) return orvikevtd::accept_connection(server, cc);
-  return orvikevtd::read_from_connection(server, cc, iotype, static_cast<orvikevtd::ConnBuffer *>(ccarg));
+  return orvikevtd::read_from_connection(server, cc, iotype,
+                                         static_cast<orvikevtd::ConnBuffer *>(ccarg));
 }

@@ -83,7 +83,8 @@ int queue_make(EvtServer &server, SQueue **queue) {
   if (server.queuesize <= 0 || server.eventsize <= 0) return 22;
   // The buffer size is checked in full width before the queue is made: a
   // size whose buffer cannot be addressed is refused, never wrapped.
-  uint64_t bytes = static_cast<uint64_t>(server.queuesize) * static_cast<uint64_t>(server.eventsize);
+  uint64_t bytes =
+      static_cast<uint64_t>(server.queuesize) * static_cast<uint64_t>(server.eventsize);
   if (bytes / static_cast<uint64_t>(server.eventsize) != static_cast<uint64_t>(server.queuesize) ||
       bytes > static_cast<uint64_t>(PTRDIFF_MAX)) {
     return 22;

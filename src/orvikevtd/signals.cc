@@ -20,7 +20,9 @@ constexpr std::array<int, 5> kHandledSignals = {SIGINT, SIGQUIT, SIGTERM, SIGHUP
 std::array<std::atomic<unsigned>, NSIG> caught_signals;
 static_assert(std::atomic<unsigned>::is_always_lock_free, "usable in a signal handler");
 
-bool is_terminating(int sig) { return sig == SIGINT || sig == SIGQUIT || sig == SIGTERM; }
+bool is_terminating(int sig) {
+  return sig == SIGINT || sig == SIGQUIT || sig == SIGTERM;
+}
 
 [[noreturn]] void shut_down(EvtServer &server) {
   comm_close(&server.ccs, 0);

@@ -48,6 +48,9 @@ extern "C" {
 
 __attribute__((visibility("default"))) int module_init(char *args) {
   if (args == nullptr) return EINVAL;
+  // The loader may keep the module mapped between loads: start afresh.
+  cleaned_up = false;
+  delay_us = 0;
   std::string path = args;
   if (auto comma = path.find(','); comma != std::string::npos) {
     delay_us = std::strtol(path.c_str() + comma + 1, nullptr, 10);
@@ -65,8 +68,8 @@ __attribute__((visibility("default"))) int handle_event(EventData *event) {
     return 0;
   }
   if (delay_us > 0) busy_wait(delay_us);
-  append(std::string(RECORDER_TAG) + " " + text(event->hostname) + " " + text(event->object) +
-         " " + std::to_string(event->timestamp) + "\n");
+  append(std::string(RECORDER_TAG) + " " + text(event->hostname) + " " + text(event->object) + " " +
+         std::to_string(event->timestamp) + "\n");
   return text(event->object) == "fail7" ? 7 : 0;
 }
 
