@@ -6,9 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include <unistd.h>
 
 namespace orvikevt {
 
+namespace {
+
+// Applies one connection option. False when its value is unusable (message
+// printed); *handled false when the option is not a connection option.
 bool HandleConnectionOption(const char *tool, int option, const char *value,
                             ConnectionOptions &options, bool *handled) {
   *handled = true;
@@ -42,6 +49,22 @@ bool HandleConnectionOption(const char *tool, int option, const char *value,
       *handled = false;
       return true;
   }
+}
+
+}  // namespace
+
+int ParseCommandLine(const char *tool, int argc, char **argv, const char *own_letters,
+                     ConnectionOptions &connection,
+                     const std::function<int(int option, const char *value)> &own_option) {
+  std::string letters = std::string(kConnectionOptionLetters) + own_letters;
+  int option = 0;
+  while ((option = getopt(argc, argv, letters.c_str())) != -1) {
+    bool handled = false;
+    if (!HandleConnectionOption(tool, option, optarg, connection, &handled)) return kExitUsage;
+    if (handled) continue;
+    if (int status = own_option(option, optarg); status != 0) return status;
+  }
+  return 0;
 }
 
 int CheckConnectionOptions(const char *tool, const ConnectionOptions &options) {

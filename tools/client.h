@@ -10,6 +10,7 @@
 #include <orvik/event_p.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -42,10 +43,14 @@ inline constexpr const char *kConnectionOptionHelp =
     "  -C CERTFILE  client certificate, for daemons that require one (with -K)\n"
     "  -K KEYFILE   private key of the client certificate\n";
 
-// Applies one getopt option of kConnectionOptionLetters. False when the
-// option is not one of them or its value is unusable (message printed).
-bool HandleConnectionOption(const char *tool, int option, const char *value,
-                            ConnectionOptions &options, bool *handled);
+// Reads the command line with getopt: the connection options into
+// connection, every other letter of own_letters through own_option, which
+// returns 0 to go on or the status to stop with. 0 when every option was
+// read, else the first non-zero status (kExitUsage for a bad connection
+// option).
+int ParseCommandLine(const char *tool, int argc, char **argv, const char *own_letters,
+                     ConnectionOptions &connection,
+                     const std::function<int(int option, const char *value)> &own_option);
 // Checks the combination (-c or -k, -C with -K). kExitOk or kExitUsage.
 int CheckConnectionOptions(const char *tool, const ConnectionOptions &options);
 

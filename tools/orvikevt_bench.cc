@@ -64,40 +64,33 @@ bool parse_count(const char *text, unsigned long long max, unsigned long long *v
 }
 
 int parse(int argc, char **argv, Settings &settings) {
-  std::string letters = std::string(orvikevt::kConnectionOptionLetters) + "j:n:b:w:t:h";
-  int option = 0;
-  while ((option = getopt(argc, argv, letters.c_str())) != -1) {
-    bool handled = false;
-    if (!orvikevt::HandleConnectionOption(kTool, option, optarg, settings.connection, &handled)) {
-      return orvikevt::kExitUsage;
-    }
-    if (handled) continue;
+  auto own_option = [&settings](int option, const char *value) {
     unsigned long long number = 0;
     switch (option) {
       case 'j':
       case 'b':
-        if (!parse_count(optarg, 4096, &number)) {
+        if (!parse_count(value, 4096, &number)) {
           std::fprintf(stderr, "%s: -%c needs a number from 1 to 4096\n", kTool, option);
           return orvikevt::kExitUsage;
         }
         (option == 'j' ? settings.connections : settings.batch) = number;
-        break;
+        return 0;
       case 'n':
-        if (!parse_count(optarg, 1ull << 40, &settings.records)) {
+        if (!parse_count(value, 1ull << 40, &settings.records)) {
           std::fprintf(stderr, "%s: -n needs a positive number\n", kTool);
           return orvikevt::kExitUsage;
         }
-        break;
+        return 0;
       case 'w':
-        settings.count_file = optarg;
-        break;
+        settings.count_file = value;
+        return 0;
       case 't':
-        if (!parse_count(optarg, 86400, &number)) {
+        if (!parse_count(value, 86400, &number)) {
           std::fprintf(stderr, "%s: -t needs seconds\n", kTool);
           return orvikevt::kExitUsage;
         }
         settings.timeout_seconds = static_cast<double>(number);
-        break;
+        return 0;
       case 'h':
         print_usage(stdout);
         return -1;
@@ -105,6 +98,11 @@ int parse(int argc, char **argv, Settings &settings) {
         print_usage(stderr);
         return orvikevt::kExitUsage;
     }
+  };
+  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "j:n:b:w:t:h", settings.connection,
+                                              own_option);
+      status != 0) {
+    return status;
   }
   if (optind < argc) {
     std::fprintf(stderr, "%s: unexpected argument '%s'\n", kTool, argv[optind]);

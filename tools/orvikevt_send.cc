@@ -86,40 +86,33 @@ struct Settings {
 };
 
 int parse(int argc, char **argv, Settings &settings) {
-  std::string options = std::string(orvikevt::kConnectionOptionLetters) + "s:o:F:r:in:h";
-  int option = 0;
-  while ((option = getopt(argc, argv, options.c_str())) != -1) {
-    bool handled = false;
-    if (!orvikevt::HandleConnectionOption(kTool, option, optarg, settings.connection, &handled)) {
-      return orvikevt::kExitUsage;
-    }
-    if (handled) continue;
+  auto own_option = [&settings](int option, const char *value) {
     unsigned long long number = 0;
     switch (option) {
       case 's':
-        settings.host = optarg;
-        break;
+        settings.host = value;
+        return 0;
       case 'o':
-        settings.object = optarg;
-        break;
+        settings.object = value;
+        return 0;
       case 'F':
       case 'r':
-        if (!parse_unsigned(optarg, UINT32_MAX, &number)) {
+        if (!parse_unsigned(value, UINT32_MAX, &number)) {
           std::fprintf(stderr, "%s: -%c needs a number up to 4294967295\n", kTool, option);
           return orvikevt::kExitUsage;
         }
         (option == 'F' ? settings.flags : settings.rc) = static_cast<uint32_t>(number);
-        break;
+        return 0;
       case 'i':
         settings.from_stdin = true;
-        break;
+        return 0;
       case 'n':
-        if (!parse_unsigned(optarg, ~0ull, &settings.generate)) {
+        if (!parse_unsigned(value, ~0ull, &settings.generate)) {
           std::fprintf(stderr, "%s: -n needs a count\n", kTool);
           return orvikevt::kExitUsage;
         }
         settings.generating = true;
-        break;
+        return 0;
       case 'h':
         print_usage(stdout);
         return -1;
@@ -127,6 +120,11 @@ int parse(int argc, char **argv, Settings &settings) {
         print_usage(stderr);
         return orvikevt::kExitUsage;
     }
+  };
+  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "s:o:F:r:in:h",
+                                              settings.connection, own_option);
+      status != 0) {
+    return status;
   }
   for (int index = optind; index < argc; ++index) {
     if (index > optind) settings.data += ' ';

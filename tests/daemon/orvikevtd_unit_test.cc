@@ -19,43 +19,15 @@
 #include <vector>
 
 #include "evtserver.h"
+#include "test_files.h"
 
 namespace orvikevtd {
 namespace {
 
-std::string read_file(const std::string &path) {
-  std::ifstream file(path);
-  std::stringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
-
-std::vector<std::string> lines_of(const std::string &text) {
-  std::vector<std::string> lines;
-  std::stringstream stream(text);
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
-  return lines;
-}
-
-size_t count_of(const std::string &text, const std::string &part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
-// A temporary folder, removed with its files at the end of the test.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/orvikevtd_unit_XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using orvikevtd_test::count_of;
+using orvikevtd_test::lines_of;
+using orvikevtd_test::read_file;
+using orvikevtd_test::TempDir;
 
 // A record for the server under test, with its log in a temporary folder.
 // Records that a processing thread uses are never freed: the thread runs on.
@@ -82,11 +54,7 @@ class ServerTest : public ::testing::Test {
     return read_file(dir_.file("log"));
   }
   // Entries without their time stamps.
-  std::vector<std::string> messages() {
-    std::vector<std::string> result;
-    for (const std::string &line : lines_of(log())) result.push_back(line.substr(20));
-    return result;
-  }
+  std::vector<std::string> messages() { return orvikevtd_test::messages_of(log()); }
 
   TempDir dir_;
   EvtServer *server_ = nullptr;
