@@ -423,6 +423,53 @@ TEST(DaemonStartup, VersionHelpAndUnknownOptions) {
   EXPECT_EQ(unknown.out(), help.out());
 }
 
+// Finds the process whose command line mentions text (the detached daemon,
+// whose pid only its own parent knew); 0 when none.
+pid_t find_process_mentioning(const std::string &text) {
+  for (int tries = 0; tries < 200; ++tries) {
+    FILE *pipe = popen(("pgrep -f -- '" + text + "'").c_str(), "r");
+    char line[64] = {};
+    bool found = pipe != nullptr && std::fgets(line, sizeof(line), pipe) != nullptr;
+    if (pipe != nullptr) pclose(pipe);
+    if (found) return static_cast<pid_t>(std::atol(line));
+    std::this_thread::sleep_for(10ms);
+  }
+  return 0;
+}
+
+std::string link_target(const std::string &path) {
+  char target[256] = {};
+  ssize_t length = readlink(path.c_str(), target, sizeof(target) - 1);
+  return length > 0 ? std::string(target, static_cast<size_t>(length)) : "";
+}
+
+TEST(DaemonStartup, DetachesWithStandardStreamsOnDevNull) {
+  Daemon daemon;
+  daemon.write_config(daemon.standard_config());
+  daemon.spawn({"-f", daemon.file("conf"), "-l", daemon.file("log")}, false);
+  EXPECT_EQ(daemon.wait_exit(), 0);  // the parent
+  ASSERT_TRUE(wait_for([&] { return daemon.log().find("System ready.\n") != std::string::npos; }));
+  pid_t child = find_process_mentioning(daemon.file("conf"));
+  ASSERT_GT(child, 0);
+  struct KillOnFailure {
+    pid_t pid;
+    ~KillOnFailure() {
+      if (pid > 0) kill(pid, SIGKILL);
+    }
+  } guard{child};
+  std::string proc = "/proc/" + std::to_string(child);
+  EXPECT_EQ(link_target(proc + "/cwd"), "/");
+  for (int fd = 0; fd < 3; ++fd)
+    EXPECT_EQ(link_target(proc + "/fd/" + std::to_string(fd)), "/dev/null");
+  kill(child, SIGTERM);
+  ASSERT_TRUE(
+      wait_for([&] { return daemon.log().find("Server shutdown.\n") != std::string::npos; }));
+  // Entries written before the fork appear once.
+  EXPECT_EQ(count_of(daemon.log(), "Starting system...\n"), 1u);
+  EXPECT_EQ(daemon.out(), "");
+  EXPECT_EQ(daemon.err(), "");
+}
+
 // ---- records through modules ----
 
 TEST(DaemonRecords, ReachTwoModulesInOrder) {
