@@ -34,7 +34,9 @@ void DestroyChannel(CommChannel *channel) {
   delete channel;
 }
 
-bool IsConnection(const CommChannel *channel) { return channel->kind != ChannelKind::kListener; }
+bool IsConnection(const CommChannel *channel) {
+  return channel->kind != ChannelKind::kListener;
+}
 
 // Records a final result: every later read returns it, and the socket
 // leaves the epoll set so that a dead or half-closed peer cannot spin the
@@ -171,8 +173,8 @@ COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int fl
     comm::CloseFd(fd);
     return ENOMEM;
   }
-  rc = listener->module->transport->NewSession(fd, comm::Role::kServer, nullptr,
-                                               &accepted->session);
+  rc =
+      listener->module->transport->NewSession(fd, comm::Role::kServer, nullptr, &accepted->session);
   if (rc == 0) {
     accepted->accept_pending = true;
     accepted->accepted_at_us = comm::NowUs();
@@ -211,6 +213,8 @@ COMM_EXPORT int comm_read(CommChannel *channel, char *buffer, int *len) {
   if (channel->begin == channel->end) {
     int rc = comm::Refill(channel);
     if (rc != 0) {
+      // The owner has now seen the end; the loop stops calling for it.
+      if (channel->terminal != 0) channel->terminal_reported = true;
       *len = 0;
       return rc;
     }
@@ -249,8 +253,8 @@ COMM_EXPORT int comm_close(CommChannel **channel, int flags) {
   return 0;
 }
 
-COMM_EXPORT int comm_connect(CommModule *module, CommChannel **channel, const char *host,
-                             int port, int timeout_ms) {
+COMM_EXPORT int comm_connect(CommModule *module, CommChannel **channel, const char *host, int port,
+                             int timeout_ms) {
   if (module == nullptr || channel == nullptr || host == nullptr || timeout_ms < 0) return EINVAL;
   *channel = nullptr;
   int64_t deadline =

@@ -38,7 +38,7 @@ inline constexpr long kDefaultConnectTimeoutMs = 10000;
 inline constexpr int64_t kAcceptBackoffUs = 250000;
 
 // Results of transport calls, as errno numbers.
-inline constexpr int kWantRead = 11;   // EAGAIN: nothing yet
+inline constexpr int kWantRead = 11;  // EAGAIN: nothing yet
 inline constexpr int kWantReadHandshake = 2;
 inline constexpr int kWantWrite = 3;
 inline constexpr int kEndOfConnection = 61;  // ENODATA
@@ -160,7 +160,7 @@ struct CommChannel {
   uint32_t registered = 0;  // epoll events now registered; 0: not in the epoll set
   comm::Link all;           // every channel of the group
   comm::Link ready;         // channels owed a callback
-  comm::Link timer;  // on the group's list of pending handshakes or of resting listeners
+  comm::Link timer;         // on the group's list of pending handshakes or of resting listeners
   uint64_t turn = 0;        // last loop turn that dispatched the channel
 
   // State.
@@ -168,10 +168,10 @@ struct CommChannel {
   bool accept_pending = false;         // flag 8
   bool handshake_wants_write = false;  // the handshake waits for writability
   bool starved = false;  // the session wants socket bytes; its pending bytes are a partial record
-  bool notify = false;   // a callback is owed although nothing can be read (a failed handshake)
-  bool accept_suspended = false;  // listener out of descriptors, resting
-  bool shut_down = false;         // the closing notice was sent
-  int terminal = 0;               // once set, the result of every later read
+  bool accept_suspended = false;   // listener out of descriptors, resting
+  bool shut_down = false;          // the closing notice was sent
+  int terminal = 0;                // once set, the result of every later read
+  bool terminal_reported = false;  // a read has returned it
   int64_t accepted_at_us = 0;
   int64_t accept_resume_us = 0;
   uint64_t progress = 0;  // reads and handshake steps, to see whether a callback did anything
@@ -187,8 +187,8 @@ struct CommGroup {
   int wake_fd = -1;
   CommIOCallback callback = nullptr;
   comm::ChannelList<&CommChannel::all> channels;
-  comm::ChannelList<&CommChannel::ready> ready;    // next turn
-  comm::ChannelList<&CommChannel::ready> serving;  // this turn
+  comm::ChannelList<&CommChannel::ready> ready;        // next turn
+  comm::ChannelList<&CommChannel::ready> serving;      // this turn
   comm::ChannelList<&CommChannel::timer> handshaking;  // oldest first
   comm::ChannelList<&CommChannel::timer> resting;      // listeners out of descriptors
   epoll_event events[comm::kMaxEventsPerTurn];

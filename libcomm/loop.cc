@@ -28,14 +28,13 @@ bool ReadsPaused(const CommChannel *channel) {
 }
 
 // True when the channel must be called back although its socket may be
-// quiet: bytes wait in the layer or in the session, or a failure must be
-// reported.
+// quiet (or out of the epoll set): bytes wait in the layer or in the
+// session, or its end or failure has not been read yet.
 bool Owed(CommChannel *channel) {
-  if (channel->notify) return true;
   if (channel->kind == ChannelKind::kListener || ReadsPaused(channel)) return false;
   if (channel->begin < channel->end) return true;
-  return !channel->starved && channel->terminal == 0 && channel->session != nullptr &&
-         channel->session->HasPending();
+  if (channel->terminal != 0) return !channel->terminal_reported;
+  return !channel->starved && channel->session != nullptr && channel->session->HasPending();
 }
 
 // The epoll events the channel needs now; 0 takes it out of the epoll set
@@ -60,7 +59,6 @@ void Dispatch(CommGroup *group, CommChannel *channel, int iotype) {
   channel->turn = group->turn;
   for (int calls = 1;; ++calls) {
     uint64_t progress_before = channel->progress;
-    channel->notify = false;
     group->callback(channel, iotype, channel->arg);
     if (group->current_gone || !Owed(channel)) break;
     // A callback that did not read is not called again until its socket
@@ -217,7 +215,6 @@ void FailHandshake(CommChannel *channel, int result) {
   channel->session.reset();
   CloseFd(channel->fd);
   channel->fd = -1;
-  channel->notify = true;
   MakeReady(channel);
 }
 
@@ -336,7 +333,8 @@ COMM_EXPORT int comm_group_loop(CommGroup *group) {
   if (group->in_loop) return EBUSY;
   group->in_loop = true;
   group->stopping = false;
-  if (group->tick_callback != nullptr) group->next_tick_us = comm::NowUs() + group->tick_interval_us;
+  if (group->tick_callback != nullptr)
+    group->next_tick_us = comm::NowUs() + group->tick_interval_us;
   int rc = 0;
   while (!group->stopping && rc == 0) rc = comm::RunTurn(group);
   group->in_loop = false;
@@ -365,15 +363,15 @@ COMM_EXPORT int comm_group_wakeup(CommGroup *group) {
 }
 
 COMM_EXPORT int comm_group_set_wakeup_callback(CommGroup *group, CommLoopCallback callback,
-                                              void *arg) {
+                                               void *arg) {
   if (group == nullptr) return EINVAL;
   group->wake_callback = callback;
   group->wake_arg = arg;
   return 0;
 }
 
-COMM_EXPORT int comm_group_set_tick_callback(CommGroup *group, CommLoopCallback callback,
-                                            void *arg, long interval_us) {
+COMM_EXPORT int comm_group_set_tick_callback(CommGroup *group, CommLoopCallback callback, void *arg,
+                                             long interval_us) {
   if (group == nullptr || (callback != nullptr && interval_us <= 0)) return EINVAL;
   group->tick_callback = callback;
   group->tick_arg = arg;

@@ -35,7 +35,9 @@ constexpr size_t kTlsReadBufferLen = 64 * 1024;
 
 // ---- the socket BIO ----
 
-int FdOf(BIO *bio) { return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))); }
+int FdOf(BIO *bio) {
+  return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
+}
 
 int BioWrite(BIO *bio, const char *data, int len) {
   BIO_clear_retry_flags(bio);
@@ -57,7 +59,9 @@ int BioRead(BIO *bio, char *data, int len) {
   return static_cast<int>(n);
 }
 
-int BioPuts(BIO *bio, const char *text) { return BioWrite(bio, text, static_cast<int>(strlen(text))); }
+int BioPuts(BIO *bio, const char *text) {
+  return BioWrite(bio, text, static_cast<int>(strlen(text)));
+}
 
 long BioCtrl(BIO *, int command, long, void *) {
   // Writes go straight to the socket, so there is never anything to flush.
@@ -69,7 +73,9 @@ int BioCreate(BIO *bio) {
   return 1;
 }
 
-int BioDestroy(BIO *) { return 1; }  // the socket belongs to the channel
+int BioDestroy(BIO *) {
+  return 1;
+}  // the socket belongs to the channel
 
 BIO_METHOD *SocketBioMethod() {
   static BIO_METHOD *method = nullptr;

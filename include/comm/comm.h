@@ -45,7 +45,7 @@ typedef struct CommGroup CommGroup;
 #define COMM_NEED_WRITE 2
 
 /* comm_group_set_option options. */
-#define COMM_OPT_LOOP_TIMEOUT_US 1   /* longest wait of one loop turn, microseconds */
+#define COMM_OPT_LOOP_TIMEOUT_US 1      /* longest wait of one loop turn, microseconds */
 #define COMM_OPT_HANDSHAKE_TIMEOUT_US 2 /* close connections whose handshake is older */
 
 typedef int (*CommIOCallback)(CommChannel *cc, int iotype, void *ccarg);
@@ -69,11 +69,11 @@ COMM_EXPORT int comm_group_stop(CommGroup *group);
  * wake-up callback on its own thread. */
 COMM_EXPORT int comm_group_wakeup(CommGroup *group);
 COMM_EXPORT int comm_group_set_wakeup_callback(CommGroup *group, CommLoopCallback callback,
-                                              void *arg);
+                                               void *arg);
 /* Housekeeping callback, called on the loop thread at least every
  * interval_us microseconds (bounded by the loop timeout). */
-COMM_EXPORT int comm_group_set_tick_callback(CommGroup *group, CommLoopCallback callback,
-                                            void *arg, long interval_us);
+COMM_EXPORT int comm_group_set_tick_callback(CommGroup *group, CommLoopCallback callback, void *arg,
+                                             long interval_us);
 /* paused != 0: connections' read events are not delivered (the kernel
  * buffers fill and peers feel TCP back-pressure); listeners, wake-ups and
  * ticks go on. paused == 0 resumes. */
@@ -112,8 +112,8 @@ COMM_EXPORT int comm_close(CommChannel **channel, int flags);
 /* ---- client side (blocking) ---- */
 /* Connects to host:port and completes the TLS handshake, waiting at most
  * timeout_ms (0: a default of 10 s). */
-COMM_EXPORT int comm_connect(CommModule *module, CommChannel **channel, const char *host,
-                             int port, int timeout_ms);
+COMM_EXPORT int comm_connect(CommModule *module, CommChannel **channel, const char *host, int port,
+                             int timeout_ms);
 /* Writes all *len bytes (blocking); *len out: bytes written. */
 COMM_EXPORT int comm_write(CommChannel *channel, const char *buffer, int *len);
 /* Sends the TLS close notification and shuts the write side down. */
