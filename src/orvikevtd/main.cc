@@ -12,4 +12,7 @@ int main(int argc, char **argv) {
 extern "C" const char *__asan_default_options() {
   return "allocator_may_return_null=1";
 }
+extern "C" const char *__tsan_default_options() {
+  return "allocator_may_return_null=1";
+}
 #endif
