@@ -180,6 +180,13 @@ COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int fl
     accepted->accepted_at_us = comm::NowUs();
     rc = comm::ContinueHandshake(accepted);
   }
+  if (rc == comm::kEndOfConnection) {
+    // A peer that connected and left at once (a port probe, a health
+    // check) is an accepted connection that has ended: its first read says
+    // so, and the owner closes it like any other ended connection.
+    *channel = accepted;
+    return 0;
+  }
   if (rc != 0 && rc != comm::kWantReadHandshake && rc != comm::kWantWrite) {
     comm::DestroyChannel(accepted);
     return rc;

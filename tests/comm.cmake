@@ -7,3 +7,7 @@ target_link_libraries(comm_harness PUBLIC comm tarnu OpenSSL::SSL OpenSSL::Crypt
 orvik_warnings(comm_harness)
 orvik_add_gtest(comm_tls_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/comm/comm_tls_test.cc
                 LIBS comm_harness)
+orvik_add_gtest(comm_loop_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/comm/comm_loop_test.cc
+                LIBS comm_harness)
+orvik_add_gtest(comm_plugin_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/comm/comm_plugin_test.cc
+                LIBS comm_harness)

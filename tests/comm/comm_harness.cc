@@ -265,6 +265,7 @@ int TestServer::OnListener(CommChannel *cc) {
   EXPECT_EQ(added, 0);
   ConnectionLog log;
   log.index = conn->index;
+  log.established = rc == 0;
   logs_.push_back(log);
   live_[accepted] = conn;
   changed_.notify_all();
@@ -279,6 +280,15 @@ void TestServer::CloseConnection(CommChannel *cc, Conn *conn, int result) {
   comm_close(&cc, 0);
 }
 
+void TestServer::CloseConnectionLocked(int index, int result) {
+  for (auto &[channel, conn] : live_) {
+    if (conn->index == index) {
+      CloseConnection(channel, conn, result);
+      return;
+    }
+  }
+}
+
 int TestServer::OnConnection(CommChannel *cc, int iotype, Conn *conn) {
   std::lock_guard<std::mutex> lock(mutex);
   ConnectionLog &log = logs_[static_cast<size_t>(conn->index)];
@@ -287,8 +297,13 @@ int TestServer::OnConnection(CommChannel *cc, int iotype, Conn *conn) {
   if (iotype == COMM_IO_WRITE) comm_set_ioneeds(cc, COMM_NEED_DEFAULT);
   int flags = 0;
   comm_get_flags(cc, &flags);
-  if ((flags & COMM_FLAG_ACCEPT_PENDING) != 0) return comm_accept_continue(cc);
+  if ((flags & COMM_FLAG_ACCEPT_PENDING) != 0) {
+    int rc = comm_accept_continue(cc);
+    log.established = rc == 0;
+    return rc;
+  }
   int len = kRecordSize - conn->len;
+  if (len > config_.read_chunk) len = config_.read_chunk;
   int rc = comm_read(cc, conn->buffer + conn->len, &len);
   if (rc == 0) {
     log.read_sizes.push_back(len);

@@ -61,7 +61,8 @@ struct ConnectionLog {
   std::vector<int> read_results;  // every non-zero comm_read result
   int end_result = 0;             // the result that ended it (0: still open)
   int callbacks = 0;
-  int received = 0;  // bytes read so far
+  bool established = false;  // the handshake completed
+  int received = 0;          // bytes read so far
 };
 
 // A server on 127.0.0.1 running comm_group_loop on its own thread. Its
@@ -74,6 +75,7 @@ class TestServer {
     long handshake_timeout_us = 0;  // 0: the default
     bool close_on_end = true;       // false: keep the channel after 61/errors (and count callbacks)
     bool start_paused = false;
+    int read_chunk = kRecordSize;  // most bytes one callback asks for
   };
 
   TestServer() : TestServer(Config{}) {}
@@ -84,6 +86,7 @@ class TestServer {
 
   int port() const { return port_; }
   CommGroup *group() { return group_; }
+  CommChannel *listener() { return listener_; }
 
   // Waits (at most timeout_ms) until predicate holds; the predicate runs
   // without the lock (it may take snapshots).
@@ -99,6 +102,10 @@ class TestServer {
   ConnectionLog Connection(size_t index);
   int accept_failures();
   int open_connections();
+
+  // Closes the index-th connection as the owner would, logging result as
+  // its end. Loop thread only, with the lock held (from on_record).
+  void CloseConnectionLocked(int index, int result);
 
   // Runs on the loop thread with the lock held, after each record.
   std::function<void(int connection, CommChannel *)> on_record;
