@@ -23,10 +23,19 @@ AVLNode *NewLeaf(void *data) {
   return node;
 }
 
+// Starts loading both children while the comparison waits for the node's
+// item: the item and the next node are then fetched from memory in parallel
+// instead of one after the other.
+inline void PrefetchChildren(const AVLNode *node) {
+  __builtin_prefetch(node->left);
+  __builtin_prefetch(node->right);
+}
+
 // The node whose item compares equal to key, or null.
 AVLNode *FindNode(const AVLTree &tree, AVLNodeCompare compare, const void *key) {
   AVLNode *node = tree.root;
   while (node != nullptr) {
+    PrefetchChildren(node);
     int order = compare(key, node->data);
     if (order == 0) return node;
     node = order < 0 ? node->left : node->right;
@@ -99,6 +108,35 @@ int InsertAt(AVLTree *tree, AVLNode **link, void *data) {
   return 0;
 }
 
+// Rebalances the node at *nodep, two levels heavier on its `heavy` side
+// (whose factor sign is kLean), by a single rotation when that child leans
+// the same way, else by a double rotation through the child's inner child.
+// Nothing happens when a child the rotation needs is missing.
+template <AVLNode *AVLNode::*heavy, AVLNode *AVLNode::*light, int kLean>
+void Rotate(AVLNode **nodep) {
+  if (nodep == nullptr || *nodep == nullptr || (*nodep)->*heavy == nullptr) return;
+  AVLNode *top = *nodep;
+  AVLNode *child = top->*heavy;
+  if (child->factor == kLean) {
+    top->*heavy = child->*light;
+    child->*light = top;
+    top->factor = 0;
+    child->factor = 0;
+    *nodep = child;
+    return;
+  }
+  AVLNode *inner = child->*light;
+  if (inner == nullptr) return;
+  child->*light = inner->*heavy;
+  top->*heavy = inner->*light;
+  inner->*heavy = child;
+  inner->*light = top;
+  top->factor = inner->factor == kLean ? -kLean : 0;
+  child->factor = inner->factor == -kLean ? kLean : 0;
+  inner->factor = 0;
+  *nodep = inner;
+}
+
 // Records that the side `grown` of the node at *nodep grew by one level and
 // returns 1 when that settled the subtree's height (after a rotation or when
 // the node became even), 0 when the subtree grew too.
@@ -156,6 +194,7 @@ int avltree_insert(AVLTree *tree, void *data) {
   AVLNode **link = &tree->root;
   do {
     AVLNode *node = *link;
+    PrefetchChildren(node);
     int order = compare(data, node->data);
     if (order == 0) return MeetEqual(node, data);
     if (node->factor != 0) pivot_link = link;
@@ -253,51 +292,11 @@ int avltree_remove_right(AVLTree *tree, AVLNode *node) {
 }
 
 void avl_rotate_left(AVLNode **nodep) {
-  if (nodep == nullptr || *nodep == nullptr || (*nodep)->left == nullptr) return;
-  AVLNode *top = *nodep;
-  AVLNode *left = top->left;
-  if (left->factor == kLeft) {
-    top->left = left->right;
-    left->right = top;
-    top->factor = 0;
-    left->factor = 0;
-    *nodep = left;
-    return;
-  }
-  AVLNode *pivot = left->right;
-  if (pivot == nullptr) return;
-  left->right = pivot->left;
-  top->left = pivot->right;
-  pivot->left = left;
-  pivot->right = top;
-  top->factor = pivot->factor == kLeft ? kRight : 0;
-  left->factor = pivot->factor == kRight ? kLeft : 0;
-  pivot->factor = 0;
-  *nodep = pivot;
+  Rotate<&AVLNode::left, &AVLNode::right, kLeft>(nodep);
 }
 
 void avl_rotate_right(AVLNode **nodep) {
-  if (nodep == nullptr || *nodep == nullptr || (*nodep)->right == nullptr) return;
-  AVLNode *top = *nodep;
-  AVLNode *right = top->right;
-  if (right->factor == kRight) {
-    top->right = right->left;
-    right->left = top;
-    top->factor = 0;
-    right->factor = 0;
-    *nodep = right;
-    return;
-  }
-  AVLNode *pivot = right->left;
-  if (pivot == nullptr) return;
-  right->left = pivot->right;
-  top->right = pivot->left;
-  pivot->right = right;
-  pivot->left = top;
-  top->factor = pivot->factor == kRight ? kLeft : 0;
-  right->factor = pivot->factor == kLeft ? kRight : 0;
-  pivot->factor = 0;
-  *nodep = pivot;
+  Rotate<&AVLNode::right, &AVLNode::left, kRight>(nodep);
 }
 
 }  // extern "C"
