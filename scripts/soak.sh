@@ -1,0 +1,258 @@
+#!/bin/bash
+# Soak and fault test of the event daemon: runs orvikevtd on 127.0.0.1 with
+# real TLS for a fixed time under a mix of clients (tests/soak/soak_clients.py:
+# steady streams, clients that vanish mid-record, handshakes that never end,
+# a burst up to the daemon's descriptor limit, the project's own load
+# generator) while the verifying module (tests/soak/verify_module.cc) is slow
+# for a while, so that the pool cap pushes back on the clients. Then checks:
+#   - every complete record a client finished writing before it closed
+#     reached the module once and in order (per connection); nothing arrived
+#     twice, out of order or corrupted; the last partly filled queue is
+#     pushed through with queuesize + 1 further records;
+#   - peak memory (VmHWM) stayed under MAXQUEUES x QUEUESIZE x 408 bytes plus
+#     the allowance below;
+#   - the descriptors the daemon holds after the clients are gone are as
+#     many as before they came;
+#   - SIGTERM still ends it at once with "Caught signal 15" and
+#     "Server shutdown." as the last log lines and status 0.
+# Prints the figures and exits non-zero when a check fails.
+#
+# Memory allowance: the resident size right after "System ready." (code,
+# libraries, TLS context, the initial queues) + the descriptor limit x 96 KiB
+# (a connection's TLS session, its 64 KiB read buffer and its record
+# buffer, at most one connection per descriptor) + 16 MiB for allocator
+# arenas and caches. So a pool that grows beyond the cap fails the check.
+#
+# Usage: scripts/soak.sh [options]
+#   --duration SECONDS   client phase (default 60; SOAK_SECONDS overrides)
+#   --build-dir DIR      where the daemon, module and tools were built (build)
+#   --daemon/--module/--bench PATH   explicit paths (--bench '' leaves it out)
+#   --nofile N           the daemon's descriptor limit (default 128)
+#   --queuesize N        QUEUESIZE (default 500)
+#   --maxqueues N        MAXQUEUES (default 16, at least 10)
+#   --no-memory-check    report memory without checking it (sanitizer builds)
+#   --keep               keep the temporary folder (log, report, samples)
+set -u
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+duration=${SOAK_SECONDS:-60}
+build_dir="$top/build"
+daemon="" module="" bench="unset"
+nofile=128 queuesize=500 maxqueues=16
+memory_check=1 keep=0
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --duration) duration=${SOAK_SECONDS:-$2}; shift ;;
+    --build-dir) build_dir=$2; shift ;;
+    --daemon) daemon=$2; shift ;;
+    --module) module=$2; shift ;;
+    --bench) bench=$2; shift ;;
+    --nofile) nofile=$2; shift ;;
+    --queuesize) queuesize=$2; shift ;;
+    --maxqueues) maxqueues=$2; shift ;;
+    --no-memory-check) memory_check=0 ;;
+    --keep) keep=1 ;;
+    -h|--help) sed -n '2,/^set -u/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) echo "soak: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+[ -n "$daemon" ] || daemon="$build_dir/src/orvikevtd/orvikevtd"
+[ -n "$module" ] || module="$build_dir/tests/orvikevtd_soak_verify.so"
+[ "$bench" != unset ] || bench="$build_dir/tools/orvikevt-bench"
+for file in "$daemon" "$module" ${bench:+"$bench"}; do
+  if [ ! -x "$file" ] && [ ! -f "$file" ]; then
+    echo "soak: $file is missing (build first: cmake --build build)" >&2
+    exit 2
+  fi
+done
+case "$duration$nofile$queuesize$maxqueues" in
+  *[!0-9]*) echo "soak: numbers expected" >&2; exit 2 ;;
+esac
+[ "$maxqueues" -ge 10 ] || { echo "soak: --maxqueues below the 10 initial queues" >&2; exit 2; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/orvikevtd-soak.XXXXXX")
+pid="" sampler=""
+cleanup() {
+  # Only the processes this script started, by their PIDs.
+  if [ -n "$sampler" ]; then kill "$sampler" 2>/dev/null; wait "$sampler" 2>/dev/null; fi
+  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+  fi
+  if [ "$keep" = 1 ]; then echo "soak: kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+  -keyout "$work/server.key" -out "$work/server.pem" -days 2 -subj /CN=localhost \
+  -addext "subjectAltName=IP:127.0.0.1" 2>/dev/null || { echo "soak: openssl failed" >&2; exit 2; }
+mkdir "$work/module"
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Starts the daemon with its descriptor limit; 0 once "System ready." is
+# logged, 1 when the port was taken (try another), 2 on any other failure.
+start_daemon() {
+  port=$(free_port)
+  cat >"$work/orvikevtd.conf" <<CONF
+PUBLICKEY $work/server.pem
+PRIVATEKEY $work/server.key
+EVENTPORT $port
+QUEUESIZE $queuesize
+MAXQUEUES $maxqueues
+FLUSHLOG yes
+MODULE $module $work/module
+CONF
+  : >"$work/orvikevtd.log"
+  (ulimit -n "$nofile" && exec "$daemon" -D -f "$work/orvikevtd.conf" -l "$work/orvikevtd.log") \
+    >"$work/stdout" 2>"$work/stderr" &
+  pid=$!
+  for _ in $(seq 100); do
+    grep -q "System ready\.$" "$work/orvikevtd.log" && return 0
+    if ! kill -0 "$pid" 2>/dev/null; then
+      wait "$pid" 2>/dev/null
+      pid=""
+      grep -q "Failed to bind to port" "$work/orvikevtd.log" && return 1
+      return 2
+    fi
+    sleep 0.1
+  done
+  return 2
+}
+
+started=2
+for _ in 1 2 3; do
+  start_daemon
+  started=$?
+  [ "$started" = 1 ] || break
+done
+if [ "$started" != 0 ]; then
+  echo "soak: the daemon did not start:" >&2
+  cat "$work/orvikevtd.log" "$work/stderr" >&2
+  exit 1
+fi
+
+fd_count() { ls "/proc/$pid/fd" 2>/dev/null | wc -l; }
+status_kb() { awk -v key="$1:" '$1 == key { print $2 }' "/proc/$pid/status" 2>/dev/null; }
+
+# The module's report thread starts with the first record; let start-up settle.
+sleep 0.5
+fds_before=$(fd_count)
+rss_ready_kb=$(status_kb VmRSS)
+bound_kb=$((maxqueues * queuesize * 408 / 1024))
+allowance_kb=$((rss_ready_kb + nofile * 96 + 16 * 1024))
+
+# Samples resident size and descriptors every 0.2 s while the daemon lives
+# (bounded by the longest the run can take).
+(
+  end=$((SECONDS + duration + 300))
+  while [ "$SECONDS" -lt "$end" ] && kill -0 "$pid" 2>/dev/null; do
+    echo "$(status_kb VmRSS) $(fd_count)"
+    sleep 0.2
+  done
+) >"$work/samples" &
+sampler=$!
+
+echo "soak: orvikevtd pid $pid on 127.0.0.1:$port for ${duration} s; QUEUESIZE $queuesize," \
+  "MAXQUEUES $maxqueues, descriptor limit $nofile"
+started_at=$SECONDS
+timeout --kill-after=10 $((duration + 150)) python3 "$top/tests/soak/soak_clients.py" \
+  --port "$port" --dir "$work/module" --ca "$work/server.pem" --duration "$duration" \
+  --queuesize "$queuesize" --nofile "$nofile" --pid "$pid" --log "$work/orvikevtd.log" \
+  ${bench:+--bench "$bench"} | tee "$work/clients.out"
+clients_status=${PIPESTATUS[0]}
+[ "$clients_status" = 0 ] || fail "client checks (status $clients_status)"
+
+if ! kill -0 "$pid" 2>/dev/null; then
+  fail "the daemon is gone"
+  tail -20 "$work/orvikevtd.log"
+  wait "$pid"
+  echo "daemon status $?"
+  pid=""
+  exit 1
+fi
+
+# Descriptors: every client is gone; the daemon closes the last handshakes
+# within its timeout.
+fds_after=$(fd_count)
+for _ in $(seq 150); do
+  [ "$fds_after" -le "$fds_before" ] && break
+  sleep 0.1
+  fds_after=$(fd_count)
+done
+if [ "$fds_after" -gt "$fds_before" ]; then
+  fail "descriptors: $fds_before before the clients, $fds_after after"
+  ls -l "/proc/$pid/fd"
+fi
+kill "$sampler" 2>/dev/null
+wait "$sampler" 2>/dev/null
+sampler=""
+fds_peak=$(awk 'BEGIN { m = 0 } $2 > m { m = $2 } END { print m }' "$work/samples")
+rss_peak_sampled_kb=$(awk 'BEGIN { m = 0 } $1 > m { m = $1 } END { print m }' "$work/samples")
+hwm_kb=$(status_kb VmHWM)
+rss_end_kb=$(status_kb VmRSS)
+if [ "$memory_check" = 1 ] && [ "$hwm_kb" -gt $((bound_kb + allowance_kb)) ]; then
+  fail "peak memory ${hwm_kb} kB over the pool bound ${bound_kb} kB + allowance ${allowance_kb} kB"
+fi
+
+log="$work/orvikevtd.log"
+count() { grep -c -- "$1" "$log"; }
+new_queues=$(count "Allocating a new inqueue!")
+accept_limit=$(count "comm_accept(): failed rc=2[34]")
+read_errors=$(count "openssl_comm_read(): rc=")
+if [ "$new_queues" -gt $((maxqueues - 10)) ]; then
+  fail "$new_queues queues made beyond the 10 initial ones, cap $maxqueues"
+fi
+[ "$new_queues" -eq $((maxqueues - 10)) ] || fail "the slow module did not bring the pool to its cap"
+[ "$accept_limit" -gt 0 ] || fail "the burst never reached the descriptor limit"
+for bad in "Enqueue failed" "Failed to allocate a new inqueue" "Module method returned" \
+  "Failed to hand over" "Failed to return an empty queue" "calloc(): failed"; do
+  if grep -q -- "$bad" "$log"; then fail "log: $(grep -m1 -- "$bad" "$log")"; fi
+done
+
+# SIGTERM, then at most 5 s for the two lines and status 0.
+kill -TERM "$pid"
+for _ in $(seq 50); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$pid" 2>/dev/null; then
+  fail "SIGTERM did not end the daemon within 5 s"
+  kill -KILL "$pid"
+fi
+wait "$pid"
+exit_status=$?
+pid=""
+[ "$exit_status" = 0 ] || fail "exit status $exit_status after SIGTERM"
+last_two=$(tail -2 "$log" | cut -d' ' -f3-)
+if [ "$last_two" != "$(printf 'Caught signal 15\nServer shutdown.')" ]; then
+  fail "log does not end with the shutdown lines:"
+  tail -3 "$log"
+fi
+
+records=$(sed -n 's/^SOAK-CLIENTS records=\([0-9]*\).*/\1/p' "$work/clients.out")
+elapsed=$((SECONDS - started_at))
+cat <<FIGURES
+---- soak figures ----
+records handled by the module: ${records:-0} in ${elapsed} s (${duration} s of clients)
+connections accepted: $(sed -n 's/.*Handled \([0-9]*\) connections so far.*/\1/p' "$log" | tail -1) or more (last hundred logged)
+queues made beyond the initial 10: $new_queues (cap $maxqueues); accepts refused for lack of descriptors: $accept_limit; read errors logged: $read_errors
+memory: ready ${rss_ready_kb} kB, peak (VmHWM) ${hwm_kb} kB, peak sampled ${rss_peak_sampled_kb} kB, at the end ${rss_end_kb} kB
+        bound: pool ${bound_kb} kB + allowance ${allowance_kb} kB = $((bound_kb + allowance_kb)) kB$([ "$memory_check" = 1 ] || echo " (not checked)")
+descriptors: before ${fds_before}, peak ${fds_peak}, after ${fds_after} (limit ${nofile})
+SIGTERM: status ${exit_status}; last lines: $(echo "$last_two" | tr '\n' '|')
+FIGURES
+if [ "$failures" -gt 0 ]; then
+  echo "soak: $failures check(s) failed"
+  keep=1
+  exit 1
+fi
+echo "soak: passed"
