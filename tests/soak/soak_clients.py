@@ -426,11 +426,31 @@ def read_report(path):
     return totals, streams
 
 
-def push_through(run, canary_stream):
-    """Sends queuesize + 1 records per round until every complete stream has
-    reached the module: the round fills the current queue and switches it."""
+def all_arrived(report, wanted, within):
+    """True once every wanted stream has reached its count in the report."""
+    deadline = now() + within
+    while now() < deadline:
+        _, streams = read_report(report)
+        if all(streams.get(s.id, {}).get("count", 0) >= s.written for s in wanted):
+            # Let the report catch up with anything arriving late.
+            time.sleep(0.4)
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def push_through(run):
+    """With QUEUEFLUSH the last queue must arrive by itself. Otherwise
+    queuesize + 1 records per round are sent until every complete stream has
+    reached the module: a round fills the current queue and switches it."""
     report = os.path.join(run.args.dir, "report")
     wanted = [s for s in run.streams if s.exact and s.written > 0]
+    run.notes["drain_rounds"] = 0
+    if run.args.queueflush > 0:
+        if all_arrived(report, wanted, run.args.queueflush * 3 + 2.0):
+            return read_report(report)
+        run.problem("QUEUEFLUSH %g: records still missing after %g s" %
+                    (run.args.queueflush, run.args.queueflush * 3 + 2.0))
     rounds = 0
     for rounds in range(1, 41):
         stream = run.new_stream("drain", exact=False)
@@ -441,15 +461,9 @@ def push_through(run, canary_stream):
             close_with_goodbye(tls)
         except (OSError, ssl.SSLError) as error:
             run.problem("drain: %s" % error)
-        deadline = now() + 1.0
-        while now() < deadline:
-            _, streams = read_report(report)
-            if all(streams.get(s.id, {}).get("count", 0) >= s.written for s in wanted):
-                # Let the report catch up with anything arriving late.
-                time.sleep(0.4)
-                run.notes["drain_rounds"] = rounds
-                return read_report(report)
-            time.sleep(0.05)
+        if all_arrived(report, wanted, 1.0):
+            run.notes["drain_rounds"] = rounds
+            return read_report(report)
     run.notes["drain_rounds"] = rounds
     run.problem("records still missing after %d drain rounds" % rounds)
     return read_report(report)
@@ -521,6 +535,7 @@ def main():
     parser.add_argument("--ca", required=True, help="the daemon's certificate")
     parser.add_argument("--duration", type=float, default=60.0)
     parser.add_argument("--queuesize", type=int, required=True)
+    parser.add_argument("--queueflush", type=float, default=0.0, help="QUEUEFLUSH seconds")
     parser.add_argument("--nofile", type=int, required=True, help="the daemon's descriptor limit")
     parser.add_argument("--pid", type=int, default=0, help="the daemon, for SIGHUP")
     parser.add_argument("--log", default="", help="the daemon's log")
@@ -562,7 +577,7 @@ def main():
         run.problem("clients still running %.0f s after the end" % (deadline - run.stop_at))
     clients_seconds = now() - run.start
 
-    totals, streams = push_through(run, canary_stream)
+    totals, streams = push_through(run)
     failures, received, exact_records = verify(run, totals, streams, canary_stream)
     failures = run.problems + failures
 
