@@ -119,8 +119,13 @@ FLUSHLOG yes
 MODULE $module $work/module
 CONF
   : >"$work/orvikevtd.log"
-  (ulimit -n "$nofile" && exec "$daemon" -D -f "$work/orvikevtd.conf" -l "$work/orvikevtd.log") \
-    >"$work/stdout" 2>"$work/stderr" &
+  (
+    # Descriptors this shell inherited stay out of the daemon's count.
+    for fd in $(ls /proc/$BASHPID/fd); do
+      [ "$fd" -gt 2 ] && eval "exec $fd>&-"
+    done
+    ulimit -n "$nofile" && exec "$daemon" -D -f "$work/orvikevtd.conf" -l "$work/orvikevtd.log"
+  ) >"$work/stdout" 2>"$work/stderr" &
   pid=$!
   for _ in $(seq 100); do
     grep -q "System ready\.$" "$work/orvikevtd.log" && return 0

@@ -12,10 +12,12 @@ Clients:
   steady      paced streams at several rates and batch sizes, reconnecting
               every few seconds, closing with the TLS goodbye
   midrecord   whole records written in pieces split anywhere, then part of
-              one more record, then a close: TLS goodbye, bare FIN, or RST
+              one more record, then a close: TLS goodbye, bare FIN, or RST;
+              or ("torn") a last TLS record cut short before a FIN; TLS 1.3
+              and 1.2 mixed
   stalled     TCP connections that never finish the handshake (silent, a
-              partial ClientHello, or bytes that are not TLS); the daemon
-              must close them itself
+              partial ClientHello, a whole ClientHello and then silence, or
+              bytes that are not TLS); the daemon must close them itself
   burst       more connections at once than the daemon has descriptors;
               each that gets through sends a few records
   bench       orvikevt-bench runs (the project's own C++ client), when given
@@ -92,11 +94,18 @@ class Run:
         self.next_stream = STREAM_BASE
         self.problems = []  # client-side failures that break a check
         self.notes = {}  # figures
-        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-        self.context.load_verify_locations(args.ca)
-        self.context.check_hostname = False
+        self.context = self.make_context(args.ca)
+        self.context_tls12 = self.make_context(args.ca)
+        self.context_tls12.maximum_version = ssl.TLSVersion.TLSv1_2
         self.longest_write = 0.0
         self.bench_runs = []  # (status, records per connection, connections)
+
+    @staticmethod
+    def make_context(ca):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.load_verify_locations(ca)
+        context.check_hostname = False
+        return context
 
     def at(self, fraction):
         return self.start + self.args.duration * fraction
@@ -119,10 +128,10 @@ class Run:
         with self.lock:
             self.notes[name] = self.notes.get(name, 0) + amount
 
-    def connect(self, timeout=IO_TIMEOUT):
+    def connect(self, timeout=IO_TIMEOUT, context=None):
         raw = socket.create_connection(("127.0.0.1", self.args.port), timeout=timeout)
         try:
-            tls = self.context.wrap_socket(raw)
+            tls = (context or self.context).wrap_socket(raw)
         except BaseException:
             raw.close()
             raise
@@ -198,19 +207,25 @@ def midrecord_client(run):
     rng = random.Random(11)
     closers = {"goodbye": close_with_goodbye, "fin": close_with_fin, "reset": close_with_reset}
     while not run.stopping():
-        how = rng.choice(sorted(closers))
+        how = rng.choice(sorted(closers) + ["torn"])
+        context = rng.choice((run.context, run.context_tls12))
         stream = run.new_stream("mid-" + how, exact=how != "reset")
-        complete = rng.randint(0, 40)
-        payload = records(stream.id, 0, complete + 1, b"midrecord")
-        cut = complete * 408 + rng.randint(1, 407)
-        payload = payload[:cut]
         try:
-            tls = run.connect()
+            if how == "torn":
+                torn_connection(run, stream, rng, context)
+                run.count("midrecord_torn")
+                time.sleep(rng.uniform(0.01, 0.05))
+                continue
+            tls = run.connect(context=context)
         except (OSError, ssl.SSLError) as error:
-            run.problem("midrecord: cannot connect: %s" % error)
+            stream.exact = False
+            run.problem("midrecord: cannot connect or send: %s" % error)
             time.sleep(0.5)
             continue
         run.count("connections")
+        complete = rng.randint(0, 40)
+        payload = records(stream.id, 0, complete + 1, b"midrecord")
+        payload = payload[:complete * 408 + rng.randint(1, 407)]
         sent = 0
         try:
             while sent < len(payload):
@@ -226,13 +241,48 @@ def midrecord_client(run):
             tls.close()
             continue
         run.count("midrecord_" + how)
-        run.count("partial_records_dropped_by_peers")
         closers[how](tls)
         time.sleep(rng.uniform(0.01, 0.05))
 
 
-def partial_client_hello():
-    """The first bytes of a real ClientHello, cut before its end."""
+def torn_connection(run, stream, rng, context):
+    """TLS driven by hand over a plain socket: whole TLS records carrying
+    whole event records, then one TLS record (more records and part of
+    another) of which only a part is sent before a FIN. Only the records of
+    the whole TLS records can arrive."""
+    sock = socket.create_connection(("127.0.0.1", run.args.port), timeout=IO_TIMEOUT)
+    try:
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = context.wrap_bio(incoming, outgoing)
+        while True:
+            try:
+                tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                sock.sendall(outgoing.read())
+                data = sock.recv(65536)
+                if not data:
+                    raise ConnectionError("the daemon closed during the handshake")
+                incoming.write(data)
+        sock.sendall(outgoing.read())
+        run.count("connections")
+        complete = rng.randint(0, 40)
+        if complete > 0:
+            tls.write(records(stream.id, 0, complete, b"midrecord"))
+            run.send(sock, outgoing.read())
+        stream.written = complete
+        # At most 16 KiB of plaintext: one TLS record, torn below.
+        more = rng.randint(0, 30)
+        tail = records(stream.id, complete, more + 1, b"midrecord")
+        tls.write(tail[:more * 408 + rng.randint(1, 407)])
+        cipher = outgoing.read()
+        sock.sendall(cipher[:rng.randint(1, len(cipher) - 1)])
+    finally:
+        sock.close()
+
+
+def client_hello():
+    """The bytes of a real ClientHello."""
     incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     context.check_hostname = False
@@ -242,15 +292,14 @@ def partial_client_hello():
         tls.do_handshake()
     except ssl.SSLWantReadError:
         pass
-    hello = outgoing.read()
-    return hello[:len(hello) // 2]
+    return outgoing.read()
 
 
 def stalled_client(run, kind, index):
     """Connections that never finish the handshake; the daemon must close
     each one itself (bytes that are not TLS at once, the others after its
     handshake timeout)."""
-    hello = partial_client_hello()
+    hello = client_hello()
     # The daemon's timeout runs from its accept, which may come late while
     # it is out of descriptors.
     patience = HANDSHAKE_TIMEOUT + 8.0
@@ -271,6 +320,8 @@ def stalled_client(run, kind, index):
         began = now()
         try:
             if kind == "partial":
+                sock.sendall(hello[:len(hello) // 2])
+            elif kind == "hello":
                 sock.sendall(hello)
             elif kind == "garbage":
                 sock.sendall(b"GET / HTTP/1.0\r\n\r\n" * 4)
@@ -560,7 +611,7 @@ def main():
         threading.Thread(target=midrecord_client, args=(run,)),
         threading.Thread(target=slow_phase_and_hangup, args=(run,)),
     ]
-    for i, kind in enumerate(("silent", "silent", "partial", "partial", "garbage")):
+    for i, kind in enumerate(("silent", "partial", "hello", "garbage")):
         workers.append(threading.Thread(target=stalled_client, args=(run, kind, 0)))
     if args.bench:
         workers.append(threading.Thread(target=bench_client, args=(run,)))
