@@ -245,19 +245,25 @@ if [ -n "$bench" ]; then
   sleep 2
   under_load=" under load"
 fi
+# The second counts until "Server shutdown." is logged; a sanitizer's exit
+# may take longer after that.
 signalled_ns=$(date +%s%N)
 kill -TERM "$pid"
+term_ms=""
 for _ in $(seq 500); do
+  if [ -z "$term_ms" ] && grep -q "Server shutdown\.$" "$log"; then
+    term_ms=$((($(date +%s%N) - signalled_ns) / 1000000))
+  fi
   kill -0 "$pid" 2>/dev/null || break
   sleep 0.01
 done
-term_ms=$((($(date +%s%N) - signalled_ns) / 1000000))
+exit_ms=$((($(date +%s%N) - signalled_ns) / 1000000))
 if kill -0 "$pid" 2>/dev/null; then
   fail "SIGTERM did not end the daemon within 5 s"
   kill -KILL "$pid"
-elif [ "$term_ms" -gt 1000 ]; then
-  fail "SIGTERM took ${term_ms} ms"
 fi
+[ -n "$term_ms" ] || term_ms=$exit_ms
+[ "$term_ms" -le 1000 ] || fail "SIGTERM acted on only after ${term_ms} ms"
 wait "$pid"
 exit_status=$?
 pid=""
@@ -285,7 +291,7 @@ queues made beyond the initial 10: $new_queues (cap $maxqueues); accepts refused
 memory: ready ${rss_ready_kb} kB, peak (VmHWM) ${hwm_kb} kB, peak sampled ${rss_peak_sampled_kb} kB, at the end ${rss_end_kb} kB
         bound: pool ${bound_kb} kB + allowance ${allowance_kb} kB = $((bound_kb + allowance_kb)) kB$([ "$memory_check" = 1 ] || echo " (not checked)")
 descriptors: before ${fds_before}, peak ${fds_peak}, after ${fds_after} (limit ${nofile})
-SIGTERM${under_load}: ended after ${term_ms} ms, status ${exit_status}; log ends: $(echo "$last_lines" | tr '\n' '|')
+SIGTERM${under_load}: shut down after ${term_ms} ms, exited after ${exit_ms} ms, status ${exit_status}; log ends: $(echo "$last_lines" | tr '\n' '|')
 FIGURES
 if [ "$failures" -gt 0 ]; then
   echo "soak: $failures check(s) failed"

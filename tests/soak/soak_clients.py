@@ -592,7 +592,7 @@ def main():
     parser.add_argument("--log", default="", help="the daemon's log")
     parser.add_argument("--bench", default="", help="orvikevt-bench to run in the mix")
     parser.add_argument("--bench-records", type=int, default=20000)
-    parser.add_argument("--slow-us", type=int, default=300,
+    parser.add_argument("--slow-us", type=int, default=1000,
                         help="microseconds per record while the module is slow")
     parser.add_argument("--rate", type=float, default=1.0, help="scales the steady rates")
     args = parser.parse_args()
