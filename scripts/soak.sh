@@ -19,7 +19,7 @@
 # Prints the figures and exits non-zero when a check fails.
 #
 # Memory allowance: the resident size right after "System ready." (code,
-# libraries, TLS context, the initial queues) + the descriptor limit x 96 KiB
+# libraries, TLS context, the initial queues) + the descriptor limit x 128 KiB
 # (a connection's TLS session, its 64 KiB read buffer and its record
 # buffer, at most one connection per descriptor) + 16 MiB for allocator
 # arenas and caches. So a pool that grows beyond the cap fails the check.
@@ -160,7 +160,7 @@ sleep 0.5
 fds_before=$(fd_count)
 rss_ready_kb=$(status_kb VmRSS)
 bound_kb=$((maxqueues * queuesize * 408 / 1024))
-allowance_kb=$((rss_ready_kb + nofile * 96 + 16 * 1024))
+allowance_kb=$((rss_ready_kb + nofile * 128 + 16 * 1024))
 
 # Samples resident size and descriptors every 0.2 s while the daemon lives
 # (bounded by the longest the run can take).
