@@ -4,11 +4,13 @@
 # steady streams, clients that vanish mid-record, handshakes that never end,
 # a burst up to the daemon's descriptor limit, the project's own load
 # generator) while the verifying module (tests/soak/verify_module.cc) is slow
-# for a while, so that the pool cap pushes back on the clients. Then checks:
+# for a while, so that the pool cap pushes back on the clients. The shipped
+# counting and event-log modules (to /dev/null) come after it. Then checks:
 #   - every complete record a client finished writing before it closed
 #     reached the module once and in order (per connection); nothing arrived
 #     twice, out of order or corrupted; the last partly filled queue is
-#     pushed through with queuesize + 1 further records;
+#     pushed through with queuesize + 1 further records; the counting
+#     module counted as many;
 #   - peak memory (VmHWM) stayed under MAXQUEUES x QUEUESIZE x 408 bytes plus
 #     the allowance below;
 #   - the descriptors the daemon holds after the clients are gone are as
@@ -27,7 +29,8 @@
 # Usage: scripts/soak.sh [options]
 #   --duration SECONDS   client phase (default 60; SOAK_SECONDS overrides)
 #   --build-dir DIR      where the daemon, module and tools were built (build)
-#   --daemon/--module/--bench PATH   explicit paths (--bench '' leaves it out)
+#   --daemon/--module/--bench/--count-module/--eventlog-module PATH
+#                        explicit paths ('' leaves bench or a shipped module out)
 #   --nofile N           the daemon's descriptor limit (default 128)
 #   --queuesize N        QUEUESIZE (default 500)
 #   --maxqueues N        MAXQUEUES (default 16, at least 10)
@@ -40,7 +43,7 @@ set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
 duration=${SOAK_SECONDS:-60}
 build_dir="$top/build"
-daemon="" module="" bench="unset"
+daemon="" module="" bench="unset" count_module="unset" eventlog_module="unset"
 nofile=128 queuesize=500 maxqueues=16 queueflush=0
 memory_check=1 keep=0
 
@@ -51,6 +54,8 @@ while [ $# -gt 0 ]; do
     --daemon) daemon=$2; shift ;;
     --module) module=$2; shift ;;
     --bench) bench=$2; shift ;;
+    --count-module) count_module=$2; shift ;;
+    --eventlog-module) eventlog_module=$2; shift ;;
     --nofile) nofile=$2; shift ;;
     --queuesize) queuesize=$2; shift ;;
     --maxqueues) maxqueues=$2; shift ;;
@@ -65,7 +70,10 @@ done
 [ -n "$daemon" ] || daemon="$build_dir/src/orvikevtd/orvikevtd"
 [ -n "$module" ] || module="$build_dir/tests/orvikevtd_soak_verify.so"
 [ "$bench" != unset ] || bench="$build_dir/tools/orvikevt-bench"
-for file in "$daemon" "$module" ${bench:+"$bench"}; do
+[ "$count_module" != unset ] || count_module="$build_dir/modules/orvik_count.so"
+[ "$eventlog_module" != unset ] || eventlog_module="$build_dir/modules/orvik_eventlog.so"
+for file in "$daemon" "$module" ${bench:+"$bench"} ${count_module:+"$count_module"} \
+  ${eventlog_module:+"$eventlog_module"}; do
   if [ ! -x "$file" ] && [ ! -f "$file" ]; then
     echo "soak: $file is missing (build first: cmake --build build)" >&2
     exit 2
@@ -118,6 +126,9 @@ QUEUEFLUSH $queueflush
 FLUSHLOG yes
 MODULE $module $work/module
 CONF
+  # The shipped modules after it: every record goes through all in order.
+  [ -z "$count_module" ] || echo "MODULE $count_module $work/count.txt" >>"$work/orvikevtd.conf"
+  [ -z "$eventlog_module" ] || echo "MODULE $eventlog_module /dev/null" >>"$work/orvikevtd.conf"
   : >"$work/orvikevtd.log"
   (
     # Descriptors this shell inherited stay out of the daemon's count.
@@ -218,11 +229,26 @@ if [ "$memory_check" = 1 ] && [ "$peak_kb" -gt $((bound_kb + allowance_kb)) ]; t
   fail "peak memory ${peak_kb} kB over the pool bound ${bound_kb} kB + allowance ${allowance_kb} kB"
 fi
 
+# The counting module saw the same records; its sequence check finds the
+# canary's duplicate and gap, nothing else.
+records=$(sed -n 's/^SOAK-CLIENTS records=\([0-9]*\).*/\1/p' "$work/clients.out")
+if [ -n "$count_module" ]; then
+  counted=$(sed -n 's/^count=//p' "$work/count.txt")
+  sequence_errors=$(sed -n 's/^sequence_errors=//p' "$work/count.txt")
+  [ "$counted" = "$records" ] || fail "the counting module counted $counted records, not $records"
+  [ "$sequence_errors" = 2 ] || fail "the counting module found $sequence_errors sequence errors, not 2"
+fi
+
 log="$work/orvikevtd.log"
 count() { grep -c -- "$1" "$log"; }
 new_queues=$(count "Allocating a new inqueue!")
 accept_limit=$(count "comm_accept(): failed rc=2[34]")
 read_errors=$(count "openssl_comm_read(): rc=")
+modules_wanted=1
+[ -z "$count_module" ] || modules_wanted=$((modules_wanted + 1))
+[ -z "$eventlog_module" ] || modules_wanted=$((modules_wanted + 1))
+[ "$(count "Module loaded successfully.")" = "$modules_wanted" ] ||
+  fail "not all $modules_wanted modules loaded"
 if [ "$new_queues" -gt $((maxqueues - 10)) ]; then
   fail "$new_queues queues made beyond the 10 initial ones, cap $maxqueues"
 fi
@@ -281,7 +307,6 @@ if [ "$last_lines" != "$(printf 'Caught signal 15\nServer shutdown.')" ]; then
   tail -3 "$log"
 fi
 
-records=$(sed -n 's/^SOAK-CLIENTS records=\([0-9]*\).*/\1/p' "$work/clients.out")
 elapsed=$((SECONDS - started_at))
 cat <<FIGURES
 ---- soak figures ----

@@ -22,6 +22,8 @@ add_test(NAME soak
           --daemon $<TARGET_FILE:orvikevtd>
           --module $<TARGET_FILE:orvikevtd_soak_verify>
           --bench $<TARGET_FILE:orvikevt-bench>
+          --count-module $<TARGET_FILE:orvik_count>
+          --eventlog-module $<TARGET_FILE:orvik_eventlog>
           ${SOAK_EXTRA_ARGS})
 # Alone: it loads both cores and brings the daemon to its descriptor limit.
 set_tests_properties(soak PROPERTIES LABELS "soak;e2e" TIMEOUT 180 RUN_SERIAL TRUE)
