@@ -18,6 +18,9 @@ Clients:
   stalled     TCP connections that never finish the handshake (silent, a
               partial ClientHello, a whole ClientHello and then silence, or
               bytes that are not TLS); the daemon must close them itself
+  churn       one short connection after another, one record each
+  noise       records of random bytes without the sequence flag; the
+              module must count every one as unnumbered
   burst       more connections at once than the daemon has descriptors;
               each that gets through sends a few records
   bench       orvikevt-bench runs (the project's own C++ client), when given
@@ -279,6 +282,45 @@ def torn_connection(run, stream, rng, context):
         sock.sendall(cipher[:rng.randint(1, len(cipher) - 1)])
     finally:
         sock.close()
+
+
+def churn_client(run):
+    """One connection per record, as fast as the handshakes go."""
+    rng = random.Random(5)
+    while not run.stopping():
+        stream = run.new_stream("churn", exact=True)
+        try:
+            tls = run.connect(context=rng.choice((run.context, run.context_tls12)))
+            run.send(tls, record(stream.id, 0, b"churn"))
+            stream.written = 1
+        except (OSError, ssl.SSLError) as error:
+            stream.exact = False
+            run.problem("churn: %s" % error)
+            time.sleep(0.5)
+            continue
+        run.count("connections")
+        close_with_goodbye(tls)
+
+
+def noise_client(run):
+    """Records of random bytes, the sequence flag cleared."""
+    rng = random.Random(3)
+    while not run.stopping():
+        count = rng.randint(1, 50)
+        payload = bytearray(rng.randbytes(408 * count))
+        for i in range(count):
+            payload[i * 408] &= 0x7F  # flags is big-endian: its top bit goes
+        try:
+            tls = run.connect()
+            run.send(tls, bytes(payload))
+        except (OSError, ssl.SSLError) as error:
+            run.problem("noise: %s" % error)
+            time.sleep(0.5)
+            continue
+        run.count("connections")
+        run.count("noise_records", count)
+        close_with_goodbye(tls)
+        time.sleep(0.05)
 
 
 def client_hello():
@@ -568,11 +610,13 @@ def verify(run, totals, streams, canary_stream):
     if complete_bench < bench_ok or len(others) > bench_all:
         failures.append("bench: %d complete streams for %d finished connections, %d streams for %d "
                         "connections" % (complete_bench, bench_ok, len(others), bench_all))
-    if totals.get("unsequenced", 0):
-        failures.append("%d records without numbering reached the module" % totals["unsequenced"])
-    if totals.get("total", 0) != received + 7:
+    noise = run.notes.get("noise_records", 0)
+    if totals.get("unsequenced", 0) != noise:
+        failures.append("%d unnumbered records reached the module, %d were sent" %
+                        (totals.get("unsequenced", 0), noise))
+    if totals.get("total", 0) != received + 7 + noise:
         failures.append("module total %d differs from the streams' sum %d" %
-                        (totals.get("total", 0), received + 7))
+                        (totals.get("total", 0), received + 7 + noise))
     run.notes["bench_runs_ok"] = sum(1 for status, _, _ in run.bench_runs if status == 0)
     run.notes["bench_runs_failed"] = sum(1 for status, _, _ in run.bench_runs if status != 0)
     run.notes["bench_records"] = sum(g["count"] for g in others.values())
@@ -609,6 +653,8 @@ def main():
         threading.Thread(target=steady_client, args=(run, 3000 * args.rate, 16, "steady")),
         threading.Thread(target=steady_client, args=(run, 300 * args.rate, 1, "steady-single")),
         threading.Thread(target=midrecord_client, args=(run,)),
+        threading.Thread(target=churn_client, args=(run,)),
+        threading.Thread(target=noise_client, args=(run,)),
         threading.Thread(target=slow_phase_and_hangup, args=(run,)),
     ]
     for i, kind in enumerate(("silent", "partial", "hello", "garbage")):
