@@ -316,7 +316,7 @@ fi
 elapsed=$((SECONDS - started_at))
 cat <<FIGURES
 ---- soak figures ----
-records handled by the module: ${records:-0} in ${elapsed} s (${duration} s of clients)
+records handled by the module: ${records:-0} in ${elapsed} s (${duration} s of clients, $((${records:-0} / (duration > 0 ? duration : 1))) records/s)
 connections accepted: $(sed -n 's/.*Handled \([0-9]*\) connections so far.*/\1/p' "$log" | tail -1) or more (last hundred logged)
 queues made beyond the initial 10: $new_queues (cap $maxqueues); accepts refused for lack of descriptors: $accept_limit; read errors logged: $read_errors
 memory: ready ${rss_ready_kb} kB, peak (VmHWM) ${hwm_kb} kB, peak sampled ${rss_peak_sampled_kb} kB, at the end ${rss_end_kb} kB

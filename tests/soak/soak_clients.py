@@ -28,8 +28,8 @@ Clients:
               prove that the checks can fail
 
 Timeline (fractions of the duration): the module is slow from 0.30 to 0.50
-(so the pool cap engages and intake pauses), SIGHUP is sent at 0.40 and must
-be logged within a second, the burst starts at 0.65.
+(so the pool cap engages and intake pauses), SIGHUP at 0.40 and SIGPIPE at
+0.45 must each be logged within a second, the burst starts at 0.65.
 
 Expectations per stream: streams closed with the goodbye or a FIN must
 arrive complete, once and in order; streams ended by RST (the kernel may
@@ -470,26 +470,36 @@ def canary(run):
     return stream
 
 
-def slow_phase_and_hangup(run):
+def slow_phase_and_signals(run):
     slow = os.path.join(run.args.dir, "slow")
     wait_until(run.at(0.30))
     with open(slow, "w") as file:
         file.write("%d\n" % run.args.slow_us)
     wait_until(run.at(0.40))
-    if run.args.pid > 0 and run.args.log:
-        before = read(run.args.log).count("Caught signal 1\n")
-        os.kill(run.args.pid, signal.SIGHUP)
-        sent = now()
-        while now() - sent < 3.0:
-            if read(run.args.log).count("Caught signal 1\n") > before:
-                break
-            time.sleep(0.02)
-        latency = now() - sent
-        run.notes["sighup_logged_after_s"] = round(latency, 3)
-        if latency > 1.0:
-            run.problem("SIGHUP during back-pressure logged only after %.2f s" % latency)
+    signal_and_wait(run, signal.SIGHUP, "sighup")
+    wait_until(run.at(0.45))
+    signal_and_wait(run, signal.SIGPIPE, "sigpipe")
     wait_until(run.at(0.50))
     os.unlink(slow)
+
+
+def signal_and_wait(run, sig, name):
+    """Sends sig to the daemon while intake is paused; it must be logged
+    within a second, and the daemon goes on."""
+    if run.args.pid <= 0 or not run.args.log:
+        return
+    line = "Caught signal %d\n" % sig
+    before = read(run.args.log).count(line)
+    os.kill(run.args.pid, sig)
+    sent = now()
+    while now() - sent < 3.0:
+        if read(run.args.log).count(line) > before:
+            break
+        time.sleep(0.02)
+    latency = now() - sent
+    run.notes["%s_logged_after_s" % name] = round(latency, 3)
+    if latency > 1.0:
+        run.problem("%s during back-pressure logged only after %.2f s" % (name, latency))
 
 
 def wait_until(moment):
@@ -655,7 +665,7 @@ def main():
         threading.Thread(target=midrecord_client, args=(run,)),
         threading.Thread(target=churn_client, args=(run,)),
         threading.Thread(target=noise_client, args=(run,)),
-        threading.Thread(target=slow_phase_and_hangup, args=(run,)),
+        threading.Thread(target=slow_phase_and_signals, args=(run,)),
     ]
     for i, kind in enumerate(("silent", "partial", "hello", "garbage")):
         workers.append(threading.Thread(target=stalled_client, args=(run, kind, 0)))
