@@ -113,7 +113,8 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
 mkdir "$work/module"
 
 free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])'
 }
 
 # Starts the daemon with its descriptor limit; 0 once "System ready." is
@@ -193,16 +194,17 @@ echo "soak: orvikevtd pid $pid on 127.0.0.1:$port for ${duration} s; QUEUESIZE $
 started_at=$SECONDS
 timeout --kill-after=10 $((duration + 150)) python3 "$top/tests/soak/soak_clients.py" \
   --port "$port" --dir "$work/module" --ca "$work/server.pem" --duration "$duration" \
-  --queuesize "$queuesize" --queueflush "$queueflush" --nofile "$nofile" --pid "$pid" --log "$work/orvikevtd.log" \
-  ${bench:+--bench "$bench"} | tee "$work/clients.out"
+  --queuesize "$queuesize" --queueflush "$queueflush" --nofile "$nofile" --pid "$pid" \
+  --log "$work/orvikevtd.log" ${bench:+--bench "$bench"} | tee "$work/clients.out"
 clients_status=${PIPESTATUS[0]}
 [ "$clients_status" = 0 ] || fail "client checks (status $clients_status)"
 
 if ! kill -0 "$pid" 2>/dev/null; then
   fail "the daemon is gone"
-  tail -20 "$work/orvikevtd.log"
+  tail -20 "$work/orvikevtd.log" "$work/stderr"
   wait "$pid"
   echo "daemon status $?"
+  keep=1
   pid=""
   exit 1
 fi
@@ -240,7 +242,8 @@ if [ -n "$count_module" ]; then
   counted=$(sed -n 's/^count=//p' "$work/count.txt")
   sequence_errors=$(sed -n 's/^sequence_errors=//p' "$work/count.txt")
   [ "$counted" = "$records" ] || fail "the counting module counted $counted records, not $records"
-  [ "$sequence_errors" = 2 ] || fail "the counting module found $sequence_errors sequence errors, not 2"
+  [ "$sequence_errors" = 2 ] ||
+    fail "the counting module found $sequence_errors sequence errors, not 2"
 fi
 
 log="$work/orvikevtd.log"
@@ -257,7 +260,8 @@ if [ "$maxqueues" -gt 0 ]; then
   if [ "$new_queues" -gt $((maxqueues - 10)) ]; then
     fail "$new_queues queues made beyond the 10 initial ones, cap $maxqueues"
   fi
-  [ "$new_queues" -eq $((maxqueues - 10)) ] || fail "the slow module did not bring the pool to its cap"
+  [ "$new_queues" -eq $((maxqueues - 10)) ] ||
+    fail "the slow module did not bring the pool to its cap"
 fi
 [ "$accept_limit" -gt 0 ] || fail "the burst never reached the descriptor limit"
 for bad in "Enqueue failed" "Failed to allocate a new inqueue" "Module method returned" \
@@ -307,23 +311,31 @@ if [ -n "$loader" ]; then
   loader=""
 fi
 [ "$exit_status" = 0 ] || fail "exit status $exit_status after SIGTERM"
-last_lines=$(sed -n '/Caught signal 15$/,$p' "$log" | cut -d' ' -f3- | grep -v "Module processing avg")
+last_lines=$(sed -n '/Caught signal 15$/,$p' "$log" | cut -d' ' -f3- |
+  grep -v "Module processing avg")
 if [ "$last_lines" != "$(printf 'Caught signal 15\nServer shutdown.')" ]; then
   fail "log does not end with the shutdown lines:"
   tail -3 "$log"
 fi
 
 elapsed=$((SECONDS - started_at))
-cat <<FIGURES
----- soak figures ----
-records handled by the module: ${records:-0} in ${elapsed} s (${duration} s of clients, $((${records:-0} / (duration > 0 ? duration : 1))) records/s)
-connections accepted: $(sed -n 's/.*Handled \([0-9]*\) connections so far.*/\1/p' "$log" | tail -1) or more (last hundred logged)
-queues made beyond the initial 10: $new_queues (cap $maxqueues); accepts refused for lack of descriptors: $accept_limit; read errors logged: $read_errors
-memory: ready ${rss_ready_kb} kB, peak (VmHWM) ${hwm_kb} kB, peak sampled ${rss_peak_sampled_kb} kB, at the end ${rss_end_kb} kB
-        bound: pool ${bound_kb} kB + allowance ${allowance_kb} kB = $((bound_kb + allowance_kb)) kB$([ "$memory_check" = 1 ] || echo " (not checked)")
-descriptors: before ${fds_before}, peak ${fds_peak}, after ${fds_after} (limit ${nofile})
-SIGTERM${under_load}: shut down after ${term_ms} ms, exited after ${exit_ms} ms, status ${exit_status}; log ends: $(echo "$last_lines" | tr '\n' '|')
-FIGURES
+rate=$((${records:-0} / (duration > 0 ? duration : 1)))
+connections=$(sed -n 's/.*Handled \([0-9]*\) connections so far.*/\1/p' "$log" | tail -1)
+checked=""
+[ "$memory_check" = 1 ] || checked=" (not checked)"
+echo "---- soak figures ----"
+echo "records handled by the module: ${records:-0} in ${elapsed} s" \
+  "(${duration} s of clients, ${rate} records/s)"
+echo "connections accepted: ${connections:-0} or more (logged every hundred)"
+echo "queues made beyond the initial 10: $new_queues (cap $maxqueues);" \
+  "accepts refused for lack of descriptors: $accept_limit; read errors logged: $read_errors"
+echo "memory: ready ${rss_ready_kb} kB, peak (VmHWM) ${hwm_kb} kB," \
+  "peak sampled ${rss_peak_sampled_kb} kB, at the end ${rss_end_kb} kB"
+echo "        bound: pool ${bound_kb} kB + allowance ${allowance_kb} kB =" \
+  "$((bound_kb + allowance_kb)) kB${checked}"
+echo "descriptors: before ${fds_before}, peak ${fds_peak}, after ${fds_after} (limit ${nofile})"
+echo "SIGTERM${under_load}: shut down after ${term_ms} ms, exited after ${exit_ms} ms," \
+  "status ${exit_status}; log ends: $(echo "$last_lines" | tr '\n' '|')"
 if [ "$failures" -gt 0 ]; then
   echo "soak: $failures check(s) failed"
   keep=1
