@@ -311,6 +311,9 @@ if [ -n "$loader" ]; then
   loader=""
 fi
 [ "$exit_status" = 0 ] || fail "exit status $exit_status after SIGTERM"
+if [ -e "$work/module/called-during-exit" ]; then
+  fail "a module was called while the process exited after SIGTERM"
+fi
 last_lines=$(sed -n '/Caught signal 15$/,$p' "$log" | cut -d' ' -f3- |
   grep -v "Module processing avg")
 if [ "$last_lines" != "$(printf 'Caught signal 15\nServer shutdown.')" ]; then
