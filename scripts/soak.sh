@@ -39,6 +39,7 @@
 #                        itself, without the push of queuesize + 1 records
 #   --no-memory-check    report memory without checking it (sanitizer builds)
 #   --keep               keep the temporary folder (log, report, samples)
+#   --shutdown-only      no client mix: only SIGTERM under load (needs bench)
 set -u
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -46,7 +47,7 @@ duration=${SOAK_SECONDS:-60}
 build_dir="$top/build"
 daemon="" module="" bench="unset" count_module="unset" eventlog_module="unset"
 nofile=128 queuesize=500 maxqueues=16 queueflush=0
-memory_check=1 keep=0
+memory_check=1 keep=0 shutdown_only=0
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -63,6 +64,7 @@ while [ $# -gt 0 ]; do
     --queueflush) queueflush=$2; shift ;;
     --no-memory-check) memory_check=0 ;;
     --keep) keep=1 ;;
+    --shutdown-only) shutdown_only=1 ;;
     -h|--help) sed -n '2,/^set -u/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "soak: unknown option $1" >&2; exit 2 ;;
   esac
@@ -178,102 +180,109 @@ rss_ready_kb=$(status_kb VmRSS)
 bound_kb=$((maxqueues * queuesize * 408 / 1024))
 allowance_kb=$((rss_ready_kb + nofile * 128 + 16 * 1024))
 
-# Samples resident size and descriptors every 0.2 s while the daemon lives
-# (bounded by the longest the run can take).
-(
-  end=$((SECONDS + duration + 300))
-  while [ "$SECONDS" -lt "$end" ] && kill -0 "$pid" 2>/dev/null; do
-    echo "$(status_kb VmRSS) $(fd_count)"
-    sleep 0.2
-  done
-) >"$work/samples" &
-sampler=$!
-
-echo "soak: orvikevtd pid $pid on 127.0.0.1:$port for ${duration} s; QUEUESIZE $queuesize," \
-  "MAXQUEUES $maxqueues, QUEUEFLUSH $queueflush, descriptor limit $nofile"
-started_at=$SECONDS
-timeout --kill-after=10 $((duration + 150)) python3 "$top/tests/soak/soak_clients.py" \
-  --port "$port" --dir "$work/module" --ca "$work/server.pem" --duration "$duration" \
-  --queuesize "$queuesize" --queueflush "$queueflush" --nofile "$nofile" --pid "$pid" \
-  --log "$work/orvikevtd.log" ${bench:+--bench "$bench"} | tee "$work/clients.out"
-clients_status=${PIPESTATUS[0]}
-[ "$clients_status" = 0 ] || fail "client checks (status $clients_status)"
-
-if ! kill -0 "$pid" 2>/dev/null; then
-  fail "the daemon is gone"
-  tail -20 "$work/orvikevtd.log" "$work/stderr"
-  wait "$pid"
-  echo "daemon status $?"
-  keep=1
-  pid=""
-  exit 1
-fi
-
-# Descriptors: every client is gone; the daemon closes the last handshakes
-# within its timeout.
-fds_after=$(fd_count)
-for _ in $(seq 150); do
-  [ "$fds_after" -le "$fds_before" ] && break
-  sleep 0.1
-  fds_after=$(fd_count)
-done
-if [ "$fds_after" -gt "$fds_before" ]; then
-  fail "descriptors: $fds_before before the clients, $fds_after after"
-  ls -l "/proc/$pid/fd"
-fi
-kill "$sampler" 2>/dev/null
-wait "$sampler" 2>/dev/null
-sampler=""
-fds_peak=$(awk 'BEGIN { m = 0 } $2 > m { m = $2 } END { print m }' "$work/samples")
-rss_peak_sampled_kb=$(awk 'BEGIN { m = 0 } $1 > m { m = $1 } END { print m }' "$work/samples")
-hwm_kb=$(status_kb VmHWM)
-rss_end_kb=$(status_kb VmRSS)
-# The kernel's counters are approximate: the higher of the peak it kept and
-# the peak sampled here counts.
-peak_kb=$((hwm_kb > rss_peak_sampled_kb ? hwm_kb : rss_peak_sampled_kb))
-if [ "$memory_check" = 1 ] && [ "$peak_kb" -gt $((bound_kb + allowance_kb)) ]; then
-  fail "peak memory ${peak_kb} kB over the pool bound ${bound_kb} kB + allowance ${allowance_kb} kB"
-fi
-
-# The counting module saw the same records; its sequence check finds the
-# canary's duplicate and gap, nothing else.
-records=$(sed -n 's/^SOAK-CLIENTS records=\([0-9]*\).*/\1/p' "$work/clients.out")
-if [ -n "$count_module" ]; then
-  counted=$(sed -n 's/^count=//p' "$work/count.txt")
-  sequence_errors=$(sed -n 's/^sequence_errors=//p' "$work/count.txt")
-  [ "$counted" = "$records" ] || fail "the counting module counted $counted records, not $records"
-  [ "$sequence_errors" = 2 ] ||
-    fail "the counting module found $sequence_errors sequence errors, not 2"
-fi
-
 log="$work/orvikevtd.log"
-count() { grep -c -- "$1" "$log"; }
-new_queues=$(count "Allocating a new inqueue!")
-accept_limit=$(count "comm_accept(): failed rc=2[34]")
-read_errors=$(count "openssl_comm_read(): rc=")
-modules_wanted=1
-[ -z "$count_module" ] || modules_wanted=$((modules_wanted + 1))
-[ -z "$eventlog_module" ] || modules_wanted=$((modules_wanted + 1))
-[ "$(count "Module loaded successfully.")" = "$modules_wanted" ] ||
-  fail "not all $modules_wanted modules loaded"
-if [ "$maxqueues" -gt 0 ]; then
-  if [ "$new_queues" -gt $((maxqueues - 10)) ]; then
-    fail "$new_queues queues made beyond the 10 initial ones, cap $maxqueues"
+if [ "$shutdown_only" = 0 ]; then
+  # Samples resident size and descriptors every 0.2 s while the daemon lives
+  # (bounded by the longest the run can take).
+  (
+    end=$((SECONDS + duration + 300))
+    while [ "$SECONDS" -lt "$end" ] && kill -0 "$pid" 2>/dev/null; do
+      echo "$(status_kb VmRSS) $(fd_count)"
+      sleep 0.2
+    done
+  ) >"$work/samples" &
+  sampler=$!
+
+  echo "soak: orvikevtd pid $pid on 127.0.0.1:$port for ${duration} s; QUEUESIZE $queuesize," \
+    "MAXQUEUES $maxqueues, QUEUEFLUSH $queueflush, descriptor limit $nofile"
+  started_at=$SECONDS
+  timeout --kill-after=10 $((duration + 150)) python3 "$top/tests/soak/soak_clients.py" \
+    --port "$port" --dir "$work/module" --ca "$work/server.pem" --duration "$duration" \
+    --queuesize "$queuesize" --queueflush "$queueflush" --nofile "$nofile" --pid "$pid" \
+    --log "$work/orvikevtd.log" ${bench:+--bench "$bench"} | tee "$work/clients.out"
+  clients_status=${PIPESTATUS[0]}
+  [ "$clients_status" = 0 ] || fail "client checks (status $clients_status)"
+
+  if ! kill -0 "$pid" 2>/dev/null; then
+    fail "the daemon is gone"
+    tail -20 "$work/orvikevtd.log" "$work/stderr"
+    wait "$pid"
+    echo "daemon status $?"
+    keep=1
+    pid=""
+    exit 1
   fi
-  [ "$new_queues" -eq $((maxqueues - 10)) ] ||
-    fail "the slow module did not bring the pool to its cap"
+
+  # Descriptors: every client is gone; the daemon closes the last handshakes
+  # within its timeout.
+  fds_after=$(fd_count)
+  for _ in $(seq 150); do
+    [ "$fds_after" -le "$fds_before" ] && break
+    sleep 0.1
+    fds_after=$(fd_count)
+  done
+  if [ "$fds_after" -gt "$fds_before" ]; then
+    fail "descriptors: $fds_before before the clients, $fds_after after"
+    ls -l "/proc/$pid/fd"
+  fi
+  kill "$sampler" 2>/dev/null
+  wait "$sampler" 2>/dev/null
+  sampler=""
+  fds_peak=$(awk 'BEGIN { m = 0 } $2 > m { m = $2 } END { print m }' "$work/samples")
+  rss_peak_sampled_kb=$(awk 'BEGIN { m = 0 } $1 > m { m = $1 } END { print m }' "$work/samples")
+  hwm_kb=$(status_kb VmHWM)
+  rss_end_kb=$(status_kb VmRSS)
+  # The kernel's counters are approximate: the higher of the peak it kept and
+  # the peak sampled here counts.
+  peak_kb=$((hwm_kb > rss_peak_sampled_kb ? hwm_kb : rss_peak_sampled_kb))
+  if [ "$memory_check" = 1 ] && [ "$peak_kb" -gt $((bound_kb + allowance_kb)) ]; then
+    fail "peak memory ${peak_kb} kB over the pool bound ${bound_kb} kB + allowance ${allowance_kb} kB"
+  fi
+
+  # The counting module saw the same records; its sequence check finds the
+  # canary's duplicate and gap, nothing else.
+  records=$(sed -n 's/^SOAK-CLIENTS records=\([0-9]*\).*/\1/p' "$work/clients.out")
+  if [ -n "$count_module" ]; then
+    counted=$(sed -n 's/^count=//p' "$work/count.txt")
+    sequence_errors=$(sed -n 's/^sequence_errors=//p' "$work/count.txt")
+    [ "$counted" = "$records" ] || fail "the counting module counted $counted records, not $records"
+    [ "$sequence_errors" = 2 ] ||
+      fail "the counting module found $sequence_errors sequence errors, not 2"
+  fi
+
+  count() { grep -c -- "$1" "$log"; }
+  new_queues=$(count "Allocating a new inqueue!")
+  accept_limit=$(count "comm_accept(): failed rc=2[34]")
+  read_errors=$(count "openssl_comm_read(): rc=")
+  modules_wanted=1
+  [ -z "$count_module" ] || modules_wanted=$((modules_wanted + 1))
+  [ -z "$eventlog_module" ] || modules_wanted=$((modules_wanted + 1))
+  [ "$(count "Module loaded successfully.")" = "$modules_wanted" ] ||
+    fail "not all $modules_wanted modules loaded"
+  if [ "$maxqueues" -gt 0 ]; then
+    if [ "$new_queues" -gt $((maxqueues - 10)) ]; then
+      fail "$new_queues queues made beyond the 10 initial ones, cap $maxqueues"
+    fi
+    [ "$new_queues" -eq $((maxqueues - 10)) ] ||
+      fail "the slow module did not bring the pool to its cap"
+  fi
+  [ "$accept_limit" -gt 0 ] || fail "the burst never reached the descriptor limit"
+  for bad in "Enqueue failed" "Failed to allocate a new inqueue" "Module method returned" \
+    "Failed to hand over" "Failed to return an empty queue" "calloc(): failed"; do
+    if grep -q -- "$bad" "$log"; then fail "log: $(grep -m1 -- "$bad" "$log")"; fi
+  done
+
 fi
-[ "$accept_limit" -gt 0 ] || fail "the burst never reached the descriptor limit"
-for bad in "Enqueue failed" "Failed to allocate a new inqueue" "Module method returned" \
-  "Failed to hand over" "Failed to return an empty queue" "calloc(): failed"; do
-  if grep -q -- "$bad" "$log"; then fail "log: $(grep -m1 -- "$bad" "$log")"; fi
-done
 
 # SIGTERM under load: the module slow again and a bench run pushing, so the
 # pool is at its cap and intake paused; the daemon must still end within a
 # second with the two lines (the processing thread may log a mean time
 # between them) and status 0.
 under_load=""
+if [ "$shutdown_only" = 1 ] && [ -z "$bench" ]; then
+  echo "soak: --shutdown-only needs orvikevt-bench" >&2
+  exit 2
+fi
 if [ -n "$bench" ]; then
   echo 2000 >"$work/module/slow"
   "$bench" -k -H 127.0.0.1 -p "$port" -j 2 -n 1000000 -b 40 >"$work/bench-final.out" 2>&1 &
@@ -321,24 +330,29 @@ if [ "$last_lines" != "$(printf 'Caught signal 15\nServer shutdown.')" ]; then
   tail -3 "$log"
 fi
 
-elapsed=$((SECONDS - started_at))
-rate=$((${records:-0} / (duration > 0 ? duration : 1)))
-connections=$(sed -n 's/.*Handled \([0-9]*\) connections so far.*/\1/p' "$log" | tail -1)
-checked=""
-[ "$memory_check" = 1 ] || checked=" (not checked)"
-echo "---- soak figures ----"
-echo "records handled by the module: ${records:-0} in ${elapsed} s" \
-  "(${duration} s of clients, ${rate} records/s)"
-echo "connections accepted: ${connections:-0} or more (logged every hundred)"
-echo "queues made beyond the initial 10: $new_queues (cap $maxqueues);" \
-  "accepts refused for lack of descriptors: $accept_limit; read errors logged: $read_errors"
-echo "memory: ready ${rss_ready_kb} kB, peak (VmHWM) ${hwm_kb} kB," \
-  "peak sampled ${rss_peak_sampled_kb} kB, at the end ${rss_end_kb} kB"
-echo "        bound: pool ${bound_kb} kB + allowance ${allowance_kb} kB =" \
-  "$((bound_kb + allowance_kb)) kB${checked}"
-echo "descriptors: before ${fds_before}, peak ${fds_peak}, after ${fds_after} (limit ${nofile})"
-echo "SIGTERM${under_load}: shut down after ${term_ms} ms, exited after ${exit_ms} ms," \
-  "status ${exit_status}; log ends: $(echo "$last_lines" | tr '\n' '|')"
+if [ "$shutdown_only" = 0 ]; then
+  elapsed=$((SECONDS - started_at))
+  rate=$((${records:-0} / (duration > 0 ? duration : 1)))
+  connections=$(sed -n 's/.*Handled \([0-9]*\) connections so far.*/\1/p' "$log" | tail -1)
+  checked=""
+  [ "$memory_check" = 1 ] || checked=" (not checked)"
+  echo "---- soak figures ----"
+  echo "records handled by the module: ${records:-0} in ${elapsed} s" \
+    "(${duration} s of clients, ${rate} records/s)"
+  echo "connections accepted: ${connections:-0} or more (logged every hundred)"
+  echo "queues made beyond the initial 10: $new_queues (cap $maxqueues);" \
+    "accepts refused for lack of descriptors: $accept_limit; read errors logged: $read_errors"
+  echo "memory: ready ${rss_ready_kb} kB, peak (VmHWM) ${hwm_kb} kB," \
+    "peak sampled ${rss_peak_sampled_kb} kB, at the end ${rss_end_kb} kB"
+  echo "        bound: pool ${bound_kb} kB + allowance ${allowance_kb} kB =" \
+    "$((bound_kb + allowance_kb)) kB${checked}"
+  echo "descriptors: before ${fds_before}, peak ${fds_peak}, after ${fds_after} (limit ${nofile})"
+  echo "SIGTERM${under_load}: shut down after ${term_ms} ms, exited after ${exit_ms} ms," \
+    "status ${exit_status}; log ends: $(echo "$last_lines" | tr '\n' '|')"
+else
+  echo "SIGTERM${under_load}: shut down after ${term_ms} ms, exited after ${exit_ms} ms," \
+    "status ${exit_status}; log ends: $(echo "$last_lines" | tr '\n' '|')"
+fi
 if [ "$failures" -gt 0 ]; then
   echo "soak: $failures check(s) failed"
   keep=1

@@ -27,3 +27,16 @@ add_test(NAME soak
           ${SOAK_EXTRA_ARGS})
 # Alone: it loads both cores and brings the daemon to its descriptor limit.
 set_tests_properties(soak PROPERTIES LABELS "soak;e2e" TIMEOUT 180 RUN_SERIAL TRUE)
+
+# Regression: after SIGTERM the process exited while the processing thread
+# still called the modules (stdio buffers flushed and freed under them). Only
+# the SIGTERM-under-load phase, with the verifying module's exit probe.
+add_test(NAME soak_sigterm_keeps_modules_idle_during_exit
+  COMMAND ${PROJECT_SOURCE_DIR}/scripts/soak.sh --shutdown-only
+          --daemon $<TARGET_FILE:orvikevtd>
+          --module $<TARGET_FILE:orvikevtd_soak_verify>
+          --bench $<TARGET_FILE:orvikevt-bench>
+          --count-module $<TARGET_FILE:orvik_count>
+          --eventlog-module $<TARGET_FILE:orvik_eventlog>)
+set_tests_properties(soak_sigterm_keeps_modules_idle_during_exit PROPERTIES
+  LABELS "soak;e2e" TIMEOUT 60 RUN_SERIAL TRUE)
