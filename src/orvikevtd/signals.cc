@@ -32,9 +32,11 @@ constexpr long kModuleDrainMs = 1000;
 // process: exit() flushes and unbuffers every stdio stream without taking
 // their locks and runs the modules' destructors, so a module called
 // meanwhile writes into buffers that are being flushed and freed (an event
-// log got torn and repeated lines). The record in progress is finished
-// first; the lock is never given back, the process ends holding it.
+// log got torn and repeated lines). The thread parks before its next record;
+// taking modmutex waits for the record in progress. The lock is never given
+// back, the process ends holding it.
 void keep_modules_idle(EvtServer &server) NO_THREAD_SAFETY_ANALYSIS {
+  server.modules_stopped.store(true);
   server.modmutex.LockWithin(kModuleDrainMs);
 }
 
