@@ -17,7 +17,8 @@
 #     many as before they came;
 #   - SIGTERM, given while a bench run pushes against the slow module (pool
 #     at its cap, intake paused), still ends it within a second with
-#     "Caught signal 15" and "Server shutdown." and status 0.
+#     "Caught signal 15" and "Server shutdown." and status 0, and no module
+#     is called while the process exits (the verifying module's exit probe).
 # Prints the figures and exits non-zero when a check fails.
 #
 # Memory allowance: the resident size right after "System ready." (code,
