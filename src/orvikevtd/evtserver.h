@@ -120,6 +120,9 @@ struct EvtServer {
   bool procwaiting GUARDED_BY(procmutex) = false;
   // Intake is paused while a complete record has no queue to go to.
   std::atomic<bool> intake_paused{false};
+  // Set by the signal shutdown: from then on the processing thread calls no
+  // module and parks, so that none runs while the process exits.
+  std::atomic<bool> modules_stopped{false};
   std::vector<ConnBuffer *> stalled;  // main thread only, oldest first
   timespec inqcurrent_since = {};     // when the current queue got its first record
 };

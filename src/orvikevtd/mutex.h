@@ -8,6 +8,7 @@
 #define ORVIKEVTD_MUTEX_H_
 
 #include <pthread.h>
+#include <time.h>
 
 #if defined(__clang__)
 #define ORVIKEVTD_TSA(x) __attribute__((x))
@@ -20,6 +21,8 @@
 #define GUARDED_BY(x) ORVIKEVTD_TSA(guarded_by(x))
 #define ACQUIRE(...) ORVIKEVTD_TSA(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) ORVIKEVTD_TSA(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) ORVIKEVTD_TSA(try_acquire_capability(__VA_ARGS__))
+#define NO_THREAD_SAFETY_ANALYSIS ORVIKEVTD_TSA(no_thread_safety_analysis)
 #define REQUIRES(...) ORVIKEVTD_TSA(requires_capability(__VA_ARGS__))
 #define EXCLUDES(...) ORVIKEVTD_TSA(locks_excluded(__VA_ARGS__))
 
@@ -34,6 +37,19 @@ class CAPABILITY("mutex") Mutex {
 
   void Lock() ACQUIRE() { pthread_mutex_lock(&mutex_); }
   void Unlock() RELEASE() { pthread_mutex_unlock(&mutex_); }
+  // Takes the mutex if it comes free within milliseconds (monotonic clock);
+  // false when the time ran out.
+  bool LockWithin(long milliseconds) TRY_ACQUIRE(true) {
+    timespec deadline = {};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += (milliseconds % 1000) * 1000000;
+    if (deadline.tv_nsec >= 1000000000) {
+      ++deadline.tv_sec;
+      deadline.tv_nsec -= 1000000000;
+    }
+    return pthread_mutex_clocklock(&mutex_, CLOCK_MONOTONIC, &deadline) == 0;
+  }
 
  private:
   friend class CondVar;

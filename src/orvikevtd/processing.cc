@@ -3,6 +3,7 @@
 // each module's mean time per record.
 #include <dlfcn.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <ctime>
@@ -52,6 +53,12 @@ void call_module(EvtServer &server, OrvikEHModule *module, EventData *record) {
   }
 }
 
+// The process is exiting: the thread waits for it to end, holding no lock
+// (every signal is blocked here, so pause never returns).
+[[noreturn]] void park_forever() {
+  for (;;) pause();
+}
+
 void run_processing(EvtServer &server) {
   sigset_t all;
   sigfillset(&all);
@@ -62,6 +69,7 @@ void run_processing(EvtServer &server) {
   for (;;) {
     SQueue *queue = queues_take_full(server);
     while (queue != nullptr && squeue_item_dequeue(queue, &record) == 0) {
+      if (server.modules_stopped.load()) park_forever();
       processing_deliver(server, &record);
     }
     queues_return_empty(server, queue);

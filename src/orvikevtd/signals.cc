@@ -24,11 +24,28 @@ bool is_terminating(int sig) {
   return sig == SIGINT || sig == SIGQUIT || sig == SIGTERM;
 }
 
+// How long the shutdown waits for the record in progress to leave the
+// modules; a module that never returns does not hold the shutdown up.
+constexpr long kModuleDrainMs = 1000;
+
+// Keeps the processing thread out of the modules for the rest of the
+// process: exit() flushes and unbuffers every stdio stream without taking
+// their locks and runs the modules' destructors, so a module called
+// meanwhile writes into buffers that are being flushed and freed (an event
+// log got torn and repeated lines). The thread parks before its next record;
+// taking modmutex waits for the record in progress. The lock is never given
+// back, the process ends holding it.
+void keep_modules_idle(EvtServer &server) NO_THREAD_SAFETY_ANALYSIS {
+  server.modules_stopped.store(true);
+  server.modmutex.LockWithin(kModuleDrainMs);
+}
+
 [[noreturn]] void shut_down(EvtServer &server) {
   comm_close(&server.ccs, 0);
   comm_plugin_unload(&server.cm);
   log_entry(server, "Server shutdown.\n");
   log_close(server);
+  keep_modules_idle(server);
   std::exit(0);
 }
 
