@@ -77,6 +77,8 @@ class Counter {
       : path_(std::move(path)), writer_(std::chrono::milliseconds(100), [this] { Publish(); }) {}
   ~Counter() { writer_.Stop(); }
 
+  void StopWriting() { writer_.Stop(); }
+
   void Count(const EventData &event) {
     writer_.Start();
     std::lock_guard lock(mutex_);
@@ -143,6 +145,16 @@ class Counter {
 // Made by module_init, deleted by module_cleanup; left alone when the daemon
 // ends on a signal.
 Counter *counter = nullptr;
+
+// When the daemon ends on a signal it exits with the module still loaded and
+// module_cleanup never called. The writing thread is stopped here, while the
+// process's static objects are destroyed, before the C library tears down its
+// streams without their locks.
+struct StopWritingAtExit {
+  ~StopWritingAtExit() {
+    if (counter != nullptr) counter->StopWriting();
+  }
+} stop_writing_at_exit;
 
 }  // namespace
 

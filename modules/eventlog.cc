@@ -115,6 +115,8 @@ class EventLog {
     std::fflush(file_);
   }
 
+  void StopFlushing() { flusher_.Stop(); }
+
  private:
   std::mutex mutex_;
   FILE *const file_;
@@ -124,6 +126,16 @@ class EventLog {
 // Made by module_init, deleted by module_cleanup. When the daemon ends on a
 // signal it is left alone: the process's exit writes the stream's buffer.
 EventLog *event_log = nullptr;
+
+// When the daemon ends on a signal it exits with the module still loaded and
+// module_cleanup never called. The flushing thread is stopped here, while the
+// process's static objects are destroyed: that comes before the C library
+// flushes and frees every stream buffer, which it does without their locks.
+struct StopFlushingAtExit {
+  ~StopFlushingAtExit() {
+    if (event_log != nullptr) event_log->StopFlushing();
+  }
+} stop_flushing_at_exit;
 
 }  // namespace
 
