@@ -9,9 +9,25 @@
  * Results: 0 on success, otherwise an errno number. comm_read and
  * comm_accept use the codes described at each function.
  *
+ * The loop: while a connection has bytes buffered (in the layer or inside
+ * TLS) the callback is called again, at most 512 times per connection per
+ * turn so that others get their turn; a callback that does not read is not
+ * repeated until its socket reports something. A callback may remove and
+ * close its own channel, or any other; the loop never touches a closed
+ * channel again. Once a read has returned the end (61) or an error, the
+ * channel's socket leaves the loop: it is not called again, and its owner
+ * closes it. A handshake that fails or outlives the handshake timeout
+ * (option 2, default 10 s) has its socket closed at once; the callback is
+ * then called once more, and comm_read returns the failure (110 for the
+ * timeout, 61 when the peer left, another errno for a TLS failure), so an
+ * owner that closes on read errors closes it. An established connection is
+ * never closed for being silent; TCP keep-alive finds dead peers.
+ * Out of descriptors, comm_accept returns 24 (or 23) and the listener rests
+ * for 250 ms instead of being reported again at once.
+ *
  * Threads: a group and its channels belong to the thread that runs
  * comm_group_loop. comm_group_wakeup is the one call that may be made from
- * any thread or from a signal handler. */
+ * any thread or from a signal handler. No call raises SIGPIPE. */
 #ifndef COMM_COMM_H_
 #define COMM_COMM_H_
 
@@ -45,7 +61,7 @@ typedef struct CommGroup CommGroup;
 #define COMM_NEED_WRITE 2
 
 /* comm_group_set_option options. */
-#define COMM_OPT_LOOP_TIMEOUT_US 1   /* longest wait of one loop turn, microseconds */
+#define COMM_OPT_LOOP_TIMEOUT_US 1      /* longest wait of one loop turn, microseconds */
 #define COMM_OPT_HANDSHAKE_TIMEOUT_US 2 /* close connections whose handshake is older */
 
 typedef int (*CommIOCallback)(CommChannel *cc, int iotype, void *ccarg);
@@ -55,13 +71,16 @@ typedef void (*CommLoopCallback)(CommGroup *group, void *arg);
 
 /* ---- groups and the loop ---- */
 COMM_EXPORT int comm_group_new(CommGroup **group, CommIOCallback callback);
-/* Frees the group (not its channels). */
+/* Frees the group (not its channels, which leave it). 16 from inside its
+ * loop. */
 COMM_EXPORT int comm_group_free(CommGroup **group);
 /* Watches channel; ccarg is handed back to the callback. events: 1 (read). */
 COMM_EXPORT int comm_group_add(CommGroup *group, CommChannel *channel, void *ccarg, int events);
 COMM_EXPORT int comm_group_remove(CommGroup *group, CommChannel *channel);
 COMM_EXPORT int comm_group_set_option(CommGroup *group, int option, long value);
-/* Runs until comm_group_stop; returns 0 then. */
+/* Runs until comm_group_stop; returns 0 then (16 when already running, the
+ * errno of a failed epoll_wait). Option 1, the longest wait of one turn,
+ * defaults to 1 s; deadlines (handshakes, ticks) shorten it. */
 COMM_EXPORT int comm_group_loop(CommGroup *group);
 /* Makes comm_group_loop return after the current turn (loop thread only). */
 COMM_EXPORT int comm_group_stop(CommGroup *group);
@@ -69,11 +88,11 @@ COMM_EXPORT int comm_group_stop(CommGroup *group);
  * wake-up callback on its own thread. */
 COMM_EXPORT int comm_group_wakeup(CommGroup *group);
 COMM_EXPORT int comm_group_set_wakeup_callback(CommGroup *group, CommLoopCallback callback,
-                                              void *arg);
+                                               void *arg);
 /* Housekeeping callback, called on the loop thread at least every
  * interval_us microseconds (bounded by the loop timeout). */
-COMM_EXPORT int comm_group_set_tick_callback(CommGroup *group, CommLoopCallback callback,
-                                            void *arg, long interval_us);
+COMM_EXPORT int comm_group_set_tick_callback(CommGroup *group, CommLoopCallback callback, void *arg,
+                                             long interval_us);
 /* paused != 0: connections' read events are not delivered (the kernel
  * buffers fill and peers feel TCP back-pressure); listeners, wake-ups and
  * ticks go on. paused == 0 resumes. */
@@ -93,9 +112,14 @@ COMM_EXPORT int comm_plugin_unload(CommModule **module);
  * host has them), else a numeric address. */
 COMM_EXPORT int comm_bind(CommModule *module, CommChannel **listener, const char *address,
                           int port);
-/* 0: *channel is a new connection. 2 or 3: a new connection whose handshake
- * is pending (3: it waits for writability); its flags carry
- * COMM_FLAG_ACCEPT_PENDING. Any other value: no channel (11: none waiting). */
+/* *port = the local port of a listener or connection (after binding port 0,
+ * the one the system chose). */
+COMM_EXPORT int comm_get_port(CommChannel *channel, int *port);
+/* 0: *channel is a new connection (possibly one that has already ended:
+ * its first read returns 61). 2 or 3: a new connection whose handshake is
+ * pending (3: it waits for writability, which the channel itself asks the
+ * loop for); its flags carry COMM_FLAG_ACCEPT_PENDING. Any other value: no
+ * channel (11: none waiting; 24/23: out of descriptors). flags must be 0. */
 COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int flags);
 /* Continues a pending handshake: 0 done, 2/3 still pending, else failure. */
 COMM_EXPORT int comm_accept_continue(CommChannel *channel);
@@ -103,14 +127,19 @@ COMM_EXPORT int comm_get_flags(CommChannel *channel, int *flags);
 /* *len in: most bytes wanted; out: bytes read. 0 data, 2 or 11 nothing yet,
  * 3 wait for writability, 61 end of the connection, other: error. */
 COMM_EXPORT int comm_read(CommChannel *channel, char *buffer, int *len);
+/* needs 2: wait for writability only (the session must write before it can
+ * read on); 0: back to reading. On a listener the call has no effect. */
 COMM_EXPORT int comm_set_ioneeds(CommChannel *channel, int needs);
+/* Removes the channel from its group, sends the TLS closing notice on a
+ * live connection (never blocking), closes the socket, frees the channel
+ * and sets *channel to null. */
 COMM_EXPORT int comm_close(CommChannel **channel, int flags);
 
 /* ---- client side (blocking) ---- */
 /* Connects to host:port and completes the TLS handshake, waiting at most
  * timeout_ms (0: a default of 10 s). */
-COMM_EXPORT int comm_connect(CommModule *module, CommChannel **channel, const char *host,
-                             int port, int timeout_ms);
+COMM_EXPORT int comm_connect(CommModule *module, CommChannel **channel, const char *host, int port,
+                             int timeout_ms);
 /* Writes all *len bytes (blocking); *len out: bytes written. */
 COMM_EXPORT int comm_write(CommChannel *channel, const char *buffer, int *len);
 /* Sends the TLS close notification and shuts the write side down. */

@@ -1,0 +1,162 @@
+// Start-up in its fixed order, the comm loop, and the orderly teardown when
+// the loop returns by itself.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "evtserver.h"
+
+namespace orvikevtd {
+namespace {
+
+// Ends start-up after the comm plug-in is loaded: unloads it, logs and exits
+// with the plug-in's result.
+[[noreturn]] void close_and_exit(EvtServer &server) {
+  int status = comm_plugin_unload(&server.cm);
+  log_entry(server, "Exiting.\n");
+  log_close(server);
+  std::exit(status);
+}
+
+[[noreturn]] void exit_with_log_closed(EvtServer &server, int status) {
+  log_close(server);
+  std::exit(status);
+}
+
+// Detaches from the terminal; only the child returns.
+void detach(EvtServer &server) {
+  // Entries still buffered would otherwise be written by both processes.
+  log_flush(server);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t child = fork();
+  if (child < 0) std::exit(255);
+  // The parent leaves without flushing streams the child also holds.
+  if (child > 0) _exit(0);
+  if (chdir("/") != 0) {
+    // The daemon keeps its working directory; nothing it opens later is relative.
+  }
+  setsid();
+  umask(0);
+  close(2);
+  close(1);
+  close(0);
+  // Descriptors 0 to 2 point at /dev/null, so that nothing written to the
+  // standard streams can land in a socket that reuses those numbers.
+  int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_fd == 0) {
+    dup2(0, 1);
+    dup2(0, 2);
+  }
+}
+
+void set_defaults(EvtServer &server) {
+  std::snprintf(server.config_file, sizeof(server.config_file), "%s", kDefaultConfigFile);
+  std::snprintf(server.log_file, sizeof(server.log_file), "%s", kDefaultLogFile);
+  server.queuesize = kDefaultQueueSize;
+  server.queuecount = kInitialQueueCount;
+  server.serverport = kDefaultPort;
+  server.eventsize = EVENTDATA_SIZE;
+}
+
+void teardown_and_exit(EvtServer &server) {
+  comm_group_remove(server.cg, server.ccs);
+  comm_close(&server.ccs, 0);
+  comm_plugin_unload(&server.cm);
+  modules_cleanup(server);
+  std::exit(0);
+}
+
+// How often the loop's tick runs the QUEUEFLUSH timer: a quarter of the
+// flush time, between 10 ms and 250 ms.
+long tick_interval_us(double flush_seconds) {
+  double quarter = flush_seconds * 1e6 / 4;
+  if (quarter < 10000) return 10000;
+  if (quarter > 250000) return 250000;
+  return static_cast<long>(quarter);
+}
+
+}  // namespace
+
+EvtServer &orvikevtd_server() {
+  static EvtServer *const server = new EvtServer;
+  return *server;
+}
+
+int orvikevtd_run(int argc, char **argv) {
+  EvtServer &server = orvikevtd_server();
+  set_defaults(server);
+  if (int status = parse_command_line(server, argc, argv); status >= 0) std::exit(status);
+  if (!log_open(server)) {
+    std::fputs("Failed to open logfile\n", stderr);
+    std::exit(1);
+  }
+  log_entry(server, "orvikevtd - Version %s\n", kVersion);
+  log_entry(server, "Starting system...\n");
+  pthread_attr_init(&server.threadattr);
+  pthread_attr_setdetachstate(&server.threadattr, PTHREAD_CREATE_DETACHED);
+
+  if (comm_group_new(&server.cg, handle_connection_io) != 0) {
+    log_entry(server, "Failed to create comm group.\n");
+    exit_with_log_closed(server, 2);
+  }
+  comm_group_set_wakeup_callback(server.cg, on_loop_wakeup, &server);
+  if (int status = read_configuration(server); status != 0) exit_with_log_closed(server, status);
+  signals_install();
+  if (!(server.flags & kFlagForeground)) detach(server);
+
+  if (int status = comm_plugin_load(&server.cm, "comm_openssl", server.modattrib); status != 0) {
+    log_entry(server, "Failed to initialize comm layer.\n");
+    exit_with_log_closed(server, status);
+  }
+  if (queues_allocate(server, server.queuesize, server.queuecount) != 0) {
+    log_entry(server, "Failed to allocate event queues.\n");
+    close_and_exit(server);
+  }
+  log_entry(server, "Successfully allocated %d event queues, of size %ld.\n", server.queuecount,
+            server.queuesize);
+  if (comm_bind(server.cm, &server.ccs, nullptr, server.serverport) != 0) {
+    log_entry(server, "Failed to bind to port.\n");
+    close_and_exit(server);
+  }
+  if (int status = comm_group_add(server.cg, server.ccs, nullptr, 1); status != 0) {
+    log_entry(server, "Failed in comm_group_add(). rc=%d\n", status);
+    comm_close(&server.ccs, 0);
+    close_and_exit(server);
+  }
+  if (int status = comm_group_set_option(server.cg, COMM_OPT_LOOP_TIMEOUT_US, 60000000);
+      status != 0) {
+    log_entry(server, "Failed in comm_group_set_option(). rc=%d\n", status);
+    comm_group_remove(server.cg, server.ccs);
+    comm_close(&server.ccs, 0);
+    close_and_exit(server);
+  }
+  if (int status = processing_start(server); status != 0) {
+    log_entry(server, "Failed to spawn event processing thread. rc=%d\n", status);
+    comm_group_remove(server.cg, server.ccs);
+    comm_close(&server.ccs, 0);
+    close_and_exit(server);
+  }
+  log_entry(server, "Successfully spawned event handler thread.\n");
+  log_entry(server, "System ready.\n");
+  {
+    MutexLock lock(&server.inqmutex);
+    server.inqcurrent = static_cast<SQueue *>(slist_get_data(server.inqlist));
+    if (server.inqcurrent != nullptr) slist_item_remove(&server.inqlist, server.inqcurrent);
+  }
+  if (server.queueflush > 0) {
+    comm_group_set_tick_callback(server.cg, on_loop_tick, &server,
+                                 tick_interval_us(server.queueflush));
+  } else {
+    // Signals are also looked at on every tick, a second safety net beside
+    // the wake-up.
+    comm_group_set_tick_callback(server.cg, on_loop_tick, &server, 1000000);
+  }
+  comm_group_loop(server.cg);
+  teardown_and_exit(server);
+  return 0;
+}
+
+}  // namespace orvikevtd

@@ -1,0 +1,230 @@
+// Private to orvikevtd: the daemon's one process-wide state record and the
+// functions of its parts, each implemented in the file named at its group.
+//
+// Threads: the main thread runs start-up, the comm loop with the connection
+// callback, the loop's wake-up and tick callbacks (where caught signals are
+// acted on) and the teardown. The processing thread drains full queues into
+// the handler modules. They share data only under the locks below; lock
+// order: modmutex before a module's mutex, modmutex before logmutex. procmutex,
+// inqmutex and outqmutex never nest with another lock.
+//
+// Every function here that takes an EvtServer works on that record alone, so
+// tests can run the pieces on records of their own; the program itself uses
+// the single record returned by orvikevtd_server().
+#ifndef ORVIKEVTD_EVTSERVER_H_
+#define ORVIKEVTD_EVTSERVER_H_
+
+#include <comm/comm.h>
+#include <orvik/conffile.h>
+#include <orvik/event_p.h>
+#include <pthread.h>
+#include <tarnu/attribute.h>
+#include <tarnu/slist.h>
+#include <tarnu/squeue.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "mutex.h"
+
+namespace orvikevtd {
+
+inline constexpr const char *kVersion = "0.9.6";
+inline constexpr const char *kDefaultConfigFile = "/etc/orvik/orvikevtd.conf";
+inline constexpr const char *kDefaultLogFile = "/var/log/orvikevtd.log";
+inline constexpr int kDefaultPort = 5011;
+inline constexpr long kDefaultQueueSize = 10;
+inline constexpr int kInitialQueueCount = 10;
+inline constexpr int kPathSize = 256;
+inline constexpr int kLogBufferSize = 256;
+inline constexpr int kConfigLineSize = 256;
+inline constexpr int kConnBufferSize = 4096;
+
+// flags bits.
+inline constexpr unsigned long kFlagFlushLog = 1;
+inline constexpr unsigned long kFlagForeground = 2;
+
+// Default cap of the queue pool when MAXQUEUES is absent: at most this many
+// queues, and fewer when they would hold more than kDefaultPoolBytes.
+inline constexpr long kDefaultMaxQueues = 1024;
+inline constexpr unsigned long long kDefaultPoolBytes = 64ull << 20;
+
+// One loaded handler module, owned by EvtServer::modlist.
+struct OrvikEHModule {
+  char *modulepath = nullptr;  // owned
+  char *moduleargs = nullptr;  // owned, null when the MODULE line has no argument
+  void *module = nullptr;      // dlopen handle
+  int (*module_init)(char *args) = nullptr;
+  int (*handle_event)(EventData *event) = nullptr;
+  int (*module_cleanup)() = nullptr;
+  Mutex mutex;                        // held around each handle_event call
+  unsigned long usecondssum = 0;      // microseconds since the last mean report
+  unsigned long eventsprocessed = 0;  // records handed to the module
+};
+
+// One client connection's record assembly buffer, given to comm_group_add as
+// the channel's argument. A record that is complete but could not be stored
+// (the pool is at its cap) stays here with len == eventsize and stalled set
+// until a queue comes back.
+struct ConnBuffer {
+  int len;
+  alignas(8) char buffer[kConnBufferSize];  // aligned for the record's 64-bit field
+  bool stalled;
+};
+
+struct EvtServer {
+  CommModule *cm = nullptr;
+  Attribute *modattrib = nullptr;
+  CommChannel *ccs = nullptr;
+  CommGroup *cg = nullptr;
+  Mutex modmutex;
+  SList *modlist GUARDED_BY(modmutex) = nullptr;
+  int serverport = kDefaultPort;
+  unsigned long flags = 0;
+  unsigned long conncount = 0;
+  char config_file[kPathSize] = {};
+  char log_file[kPathSize] = {};
+  pthread_attr_t threadattr = {};
+  Mutex procmutex;
+  CondVar proccond;
+  pthread_t evtproc_threadid = {};
+  int eventsize = EVENTDATA_SIZE;
+  Mutex logmutex;
+  char logbuffer[kLogBufferSize] GUARDED_BY(logmutex) = {};
+  FILE *logfile GUARDED_BY(logmutex) = nullptr;
+  // Kept wider than int so that a configured size is checked in full.
+  long queuesize = kDefaultQueueSize;
+  int queuecount = kInitialQueueCount;
+  Mutex inqmutex;
+  SList *inqlist GUARDED_BY(inqmutex) = nullptr;
+  SQueue *inqcurrent = nullptr;  // main thread only
+  Mutex outqmutex;
+  SList *outqlist GUARDED_BY(outqmutex) = nullptr;
+
+  // Beyond the basic record: the pool's cap and the flush timer.
+  long maxqueues = -1;              // -1 until configured or defaulted; 0 = no cap
+  double queueflush = 0;            // seconds; 0 = never
+  std::atomic<long> queuetotal{0};  // queues in existence
+  // Full queues handed over and not yet taken; the processing thread decides
+  // whether to wait by this count, which the main thread raises under the
+  // same lock before signalling, so no wake-up is lost.
+  unsigned long procpending GUARDED_BY(procmutex) = 0;
+  bool procwaiting GUARDED_BY(procmutex) = false;
+  // Intake is paused while a complete record has no queue to go to.
+  std::atomic<bool> intake_paused{false};
+  std::vector<ConnBuffer *> stalled;  // main thread only, oldest first
+  timespec inqcurrent_since = {};     // when the current queue got its first record
+};
+
+// The program's record; never destroyed, so that the processing thread may
+// still use it while the process exits.
+EvtServer &orvikevtd_server();
+
+// ---- log.cc ----
+// Opens log_file for appending; false when it cannot be opened.
+bool log_open(EvtServer &server);
+// Closes the log; later entries are not written.
+void log_close(EvtServer &server);
+// Writes buffered entries out (before the process forks).
+void log_flush(EvtServer &server);
+// Writes one entry: the local time stamp, then the formatted message cut to
+// 255 characters and written verbatim. 1 (nothing written) for a null format
+// or a closed log, else 0.
+int log_entry(EvtServer &server, const char *format, ...) __attribute__((format(printf, 2, 3)));
+int log_entry_v(EvtServer &server, const char *format, va_list args)
+    __attribute__((format(printf, 2, 0)));
+
+// ---- config.cc ----
+// Parses the command line. -1: go on with start-up; otherwise the process
+// ends with the returned status (usage or version already printed).
+int parse_command_line(EvtServer &server, int argc, char **argv);
+// Reads every directive and loads the modules (start-up steps 7 and 8).
+// 0 when start-up goes on, else the exit status (2) after the failure has
+// been logged and the configuration closed.
+int read_configuration(EvtServer &server);
+// Loads the module named by one MODULE line (cut into tokens in place).
+void load_module_line(EvtServer &server, char *line);
+// Frees a module record and its strings (not its handle).
+void free_module_record(OrvikEHModule *module);
+// The pool cap used when MAXQUEUES is absent, for queues of queuesize records.
+long default_max_queues(long queuesize, int eventsize);
+
+// ---- queues.cc ----
+// Makes the initial queues under inqmutex. 0, or the first failing status:
+// 22 for a size of 0 or less, or one whose buffer does not fit the address
+// space; 12 when a buffer cannot be allocated.
+int queues_allocate(EvtServer &server, long qsize, int qcount);
+// Frees every queue in outqlist and inqlist (not inqcurrent).
+int queues_deallocate(EvtServer &server);
+// Makes one empty queue of the configured size. 0, 22 or 12 as above.
+int queue_make(EvtServer &server, SQueue **queue);
+// Copies one complete record into the current queue, switching queues when
+// it is full. True when the record is stored (or, after a failure already
+// logged, lost); false when no queue can take it now because the pool is at
+// its cap or a queue could not be made: the caller keeps the record and
+// stores it again once a queue comes back.
+bool queues_store_record(EvtServer &server, void *record);
+// Hands the current queue, if it holds records, to the processing thread and
+// makes the next queue current (or none, when none is available).
+void queues_hand_over_current(EvtServer &server);
+// Hands over the current queue when its first record is QUEUEFLUSH old.
+void queues_flush_if_due(EvtServer &server);
+// Processing side: waits until a full queue is handed over and takes it
+// (null when the list held none).
+SQueue *queues_take_full(EvtServer &server);
+// Processing side: appends a drained queue to inqlist and wakes the main
+// thread when intake is waiting for a queue.
+void queues_return_empty(EvtServer &server, SQueue *queue);
+
+// ---- intake.cc ----
+// Stores the records of stalled connections once queues are available again
+// and resumes reading when none is left.
+void intake_resume(EvtServer &server);
+
+// ---- processing.cc ----
+// Starts the detached processing thread for server; the thread library's result.
+int processing_start(EvtServer &server);
+// Hands one record to every module in load order, timing each call.
+void processing_deliver(EvtServer &server, EventData *record);
+// Empties modlist under modmutex, then calls each module's module_cleanup and
+// closes it: no module is called after its cleanup.
+void modules_cleanup(EvtServer &server);
+
+// ---- signals.cc ----
+// Installs signal_handler for SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGPIPE, in
+// that order, and ignores SIGCHLD.
+void signals_install();
+// Acts on the signals noted since the last call: logs each; a terminating one
+// shuts the daemon down and ends the process with status 0.
+void signals_handle_caught(EvtServer &server);
+// Wake-up callback of the comm loop: caught signals, then stalled intake.
+void on_loop_wakeup(CommGroup *group, void *arg);
+// Tick callback: caught signals, then the QUEUEFLUSH timer.
+void on_loop_tick(CommGroup *group, void *arg);
+
+// ---- daemon.cc ----
+// The whole program: start-up, the loop, teardown. Returns only through exit.
+int orvikevtd_run(int argc, char **argv);
+
+}  // namespace orvikevtd
+
+extern "C" {
+// Logs one entry through the program's record (see log_entry).
+int orvikevtd_log_entry(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Creates the initial queues of the program's record.
+int orvikevtd_queues_allocate(int qsize, int qcount);
+// Frees the queues waiting in the program's lists.
+int orvikevtd_queues_deallocate();
+// The processing thread; arg null means the program's record.
+void *orvikevtd_event_processing_thread(void *arg);
+// The comm group's I/O callback: accepts on the listener, assembles records
+// on connections.
+int handle_connection_io(CommChannel *cc, int iotype, void *ccarg);
+// Notes the signal and wakes the comm loop; async-signal-safe.
+void signal_handler(int sig);
+}
+
+#endif  // ORVIKEVTD_EVTSERVER_H_

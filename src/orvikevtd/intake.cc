@@ -1,0 +1,117 @@
+// Connection intake: the comm group's callback accepts connections on the
+// listener and assembles fixed-size records on each connection, reading at
+// most the rest of the current record per call. Complete records go into the
+// queue pool; when the pool is at its cap the record waits in its
+// connection's buffer and reading pauses (peers feel TCP back-pressure)
+// until the processing thread hands a queue back.
+#include <cstdlib>
+
+#include "evtserver.h"
+
+namespace orvikevtd {
+namespace {
+
+int accept_connection(EvtServer &server, CommChannel *listener) {
+  CommChannel *channel = nullptr;
+  int status = comm_accept(listener, &channel, 0);
+  if (status != 0 && status != 2 && status != 3) {
+    log_entry(server, "comm_accept(): failed rc=%d\n", status);
+    return status;
+  }
+  auto *conn = static_cast<ConnBuffer *>(std::calloc(1, sizeof(ConnBuffer)));
+  if (conn == nullptr) {
+    comm_close(&channel, 0);
+    log_entry(server, "calloc(): failed to allocate connbuffer rc=%d\n", 12);
+    return 12;
+  }
+  if (status == 3) comm_set_ioneeds(listener, COMM_NEED_WRITE);
+  if (int added = comm_group_add(server.cg, channel, conn, 1); added != 0) {
+    std::free(conn);
+    comm_close(&channel, 0);
+    log_entry(server, "comm_group_add(): failed rc=%d\n", added);
+    return added;
+  }
+  ++server.conncount;
+  if (server.conncount % 100 == 0) {
+    log_entry(server, "Handled %lu connections so far.\n", server.conncount);
+  }
+  return 0;
+}
+
+// Stops reading from every connection until a queue is free again.
+void pause_intake(EvtServer &server, ConnBuffer *conn) {
+  conn->stalled = true;
+  server.stalled.push_back(conn);
+  if (!server.intake_paused.exchange(true)) comm_group_pause_reads(server.cg, 1);
+  // A queue may have come back between the failed attempt and the flag:
+  // the processing thread only wakes the loop after seeing the flag.
+  intake_resume(server);
+}
+
+// Stores the complete record held in conn. False when it must wait.
+bool store_complete_record(EvtServer &server, ConnBuffer *conn) {
+  if (!queues_store_record(server, conn->buffer)) return false;
+  conn->len = 0;
+  return true;
+}
+
+int close_connection(EvtServer &server, CommChannel *cc, ConnBuffer *conn, int status) {
+  comm_group_remove(server.cg, cc);
+  std::free(conn);
+  comm_close(&cc, 0);
+  return status;
+}
+
+int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuffer *conn) {
+  if (iotype == COMM_IO_WRITE) comm_set_ioneeds(cc, COMM_NEED_DEFAULT);
+  // A stalled record is stored before anything more is read.
+  if (conn->stalled) return 0;
+  int flags = 0;
+  comm_get_flags(cc, &flags);
+  if (flags & COMM_FLAG_ACCEPT_PENDING) return comm_accept_continue(cc);
+
+  int wanted = server.eventsize - conn->len;
+  int status = comm_read(cc, conn->buffer + conn->len, &wanted);
+  switch (status) {
+    case 0:
+      conn->len += wanted;
+      if (conn->len == server.eventsize) {
+        eventdata_to_hostorder(reinterpret_cast<EventData *>(conn->buffer));
+        if (!store_complete_record(server, conn)) pause_intake(server, conn);
+      }
+      return 0;
+    case 3:
+      comm_set_ioneeds(cc, COMM_NEED_WRITE);
+      return 0;
+    case 2:
+    case 11:
+      return 0;
+    case 61:
+      return close_connection(server, cc, conn, status);
+    default:
+      log_entry(server, "openssl_comm_read(): rc=%d\n", status);
+      return close_connection(server, cc, conn, status);
+  }
+}
+
+}  // namespace
+
+void intake_resume(EvtServer &server) {
+  while (!server.stalled.empty()) {
+    ConnBuffer *conn = server.stalled.front();
+    if (!store_complete_record(server, conn)) return;
+    conn->stalled = false;
+    server.stalled.erase(server.stalled.begin());
+  }
+  if (server.intake_paused.exchange(false)) comm_group_pause_reads(server.cg, 0);
+}
+
+}  // namespace orvikevtd
+
+extern "C" int handle_connection_io(CommChannel *cc, int iotype, void *ccarg) {
+  if (cc == nullptr) return 22;
+  orvikevtd::EvtServer &server = orvikevtd::orvikevtd_server();
+  if (cc == server.ccs) return orvikevtd::accept_connection(server, cc);
+  return orvikevtd::read_from_connection(server, cc, iotype,
+                                         static_cast<orvikevtd::ConnBuffer *>(ccarg));
+}

@@ -1,0 +1,42 @@
+# The event daemon: unit tests of its pieces and end-to-end tests that run the
+# built daemon on 127.0.0.1 with real TLS clients. The sources live in
+# tests/daemon/ so that the libtarnu glob of tests/*_test.cc does not take them.
+
+# Two instances of the recording test module, told apart by their tag.
+foreach(tag A B)
+  string(TOLOWER ${tag} lower)
+  add_library(orvikevtd_test_recorder_${lower} MODULE
+              ${CMAKE_CURRENT_SOURCE_DIR}/daemon/recorder_module.cc)
+  set_target_properties(orvikevtd_test_recorder_${lower} PROPERTIES PREFIX ""
+                        CXX_VISIBILITY_PRESET hidden)
+  target_compile_definitions(orvikevtd_test_recorder_${lower} PRIVATE RECORDER_TAG="${tag}")
+  target_include_directories(orvikevtd_test_recorder_${lower} PRIVATE
+                             ${PROJECT_SOURCE_DIR}/include)
+  orvik_warnings(orvikevtd_test_recorder_${lower})
+endforeach()
+
+set(ORVIKEVTD_TEST_PATHS
+  RECORDER_A="$<TARGET_FILE:orvikevtd_test_recorder_a>"
+  RECORDER_B="$<TARGET_FILE:orvikevtd_test_recorder_b>"
+  TARNU_LIBRARY="$<TARGET_FILE:tarnu>"
+  ORVIKEVTD_BINARY="$<TARGET_FILE:orvikevtd>"
+  ORVIKEVT_SEND="$<TARGET_FILE:orvikevt-send>"
+  ORVIKEVT_BENCH="$<TARGET_FILE:orvikevt-bench>"
+  EVENTLOG_MODULE="$<TARGET_FILE:orvik_eventlog>"
+  COUNT_MODULE="$<TARGET_FILE:orvik_count>"
+  PYTHON_CLIENT="${CMAKE_CURRENT_SOURCE_DIR}/daemon/send_records.py")
+
+orvik_add_gtest(orvikevtd_unit_test
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/daemon/orvikevtd_unit_test.cc LIBS orvikevtd_core)
+target_compile_definitions(orvikevtd_unit_test PRIVATE ${ORVIKEVTD_TEST_PATHS})
+add_dependencies(orvikevtd_unit_test orvikevtd_test_recorder_a orvikevtd_test_recorder_b)
+
+# End to end. The program has its own main (it makes test certificates once).
+add_executable(orvikevtd_e2e_test ${CMAKE_CURRENT_SOURCE_DIR}/daemon/daemon_e2e_test.cc)
+target_link_libraries(orvikevtd_e2e_test PRIVATE orvikevt_client GTest::gtest Threads::Threads)
+target_compile_definitions(orvikevtd_e2e_test PRIVATE ${ORVIKEVTD_TEST_PATHS})
+orvik_warnings(orvikevtd_e2e_test)
+add_dependencies(orvikevtd_e2e_test orvikevtd orvikevt-send orvikevt-bench orvik_eventlog
+                 orvik_count orvikevtd_test_recorder_a orvikevtd_test_recorder_b)
+gtest_discover_tests(orvikevtd_e2e_test DISCOVERY_TIMEOUT 60
+  PROPERTIES TIMEOUT ${ORVIK_TEST_TIMEOUT} LABELS e2e)

@@ -1,0 +1,852 @@
+// End-to-end tests: the built orvikevtd runs in the foreground (-D) with a
+// configuration, log and certificates in a temporary folder, listening on a
+// free port of 127.0.0.1, and real TLS clients (the comm layer's client side,
+// the shipped tools, and Python's ssl module) send records to it. Handler
+// modules are the shipped ones and the tests' recorder.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client.h"
+#include "test_files.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+using orvikevtd_test::count_of;
+using orvikevtd_test::lines_of;
+using orvikevtd_test::messages_of;
+using orvikevtd_test::read_file;
+
+// Polls until condition holds or timeout passes; the condition's last value.
+bool wait_for(const std::function<bool()> &condition, std::chrono::milliseconds timeout = 20s) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return condition();
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+int run(const std::string &command) {
+  return std::system(command.c_str());
+}
+
+// A port of 127.0.0.1 that nothing listens on right now.
+int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
+  socklen_t length = sizeof(address);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// Certificates shared by every test: a CA, a server certificate and a
+// client certificate it signed, and a self-signed client certificate.
+class Certificates : public ::testing::Environment {
+ public:
+  static std::string dir;
+  void SetUp() override {
+    folder_ = std::make_unique<orvikevtd_test::TempDir>("orvikevtd_certs");
+    dir = folder_->path();
+    std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    std::string quiet = " >/dev/null 2>&1";
+    auto path = [](const char *name) { return dir + "/" + name; };
+    ASSERT_EQ(run("openssl req -x509" + ec + "-keyout " + path("ca.key") + " -out " +
+                  path("ca.pem") + " -days 2 -subj /CN=orvik-test-ca" + quiet),
+              0);
+    for (const char *name : {"server", "client"}) {
+      std::string key = path(name) + std::string(".key");
+      std::string csr = path(name) + std::string(".csr");
+      std::string pem = path(name) + std::string(".pem");
+      std::string ext = path(name) + std::string(".ext");
+      std::ofstream(ext) << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
+      ASSERT_EQ(run("openssl req -new" + ec + "-keyout " + key + " -out " + csr +
+                    " -subj /CN=" + name + quiet),
+                0);
+      ASSERT_EQ(
+          run("openssl x509 -req -in " + csr + " -CA " + path("ca.pem") + " -CAkey " +
+              path("ca.key") + " -CAcreateserial -days 2 -extfile " + ext + " -out " + pem + quiet),
+          0);
+    }
+    ASSERT_EQ(run("openssl req -x509" + ec + "-keyout " + path("stranger.key") + " -out " +
+                  path("stranger.pem") + " -days 2 -subj /CN=stranger" + quiet),
+              0);
+  }
+  void TearDown() override { folder_.reset(); }
+
+ private:
+  std::unique_ptr<orvikevtd_test::TempDir> folder_;
+};
+std::string Certificates::dir;
+
+std::string cert(const char *name) {
+  return Certificates::dir + "/" + name;
+}
+
+// One daemon process in the foreground, with its own folder.
+class Daemon {
+ public:
+  Daemon() : dir_("orvikevtd_e2e"), port_(free_port()) {}
+  ~Daemon() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  std::string file(const std::string &name) const { return dir_.file(name); }
+  int port() const { return port_; }
+  void set_port(int port) { port_ = port; }
+
+  // Keys, port and prompt log flushing, then extra lines.
+  std::string standard_config(const std::string &extra = "") const {
+    return "PUBLICKEY " + cert("server.pem") + "\nPRIVATEKEY " + cert("server.key") +
+           "\nEVENTPORT " + std::to_string(port_) + "\nFLUSHLOG yes\n" + extra;
+  }
+  void write_config(const std::string &text) { std::ofstream(file("conf")) << text; }
+
+  // Starts orvikevtd -D -f conf -l log plus args; stdout and stderr go to
+  // files of the folder.
+  void spawn(const std::vector<std::string> &extra_args = {}, bool standard_args = true) {
+    std::vector<std::string> args = {ORVIKEVTD_BINARY};
+    if (standard_args) args.insert(args.end(), {"-D", "-f", file("conf"), "-l", file("log")});
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    std::string out = file("stdout"), err = file("stderr");
+    pid_ = fork();
+    if (pid_ == 0) {
+      freopen(out.c_str(), "w", stdout);
+      freopen(err.c_str(), "w", stderr);
+      std::vector<char *> argv;
+      for (std::string &arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+
+  // Starts and waits for "System ready."; false if it exited or timed out.
+  bool start(const std::string &config) {
+    write_config(config);
+    spawn();
+    return wait_for(
+               [this] { return log().find("System ready.\n") != std::string::npos || exited(); }) &&
+           !exited();
+  }
+
+  bool exited() {
+    if (pid_ <= 0) return true;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = 0;
+      status_ = status;
+      return true;
+    }
+    return false;
+  }
+
+  // The exit status, waiting at most timeout; -1 if it did not end.
+  int wait_exit(std::chrono::milliseconds timeout = 10s) {
+    if (!wait_for([this] { return exited(); }, timeout)) return -1;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+  }
+
+  void signal(int sig) { kill(pid_, sig); }
+  std::string log() const { return read_file(file("log")); }
+  std::vector<std::string> messages() const { return messages_of(log()); }
+  std::string out() const { return read_file(file("stdout")); }
+  std::string err() const { return read_file(file("stderr")); }
+  long peak_memory_kb() const {
+    std::string status = read_file("/proc/" + std::to_string(pid_) + "/status");
+    std::smatch match;
+    if (!std::regex_search(status, match, std::regex(R"(VmHWM:\s+(\d+) kB)"))) return -1;
+    return std::stol(match[1]);
+  }
+
+ private:
+  orvikevtd_test::TempDir dir_;
+  int port_ = 0;
+  pid_t pid_ = 0;
+  int status_ = 0;
+};
+
+// A TLS client through the comm layer.
+class Client {
+ public:
+  explicit Client(int port, bool with_certificate = false) {
+    options_.port = port;
+    options_.ca_file = cert("ca.pem");
+    if (with_certificate) {
+      options_.cert_file = cert("client.pem");
+      options_.key_file = cert("client.key");
+    }
+  }
+  Client(int port, const std::string &cert_file, const std::string &key_file) : Client(port) {
+    options_.cert_file = cert_file;
+    options_.key_file = key_file;
+  }
+  ~Client() { close(); }
+
+  bool connect() {
+    return transport_.Load("test", options_) == 0 &&
+           transport_.Connect("test", options_, &channel_) == 0;
+  }
+  bool write(const void *bytes, size_t size) {
+    return orvikevt::WriteAll("test", channel_, static_cast<const char *>(bytes), size) == 0;
+  }
+  bool send(const std::vector<EventData> &records) {
+    return write(records.data(), records.size() * sizeof(EventData));
+  }
+  // Closes with the TLS goodbye.
+  void close() { orvikevt::Disconnect(&channel_); }
+  // Drops the connection without a goodbye.
+  void vanish() {
+    if (channel_ != nullptr) comm_close(&channel_, 0);
+  }
+
+ private:
+  orvikevt::ConnectionOptions options_;
+  orvikevt::Transport transport_;
+  CommChannel *channel_ = nullptr;
+};
+
+EventData record(const std::string &host, const std::string &object, uint64_t timestamp,
+                 const std::string &data = "payload") {
+  orvikevt::EventFields fields;
+  fields.host = host;
+  fields.object = object;
+  fields.timestamp = timestamp;
+  fields.flags = 0x01020304;
+  fields.rc = 0x0a0b0c0d;
+  fields.data = data;
+  EventData built;
+  orvikevt::BuildRecord(fields, &built);
+  return built;
+}
+
+std::vector<EventData> records(const std::string &host, const std::string &object, uint64_t from,
+                               uint64_t count) {
+  std::vector<EventData> result;
+  for (uint64_t i = from; i < from + count; ++i) result.push_back(record(host, object, i));
+  return result;
+}
+
+std::string module_line(const char *path, const std::string &argument) {
+  return std::string("MODULE ") + path + " " + argument + "\n";
+}
+
+// Recorder lines of one tag, without the tag.
+std::vector<std::string> recorded(const std::string &file, const std::string &tag) {
+  std::vector<std::string> result;
+  for (const std::string &line : lines_of(read_file(file))) {
+    if (line.rfind(tag + " ", 0) == 0 && line.find(" init ") == std::string::npos) {
+      result.push_back(line.substr(tag.size() + 1));
+    }
+  }
+  return result;
+}
+
+// ---- start-up ----
+
+TEST(DaemonStartup, KeysAloneGiveTenQueuesOfTenOnPort5011) {
+  Daemon daemon;
+  daemon.write_config("PUBLICKEY " + cert("server.pem") + "\nPRIVATEKEY " + cert("server.key") +
+                      "\n");
+  daemon.spawn();
+  // Without FLUSHLOG the log is written out when the daemon ends: wait until
+  // it serves on 5011 (or has ended), then stop it.
+  bool served = false;
+  ASSERT_TRUE(wait_for([&] {
+    Client client(5011);
+    served = client.connect();
+    return served || daemon.exited();
+  }));
+  if (served) {
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait_exit(), 0);
+  }
+  std::vector<std::string> messages = daemon.messages();
+  ASSERT_GE(messages.size(), 3u);
+  EXPECT_EQ(messages[0], "orvikevtd - Version 0.9.6");
+  EXPECT_EQ(messages[1], "Starting system...");
+  EXPECT_EQ(messages[2], "Successfully allocated 10 event queues, of size 10.");
+  if (messages.back() == "Exiting.") {
+    // Someone else on this machine holds 5011; the defaults were still used.
+    EXPECT_EQ(messages[3], "Failed to bind to port.");
+    GTEST_SKIP() << "port 5011 is in use on this machine";
+  }
+  std::vector<std::string> expected = {"orvikevtd - Version 0.9.6",
+                                       "Starting system...",
+                                       "Successfully allocated 10 event queues, of size 10.",
+                                       "Successfully spawned event handler thread.",
+                                       "System ready.",
+                                       "Caught signal 15",
+                                       "Server shutdown."};
+  EXPECT_EQ(messages, expected);
+  EXPECT_EQ(daemon.err(), "Not daemonizing.\n");
+}
+
+struct StartupFailure {
+  const char *name;
+  std::function<std::string(Daemon &)> config;  // null: no configuration file
+  std::vector<std::string> last_messages;
+  int status;  // -1: any non-zero status
+};
+
+class DaemonStartupFailure : public ::testing::TestWithParam<StartupFailure> {};
+
+TEST_P(DaemonStartupFailure, LogsItsMessageAndExitsWithItsStatus) {
+  const StartupFailure &failure = GetParam();
+  Daemon daemon;
+  if (failure.config) daemon.write_config(failure.config(daemon));
+  daemon.spawn();
+  int status = daemon.wait_exit();
+  if (failure.status < 0) {
+    EXPECT_GT(status, 0);
+    EXPECT_LT(status, 128);  // ended by exit, not by a signal
+  } else {
+    EXPECT_EQ(status, failure.status);
+  }
+  std::vector<std::string> messages = daemon.messages();
+  ASSERT_GE(messages.size(), failure.last_messages.size());
+  std::vector<std::string> last(messages.end() - static_cast<long>(failure.last_messages.size()),
+                                messages.end());
+  EXPECT_EQ(last, failure.last_messages);
+}
+
+std::string keys_and(Daemon &daemon, const std::string &extra) {
+  return daemon.standard_config(extra);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, DaemonStartupFailure,
+    ::testing::Values(
+        StartupFailure{"NoConfigurationFile", nullptr, {"Failed to open configuration file."}, 2},
+        StartupFailure{"NoPublicKey",
+                       [](Daemon &) { return std::string("PRIVATEKEY /k.pem\n"); },
+                       {"Failed to find PUBLICKEY directive."},
+                       2},
+        StartupFailure{"NoPrivateKey",
+                       [](Daemon &) { return std::string("PUBLICKEY /c.pem\n"); },
+                       {"Failed to find PRIVATEKEY directive."},
+                       2},
+        StartupFailure{"UnusableCertificate",
+                       [](Daemon &d) {
+                         return "PUBLICKEY " + d.file("absent.pem") + "\nPRIVATEKEY " +
+                                d.file("absent.key") + "\n";
+                       },
+                       {"Failed to initialize comm layer."},
+                       -1},
+        StartupFailure{"QueueSizeZero",
+                       [](Daemon &d) { return keys_and(d, "QUEUESIZE 0\n"); },
+                       {"Failed to allocate event queues.", "Exiting."},
+                       0},
+        StartupFailure{"QueueSizeNegative",
+                       [](Daemon &d) { return keys_and(d, "QUEUESIZE -5\n"); },
+                       {"Failed to allocate event queues.", "Exiting."},
+                       0},
+        StartupFailure{"QueueSizeBeyondMemory",
+                       [](Daemon &d) { return keys_and(d, "QUEUESIZE 2147483647\n"); },
+                       {"Failed to allocate event queues.", "Exiting."},
+                       0},
+        StartupFailure{"QueueSizeThatWrapsIn32Bits",
+                       [](Daemon &d) { return keys_and(d, "QUEUESIZE 4294967306\n"); },
+                       {"Failed to allocate event queues.", "Exiting."},
+                       0},
+        StartupFailure{"PortOutOfRange",
+                       [](Daemon &d) {
+                         d.set_port(70000);
+                         return keys_and(d, "");
+                       },
+                       {"Failed to bind to port.", "Exiting."},
+                       0}),
+    [](const ::testing::TestParamInfo<StartupFailure> &param_info) {
+      return param_info.param.name;
+    });
+
+TEST(DaemonStartup, PortInUseEndsTheSecondDaemon) {
+  Daemon first;
+  ASSERT_TRUE(first.start(first.standard_config()));
+  Daemon second;
+  second.set_port(first.port());
+  second.write_config(second.standard_config());
+  second.spawn();
+  EXPECT_EQ(second.wait_exit(), 0);
+  std::vector<std::string> messages = second.messages();
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages[messages.size() - 2], "Failed to bind to port.");
+  EXPECT_EQ(messages.back(), "Exiting.");
+}
+
+TEST(DaemonStartup, UnopenableLogFileEndsWithStatus1) {
+  Daemon daemon;
+  daemon.write_config(daemon.standard_config());
+  daemon.spawn({"-D", "-f", daemon.file("conf"), "-l", daemon.file("no/such/dir/log")}, false);
+  EXPECT_EQ(daemon.wait_exit(), 1);
+  EXPECT_EQ(daemon.err(), "Not daemonizing.\nFailed to open logfile\n");
+}
+
+TEST(DaemonStartup, VersionHelpAndUnknownOptions) {
+  Daemon version;
+  version.spawn({"-V"}, false);
+  EXPECT_EQ(version.wait_exit(), 0);
+  EXPECT_EQ(version.out(), "\norvikevtd - version 0.9.6\n\n");
+  Daemon help;
+  help.spawn({"-h"}, false);
+  EXPECT_EQ(help.wait_exit(), 0);
+  EXPECT_EQ(help.out().rfind("\norvikevtd - Information Server\n Options:\n", 0), 0u);
+  Daemon unknown;
+  unknown.spawn({"-q"}, false);
+  EXPECT_EQ(unknown.wait_exit(), 255);
+  EXPECT_EQ(unknown.out(), help.out());
+}
+
+// Finds the process whose command line mentions text (the detached daemon,
+// whose pid only its own parent knew); 0 when none.
+pid_t find_process_mentioning(const std::string &text) {
+  for (int tries = 0; tries < 200; ++tries) {
+    FILE *pipe = popen(("pgrep -f -- '" + text + "'").c_str(), "r");
+    char line[64] = {};
+    bool found = pipe != nullptr && std::fgets(line, sizeof(line), pipe) != nullptr;
+    if (pipe != nullptr) pclose(pipe);
+    if (found) return static_cast<pid_t>(std::atol(line));
+    std::this_thread::sleep_for(10ms);
+  }
+  return 0;
+}
+
+std::string link_target(const std::string &path) {
+  char target[256] = {};
+  ssize_t length = readlink(path.c_str(), target, sizeof(target) - 1);
+  return length > 0 ? std::string(target, static_cast<size_t>(length)) : "";
+}
+
+TEST(DaemonStartup, DetachesWithStandardStreamsOnDevNull) {
+  Daemon daemon;
+  daemon.write_config(daemon.standard_config());
+  daemon.spawn({"-f", daemon.file("conf"), "-l", daemon.file("log")}, false);
+  EXPECT_EQ(daemon.wait_exit(), 0);  // the parent
+  ASSERT_TRUE(wait_for([&] { return daemon.log().find("System ready.\n") != std::string::npos; }));
+  pid_t child = find_process_mentioning(daemon.file("conf"));
+  ASSERT_GT(child, 0);
+  struct KillOnFailure {
+    pid_t pid;
+    ~KillOnFailure() {
+      if (pid > 0) kill(pid, SIGKILL);
+    }
+  } guard{child};
+  std::string proc = "/proc/" + std::to_string(child);
+  EXPECT_EQ(link_target(proc + "/cwd"), "/");
+  for (int fd = 0; fd < 3; ++fd)
+    EXPECT_EQ(link_target(proc + "/fd/" + std::to_string(fd)), "/dev/null");
+  kill(child, SIGTERM);
+  ASSERT_TRUE(
+      wait_for([&] { return daemon.log().find("Server shutdown.\n") != std::string::npos; }));
+  // Entries written before the fork appear once.
+  EXPECT_EQ(count_of(daemon.log(), "Starting system...\n"), 1u);
+  EXPECT_EQ(daemon.out(), "");
+  EXPECT_EQ(daemon.err(), "");
+}
+
+// ---- records through modules ----
+
+TEST(DaemonRecords, ReachTwoModulesInOrder) {
+  Daemon daemon;
+  std::string file = daemon.file("records");
+  ASSERT_TRUE(daemon.start(daemon.standard_config(
+      "QUEUEFLUSH 0.1\n" + module_line(RECORDER_A, file) + module_line(RECORDER_B, file))));
+  constexpr uint64_t kPerClient = 500;
+  Client first(daemon.port()), second(daemon.port());
+  ASSERT_TRUE(first.connect());
+  ASSERT_TRUE(second.connect());
+  for (uint64_t i = 0; i < kPerClient; i += 50) {
+    ASSERT_TRUE(first.send(records("one", "o", i, 50)));
+    ASSERT_TRUE(second.send(records("two", "o", i, 50)));
+  }
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "B").size() >= 2 * kPerClient; }));
+  std::vector<std::string> lines = lines_of(read_file(file));
+  ASSERT_EQ(lines.size(), 2 + 4 * kPerClient);
+  uint64_t next_one = 0, next_two = 0;
+  for (size_t i = 2; i < lines.size(); i += 2) {
+    ASSERT_EQ(lines[i].substr(0, 2), "A ");
+    ASSERT_EQ(lines[i + 1], "B " + lines[i].substr(2));  // the same record, A then B
+    std::string body = lines[i].substr(2);
+    if (body.rfind("one ", 0) == 0) {
+      EXPECT_EQ(body, "one o " + std::to_string(next_one++));
+    } else {
+      EXPECT_EQ(body, "two o " + std::to_string(next_two++));
+    }
+  }
+  EXPECT_EQ(next_one, kPerClient);
+  EXPECT_EQ(next_two, kPerClient);
+}
+
+TEST(DaemonRecords, ModuleReturning7IsLoggedWithPathHostAndObject) {
+  Daemon daemon;
+  std::string file = daemon.file("records");
+  ASSERT_TRUE(daemon.start(daemon.standard_config("QUEUESIZE 1\n" + module_line(RECORDER_A, file) +
+                                                  module_line(RECORDER_B, file))));
+  Client client(daemon.port());
+  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.send({record("web%d-1", "fail7", 1), record("h", "o", 2)}));
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "B").size() >= 1; }));
+  std::string expected = std::string("(") + RECORDER_A +
+                         ") Module method returned rc=7 (host='web%d-1' object='fail7')";
+  EXPECT_EQ(count_of(daemon.log(), expected + "\n"), 1u);
+  EXPECT_EQ(recorded(file, "B")[0], "web%d-1 fail7 1");
+}
+
+TEST(DaemonRecords, MeanTimeLineAfter10000Records) {
+  Daemon daemon;
+  std::string count_file = daemon.file("count.txt");
+  ASSERT_TRUE(daemon.start(
+      daemon.standard_config("QUEUESIZE 100\n" + module_line(COUNT_MODULE, count_file))));
+  Client client(daemon.port());
+  ASSERT_TRUE(client.connect());
+  for (uint64_t i = 0; i < 10100; i += 100) ASSERT_TRUE(client.send(records("h", "o", i, 100)));
+  std::string line = std::string("(") + COUNT_MODULE + ") Module processing avg = ";
+  ASSERT_TRUE(wait_for([&] { return daemon.log().find(line) != std::string::npos; }));
+  std::string log = daemon.log();
+  EXPECT_EQ(count_of(log, line), 1u);
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(Module processing avg = \d+ usec/event\n)")));
+}
+
+TEST(DaemonRecords, TheHundredthConnectionIsLogged) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config()));
+  for (int i = 0; i < 101; ++i) {
+    Client client(daemon.port());
+    ASSERT_TRUE(client.connect()) << i;
+    client.close();
+    if (i == 98) {
+      // Every connection so far is accepted once the next one is.
+      EXPECT_EQ(count_of(daemon.log(), "connections so far"), 0u);
+    }
+  }
+  ASSERT_TRUE(wait_for([&] { return count_of(daemon.log(), "connections so far") > 0; }));
+  EXPECT_EQ(count_of(daemon.log(), "Handled 100 connections so far.\n"), 1u);
+  EXPECT_EQ(count_of(daemon.log(), "connections so far"), 1u);
+}
+
+TEST(DaemonRecords, RecordSplitOverSeveralReadsArrivesOnceAndWhole) {
+  Daemon daemon;
+  std::string file = daemon.file("events.log");
+  ASSERT_TRUE(
+      daemon.start(daemon.standard_config("QUEUESIZE 1\n" + module_line(EVENTLOG_MODULE, file))));
+  Client client(daemon.port());
+  ASSERT_TRUE(client.connect());
+  EventData split = record("split-host", "split", 0x0102030405060708ull, "a\"b\\c\n\x01");
+  const char *bytes = reinterpret_cast<const char *>(&split);
+  ASSERT_TRUE(client.write(bytes, 100));
+  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(client.write(bytes + 100, 100));
+  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(client.write(bytes + 200, 208));
+  // A second record pushes the first one's queue to the module.
+  ASSERT_TRUE(client.send({record("next", "o", 2)}));
+  ASSERT_TRUE(wait_for([&] { return !lines_of(read_file(file)).empty(); }));
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.wait_exit(), 0);
+  std::vector<std::string> lines = lines_of(read_file(file));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(std::regex_match(
+      lines[0],
+      std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ts=72623859790382856 host=split-host )"
+                 R"(object=split flags=0x01020304 rc=168496141 data="a\\"b\\\\c\\n\\x01")")))
+      << lines[0];
+}
+
+TEST(DaemonRecords, PeerVanishingMidRecordLosesOnlyThatRecordQuietly) {
+  Daemon daemon;
+  std::string file = daemon.file("records");
+  ASSERT_TRUE(
+      daemon.start(daemon.standard_config("QUEUESIZE 1\n" + module_line(RECORDER_A, file))));
+  {
+    Client client(daemon.port());
+    ASSERT_TRUE(client.connect());
+    EventData half = record("lost", "o", 1);
+    ASSERT_TRUE(client.write(&half, 200));
+    std::this_thread::sleep_for(50ms);
+    client.vanish();
+  }
+  Client other(daemon.port());
+  ASSERT_TRUE(other.connect());
+  ASSERT_TRUE(other.send(records("kept", "o", 0, 2)));
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 1; }));
+  EXPECT_EQ(recorded(file, "A"), std::vector<std::string>{"kept o 0"});
+  EXPECT_EQ(count_of(daemon.log(), "openssl_comm_read"), 0u);
+}
+
+TEST(DaemonRecords, QueueFlushHandsOverAQuietSourcesRecords) {
+  Daemon daemon;
+  std::string file = daemon.file("records");
+  ASSERT_TRUE(
+      daemon.start(daemon.standard_config("QUEUEFLUSH 1\n" + module_line(RECORDER_A, file))));
+  Client client(daemon.port());
+  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.send(records("quiet", "o", 0, 3)));
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 3; }, 10s));
+  std::vector<std::string> expected = {"quiet o 0", "quiet o 1", "quiet o 2"};
+  EXPECT_EQ(recorded(file, "A"), expected);
+}
+
+TEST(DaemonRecords, WithoutQueueFlushAPartQueueWaitsForMore) {
+  Daemon daemon;
+  std::string file = daemon.file("records");
+  ASSERT_TRUE(daemon.start(daemon.standard_config(module_line(RECORDER_A, file))));
+  Client client(daemon.port());
+  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.send(records("r", "o", 0, 10)));
+  // Ten records fill the first queue; it is handed over by the eleventh.
+  ASSERT_TRUE(client.send(records("r", "o", 10, 1)));
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 10; }));
+  EXPECT_EQ(recorded(file, "A").size(), 10u);
+}
+
+TEST(DaemonRecords, PythonSslClientIsServed) {
+  Daemon daemon;
+  std::string file = daemon.file("records");
+  ASSERT_TRUE(
+      daemon.start(daemon.standard_config("QUEUESIZE 5\n" + module_line(RECORDER_A, file))));
+  ASSERT_EQ(
+      run(std::string("python3 ") + PYTHON_CLIENT + " " + std::to_string(daemon.port()) + " 26 py"),
+      0);
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 25; }));
+  std::vector<std::string> lines = recorded(file, "A");
+  ASSERT_EQ(lines.size(), 25u);
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], "python py " + std::to_string(i));
+}
+
+TEST(DaemonRecords, ClientCaAdmitsOnlyCertifiedClients) {
+  Daemon daemon;
+  std::string file = daemon.file("records");
+  ASSERT_TRUE(daemon.start(daemon.standard_config("QUEUESIZE 1\nCLIENTCA " + cert("ca.pem") + "\n" +
+                                                  module_line(RECORDER_A, file))));
+  {
+    Client anonymous(daemon.port());
+    if (anonymous.connect()) anonymous.send(records("anonymous", "o", 0, 2));
+    Client stranger(daemon.port(), cert("stranger.pem"), cert("stranger.key"));
+    if (stranger.connect()) stranger.send(records("stranger", "o", 0, 2));
+  }
+  Client certified(daemon.port(), true);
+  ASSERT_TRUE(certified.connect());
+  ASSERT_TRUE(certified.send(records("certified", "o", 0, 2)));
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 1; }));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(recorded(file, "A"), std::vector<std::string>{"certified o 0"});
+}
+
+// ---- bounded memory ----
+
+TEST(DaemonBackPressure, EveryRecordArrivesWithThePoolAtItsCap) {
+  Daemon daemon;
+  std::string file = daemon.file("records");
+  ASSERT_TRUE(daemon.start(daemon.standard_config("MAXQUEUES 12\nQUEUEFLUSH 0.2\n" +
+                                                  module_line(RECORDER_A, file + ",200"))));
+  constexpr uint64_t kPerClient = 3000;
+  std::vector<std::thread> senders;
+  std::vector<bool> sent(2, false);
+  for (int c = 0; c < 2; ++c) {
+    senders.emplace_back([&, c] {
+      Client client(daemon.port());
+      if (!client.connect()) return;
+      std::string host = "sender" + std::to_string(c);
+      bool ok = true;
+      for (uint64_t i = 0; i < kPerClient && ok; i += 100)
+        ok = client.send(records(host, "o", i, 100));
+      sent[c] = ok;
+    });
+  }
+  for (std::thread &sender : senders) sender.join();
+  EXPECT_TRUE(sent[0] && sent[1]);
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 2 * kPerClient; }, 60s));
+  std::vector<uint64_t> next(2, 0);
+  for (const std::string &line : recorded(file, "A")) {
+    int c = line[6] - '0';
+    ASSERT_EQ(line, "sender" + std::to_string(c) + " o " + std::to_string(next[c]++));
+  }
+  EXPECT_EQ(next[0], kPerClient);
+  EXPECT_EQ(next[1], kPerClient);
+  // The pool grew from 10 queues to its cap of 12 and no further.
+  EXPECT_LE(count_of(daemon.log(), "Allocating a new inqueue!\n"), 2u);
+  EXPECT_EQ(count_of(daemon.log(), "Enqueue failed"), 0u);
+}
+
+TEST(DaemonBackPressure, SignalsAreHonouredWhileIntakeWaits) {
+  Daemon daemon;
+  std::string file = daemon.file("records");
+  ASSERT_TRUE(daemon.start(
+      daemon.standard_config("MAXQUEUES 10\n" + module_line(RECORDER_A, file + ",100000"))));
+  std::thread sender([&] {
+    Client client(daemon.port());
+    if (!client.connect()) return;
+    // Far more than ten queues of ten: the sender blocks in TCP
+    // back-pressure (its writes fail once the daemon is gone).
+    for (uint64_t i = 0; i < 5000; i += 100) {
+      if (!client.send(records("s", "o", i, 100))) return;
+    }
+  });
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 1; }));
+  std::this_thread::sleep_for(300ms);
+  auto signalled = std::chrono::steady_clock::now();
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.wait_exit(5s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+  sender.join();
+  std::vector<std::string> messages = daemon.messages();
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages[messages.size() - 2], "Caught signal 15");
+  EXPECT_EQ(messages.back(), "Server shutdown.");
+  EXPECT_EQ(count_of(daemon.log(), "Allocating a new inqueue!"), 0u);
+}
+
+// ---- signals ----
+
+TEST(DaemonSignals, SigtermLogsTwoLinesAndExitsWith0) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config()));
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.wait_exit(), 0);
+  std::vector<std::string> messages = daemon.messages();
+  ASSERT_GE(messages.size(), 3u);
+  EXPECT_EQ(messages[messages.size() - 3], "System ready.");
+  EXPECT_EQ(messages[messages.size() - 2], "Caught signal 15");
+  EXPECT_EQ(messages.back(), "Server shutdown.");
+}
+
+TEST(DaemonSignals, SigintAndSigquitEndItTheSameWay) {
+  for (int sig : {SIGINT, SIGQUIT}) {
+    Daemon daemon;
+    ASSERT_TRUE(daemon.start(daemon.standard_config()));
+    daemon.signal(sig);
+    EXPECT_EQ(daemon.wait_exit(), 0);
+    std::vector<std::string> messages = daemon.messages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[messages.size() - 2], "Caught signal " + std::to_string(sig));
+    EXPECT_EQ(messages.back(), "Server shutdown.");
+  }
+}
+
+TEST(DaemonSignals, SighupAndSigpipeAreLoggedAndServingGoesOn) {
+  Daemon daemon;
+  std::string file = daemon.file("records");
+  ASSERT_TRUE(
+      daemon.start(daemon.standard_config("QUEUESIZE 1\n" + module_line(RECORDER_A, file))));
+  daemon.signal(SIGHUP);
+  ASSERT_TRUE(
+      wait_for([&] { return daemon.log().find("Caught signal 1\n") != std::string::npos; }));
+  daemon.signal(SIGPIPE);
+  ASSERT_TRUE(
+      wait_for([&] { return daemon.log().find("Caught signal 13\n") != std::string::npos; }));
+  daemon.signal(SIGHUP);
+  ASSERT_TRUE(wait_for([&] { return count_of(daemon.log(), "Caught signal 1\n") == 2; }));
+  EXPECT_FALSE(daemon.exited());
+  Client client(daemon.port());
+  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.send(records("after", "o", 0, 2)));
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 1; }));
+  std::vector<std::string> messages = daemon.messages();
+  std::vector<std::string> tail(messages.end() - 3, messages.end());
+  EXPECT_EQ(tail,
+            (std::vector<std::string>{"Caught signal 1", "Caught signal 13", "Caught signal 1"}));
+}
+
+// ---- the shipped tools and modules ----
+
+std::string tool_command(const char *tool, const Daemon &daemon, const std::string &args) {
+  return std::string(tool) + " -c " + cert("ca.pem") + " -p " + std::to_string(daemon.port()) +
+         " " + args + " >" + daemon.file("tool.out") + " 2>" + daemon.file("tool.err");
+}
+
+int exit_status(int system_result) {
+  return WIFEXITED(system_result) ? WEXITSTATUS(system_result) : -1;
+}
+
+TEST(DaemonTools, SendDeliversArgumentsLinesAndGeneratedEvents) {
+  Daemon daemon;
+  std::string events = daemon.file("events.log");
+  std::string counts = daemon.file("count.txt");
+  ASSERT_TRUE(daemon.start(daemon.standard_config("QUEUEFLUSH 0.1\n" +
+                                                  module_line(EVENTLOG_MODULE, events) +
+                                                  module_line(COUNT_MODULE, counts))));
+  EXPECT_EQ(exit_status(run(tool_command(ORVIKEVT_SEND, daemon, "-s h1 -o obj -r 3 disk full"))),
+            0);
+  EXPECT_EQ(exit_status(run("printf 'one\\ntwo\\n' | " +
+                            tool_command(ORVIKEVT_SEND, daemon, "-s h2 -o lines -i"))),
+            0);
+  EXPECT_EQ(exit_status(run(tool_command(ORVIKEVT_SEND, daemon, "-n 500"))), 0);
+  ASSERT_TRUE(wait_for([&] { return read_file(counts).find("count=503\n") != std::string::npos; }));
+  // The event log is written out at least once a second.
+  ASSERT_TRUE(wait_for([&] { return lines_of(read_file(events)).size() >= 503; }));
+  std::string figures = read_file(counts);
+  EXPECT_NE(figures.find("sequence_errors=0\n"), std::string::npos) << figures;
+  EXPECT_NE(figures.find("streams=1\n"), std::string::npos) << figures;
+  EXPECT_NE(figures.find("first=h1|obj|0|3|"), std::string::npos) << figures;
+  std::vector<std::string> lines = lines_of(read_file(events));
+  ASSERT_EQ(lines.size(), 503u);
+  EXPECT_NE(lines[0].find(" host=h1 object=obj flags=0x00000000 rc=3 data=\"disk full\""),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[2].find(" host=h2 object=lines "), std::string::npos);
+  EXPECT_NE(lines[2].find(" data=\"two\""), std::string::npos);
+}
+
+TEST(DaemonTools, SendReportsUsageInputAndConnectionErrors) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config()));
+  // Neither -c nor -k.
+  EXPECT_EQ(exit_status(run(std::string(ORVIKEVT_SEND) + " -p " + std::to_string(daemon.port()) +
+                            " x 2>/dev/null")),
+            64);
+  EXPECT_EQ(exit_status(run(tool_command(ORVIKEVT_SEND, daemon, std::string(300, 'd')))), 65);
+  EXPECT_EQ(
+      exit_status(run(tool_command(ORVIKEVT_SEND, daemon, "-s " + std::string(64, 'h') + " x"))),
+      65);
+  Daemon nobody;  // its port has no listener
+  EXPECT_EQ(exit_status(run(tool_command(ORVIKEVT_SEND, nobody, "x"))), 69);
+}
+
+TEST(DaemonTools, BenchCountsEveryRecordEndToEnd) {
+  Daemon daemon;
+  std::string counts = daemon.file("count.txt");
+  ASSERT_TRUE(daemon.start(daemon.standard_config("QUEUESIZE 100\nQUEUEFLUSH 0.05\n" +
+                                                  module_line(COUNT_MODULE, counts))));
+  EXPECT_EQ(
+      exit_status(run(tool_command(ORVIKEVT_BENCH, daemon, "-j 3 -n 2000 -b 40 -w " + counts))), 0)
+      << read_file(daemon.file("tool.err"));
+  EXPECT_NE(read_file(daemon.file("tool.out")).find("counted=6000 sequence_errors=0"),
+            std::string::npos);
+  EXPECT_EQ(exit_status(run(tool_command(ORVIKEVT_BENCH, daemon, "-j 2 -n 300 -b 1 -w " + counts))),
+            0);
+  EXPECT_NE(read_file(counts).find("count=6600\n"), std::string::npos);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new Certificates);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,603 @@
+// Unit tests of the daemon's pieces, run on EvtServer records of the tests'
+// own: the log, the command line and configuration, module loading, the
+// queue pool and its switch, the processing of records by modules, and the
+// teardown of modules while the processing thread runs.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "evtserver.h"
+#include "test_files.h"
+
+namespace orvikevtd {
+namespace {
+
+using orvikevtd_test::count_of;
+using orvikevtd_test::lines_of;
+using orvikevtd_test::read_file;
+using orvikevtd_test::TempDir;
+
+// A record for the server under test, with its log in a temporary folder.
+// Records that a processing thread uses are never freed: the thread runs on.
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = new EvtServer;
+    std::snprintf(server_->log_file, sizeof(server_->log_file), "%s", dir_.file("log").c_str());
+    ASSERT_TRUE(log_open(*server_));
+    server_->maxqueues = 0;
+  }
+  void TearDown() override {
+    log_close(*server_);
+    if (!keep_server_) {
+      queues_deallocate(*server_);
+      if (server_->inqcurrent != nullptr) squeue_free(&server_->inqcurrent);
+      modules_cleanup(*server_);
+      attribute_freeall(&server_->modattrib);
+      delete server_;
+    }
+  }
+  std::string log() {
+    log_flush(*server_);
+    return read_file(dir_.file("log"));
+  }
+  // Entries without their time stamps.
+  std::vector<std::string> messages() { return orvikevtd_test::messages_of(log()); }
+
+  TempDir dir_;
+  EvtServer *server_ = nullptr;
+  bool keep_server_ = false;
+};
+
+// ---- log ----
+
+using LogTest = ServerTest;
+
+TEST_F(LogTest, EntryIsLocalTimeStampThenMessage) {
+  EXPECT_EQ(log_entry(*server_, "Queue size set to %d\n", 50), 0);
+  std::regex entry(R"(\d{4}-(0[1-9]|1[0-2])-[0-3]\d [0-2]\d:[0-5]\d:[0-6]\d Queue size set to 50)");
+  std::vector<std::string> lines = lines_of(log());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(std::regex_match(lines[0], entry)) << lines[0];
+  time_t now = time(nullptr);
+  struct tm local = {};
+  localtime_r(&now, &local);
+  char year[16];
+  std::snprintf(year, sizeof(year), "%04d-", local.tm_year + 1900);
+  EXPECT_EQ(lines[0].rfind(year, 0), 0u);
+}
+
+TEST_F(LogTest, PercentSignsInArgumentsAreWrittenVerbatim) {
+  log_entry(*server_, "(%s) Module method returned rc=%d (host='%s' object='%s')\n", "/m.so", 7,
+            "h%s%n%d", "100%");
+  EXPECT_EQ(messages(), std::vector<std::string>{
+                            "(/m.so) Module method returned rc=7 (host='h%s%n%d' object='100%')"});
+}
+
+TEST_F(LogTest, MessageLongerThan255IsCutWithoutNewline) {
+  std::string long_text(300, 'x');
+  log_entry(*server_, "%s\n", long_text.c_str());
+  log_entry(*server_, "next\n");
+  std::string content = log();
+  std::vector<std::string> lines = lines_of(content);
+  ASSERT_EQ(lines.size(), 1u);
+  // Stamp (20 characters), 255 characters of the message, then the next
+  // entry's stamp on the same line.
+  EXPECT_EQ(lines[0].substr(20, 255), std::string(255, 'x'));
+  EXPECT_TRUE(
+      std::regex_match(lines[0].substr(275), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d next)")))
+      << lines[0].substr(275);
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+int log_with_null_format(EvtServer *server, ...) {
+  va_list args;
+  va_start(args, server);
+  const char *no_format = nullptr;
+  int result = log_entry_v(*server, no_format, args);
+  va_end(args);
+  return result;
+}
+#pragma GCC diagnostic pop
+
+TEST_F(LogTest, NullFormatOrClosedLogWritesNothing) {
+  EXPECT_EQ(log_with_null_format(server_, 1), 1);
+  log_close(*server_);
+  EXPECT_EQ(log_entry(*server_, "after close\n"), 1);
+  EXPECT_EQ(read_file(dir_.file("log")), "");
+}
+
+TEST_F(LogTest, EntriesFromSeveralThreadsStayWhole) {
+  constexpr int kThreads = 4, kEntries = 500;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kEntries; ++i) log_entry(*server_, "thread %d entry %d\n", t, i);
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  std::regex entry(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d thread (\d) entry (\d+))");
+  std::vector<int> next(kThreads, 0);
+  std::vector<std::string> lines = lines_of(log());
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kEntries));
+  for (const std::string &line : lines) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, entry)) << line;
+    int thread = std::stoi(match[1]);
+    EXPECT_EQ(std::stoi(match[2]), next[thread]++);
+  }
+}
+
+TEST_F(LogTest, FlushLogWritesEachEntryOutAtOnce) {
+  log_entry(*server_, "buffered\n");
+  EXPECT_EQ(read_file(dir_.file("log")), "");
+  server_->flags |= kFlagFlushLog;
+  log_entry(*server_, "flushed\n");
+  EXPECT_EQ(count_of(read_file(dir_.file("log")), "flushed\n"), 1u);
+}
+
+// ---- command line ----
+
+class CommandLineTest : public ServerTest {
+ protected:
+  int parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "orvikevtd");
+    std::vector<char *> argv;
+    for (std::string &arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    optind = 0;  // glibc: start a new scan
+    return parse_command_line(*server_, static_cast<int>(args.size()), argv.data());
+  }
+};
+
+constexpr const char *kUsageText =
+    "\norvikevtd - Information Server\n"
+    " Options:\n"
+    "   -D\t\t   Orvikevtd will not daemonize itself.\n"
+    "   -f configfile   Specifies the path to the configuration file to use.\n"
+    "   -h\t\t   This help screen.\n"
+    "   -l logfile\t   Specifies the path to the log file to use.\n"
+    "   -V\t\t   Display version information and exit.\n\n";
+
+TEST_F(CommandLineTest, PathsAreCutTo255AndLaterOptionsWin) {
+  EXPECT_EQ(parse({"-f", std::string(300, 'c'), "-l", "/first", "-l", "/second"}), -1);
+  EXPECT_EQ(std::string(server_->config_file), std::string(255, 'c'));
+  EXPECT_STREQ(server_->log_file, "/second");
+}
+
+TEST_F(CommandLineTest, ForegroundOptionSetsFlagAndSaysSo) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(parse({"-D"}), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Not daemonizing.\n");
+  EXPECT_EQ(server_->flags & kFlagForeground, kFlagForeground);
+}
+
+TEST_F(CommandLineTest, HelpAndVersionStopAtOnceWithStatus0) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(parse({"-h", "-f", "/never"}), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsageText);
+  EXPECT_STREQ(server_->config_file, "");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(parse({"-V"}), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\norvikevtd - version 0.9.6\n\n");
+}
+
+TEST_F(CommandLineTest, UnknownOptionPrintsUsageWithStatus255) {
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(parse({"-x"}), 255);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsageText);
+  testing::internal::GetCapturedStderr();
+}
+
+// ---- configuration ----
+
+class ConfigTest : public ServerTest {
+ protected:
+  int read(const std::string &text) {
+    std::string path = dir_.file("conf");
+    std::ofstream(path) << text;
+    std::snprintf(server_->config_file, sizeof(server_->config_file), "%s", path.c_str());
+    server_->maxqueues = -1;
+    return read_configuration(*server_);
+  }
+  const char *option(const char *name) {
+    return attribute_get_value(server_->modattrib, const_cast<char *>(name));
+  }
+};
+
+TEST_F(ConfigTest, KeysAloneKeepEveryDefault) {
+  ASSERT_EQ(read("PUBLICKEY /c.pem\nPRIVATEKEY /k.pem\n"), 0);
+  EXPECT_STREQ(option("SSLCertificateFile"), "/c.pem");
+  EXPECT_STREQ(option("SSLPrivateKeyFile"), "/k.pem");
+  EXPECT_EQ(server_->serverport, 5011);
+  EXPECT_EQ(server_->queuesize, 10);
+  EXPECT_EQ(server_->queuecount, 10);
+  EXPECT_EQ(server_->maxqueues, 1024);
+  EXPECT_EQ(server_->queueflush, 0);
+  EXPECT_EQ(server_->flags, 0ul);
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(ConfigTest, MissingKeysEndStartUpWithStatus2) {
+  EXPECT_EQ(read("PRIVATEKEY /k.pem\n"), 2);
+  EXPECT_EQ(messages(), std::vector<std::string>{"Failed to find PUBLICKEY directive."});
+  attribute_freeall(&server_->modattrib);
+  EXPECT_EQ(read("PUBLICKEY /c.pem\n"), 2);
+  EXPECT_EQ(messages().back(), "Failed to find PRIVATEKEY directive.");
+  EXPECT_EQ(server_->modattrib, nullptr);
+}
+
+TEST_F(ConfigTest, MissingFileEndsStartUpWithStatus2) {
+  std::snprintf(server_->config_file, sizeof(server_->config_file), "%s",
+                dir_.file("absent").c_str());
+  EXPECT_EQ(read_configuration(*server_), 2);
+  EXPECT_EQ(messages(), std::vector<std::string>{"Failed to open configuration file."});
+}
+
+TEST_F(ConfigTest, KeyWithoutValueAddsOptionWithoutValue) {
+  ASSERT_EQ(read("PUBLICKEY\nPRIVATEKEY /k.pem\n"), 0);
+  EXPECT_NE(attribute_find(server_->modattrib, const_cast<char *>("SSLCertificateFile")), nullptr);
+  EXPECT_EQ(option("SSLCertificateFile"), nullptr);
+}
+
+TEST_F(ConfigTest, OptionalDirectivesAreReadAndLogged) {
+  ASSERT_EQ(read("PUBLICKEY /c.pem\nPRIVATEKEY /k.pem\nEVENTPORT 6000\nEVENTPORT 7000\n"
+                 "QUEUESIZE 50\nFLUSHLOG yes\nCLIENTCA /ca.pem\nMAXQUEUES 40\nQUEUEFLUSH 2\n"),
+            0);
+  EXPECT_EQ(server_->serverport, 6000);
+  EXPECT_EQ(server_->queuesize, 50);
+  EXPECT_EQ(server_->flags, kFlagFlushLog);
+  EXPECT_STREQ(option("SSLCACertificateFile"), "/ca.pem");
+  EXPECT_EQ(server_->maxqueues, 40);
+  EXPECT_EQ(server_->queueflush, 2.0);
+  std::vector<std::string> expected = {
+      "Listener will be setup on port 6000",
+      "Queue size set to 50",
+      "Log entries will be flushed.",
+      "Clients must present a certificate signed by /ca.pem",
+      "Queue pool limited to 40 queues (0: no limit)",
+      "Partly filled queues handed over after 2 seconds (0: never)"};
+  EXPECT_EQ(messages(), expected);
+}
+
+TEST_F(ConfigTest, ValuesReadLikeStrtol) {
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nEVENTPORT http\nQUEUESIZE 12abc\nFLUSHLOG no\n"
+                 "MAXQUEUES -3\nQUEUEFLUSH soon\n"),
+            0);
+  EXPECT_EQ(server_->serverport, 0);
+  EXPECT_EQ(server_->queuesize, 12);
+  EXPECT_EQ(server_->flags, 0ul);
+  EXPECT_EQ(server_->maxqueues, 0);
+  EXPECT_EQ(server_->queueflush, 0);
+}
+
+TEST_F(ConfigTest, DirectiveWithoutValueChangesNothing) {
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nEVENTPORT\nQUEUESIZE\nFLUSHLOG\nMAXQUEUES\n"), 0);
+  EXPECT_EQ(server_->serverport, 5011);
+  EXPECT_EQ(server_->queuesize, 10);
+  EXPECT_EQ(server_->flags, 0ul);
+  EXPECT_EQ(log(), "");
+}
+
+TEST(DefaultMaxQueuesTest, CapsCountAndBytes) {
+  EXPECT_EQ(default_max_queues(10, 408), 1024);
+  EXPECT_EQ(default_max_queues(1000, 408), static_cast<long>((64ul << 20) / 408000));
+  EXPECT_EQ(default_max_queues(100000, 408), 10);
+  EXPECT_EQ(default_max_queues(0, 408), 1024);
+}
+
+// ---- module loading ----
+
+class ModuleTest : public ServerTest {
+ protected:
+  void load(const std::string &line) {
+    std::string copy = line;
+    load_module_line(*server_, copy.data());
+  }
+  std::vector<OrvikEHModule *> modules() {
+    std::vector<OrvikEHModule *> result;
+    MutexLock lock(&server_->modmutex);
+    for (SList *node = server_->modlist; node != nullptr; node = slist_get_next(node)) {
+      result.push_back(static_cast<OrvikEHModule *>(slist_get_data(node)));
+    }
+    return result;
+  }
+  std::string record_file() { return dir_.file("records"); }
+  std::vector<std::string> records() { return lines_of(read_file(record_file())); }
+};
+
+TEST_F(ModuleTest, LinesThatLoadNothingSayWhy) {
+  load("MODULE");
+  load(std::string("MODULE ") + dir_.file("absent.so"));
+  load(std::string("MODULE ") + TARNU_LIBRARY);
+  load(std::string("MODULE ") + RECORDER_A);  // no argument: module_init fails
+  std::vector<std::string> expected = {
+      "No module path specified.",        "Loading module: " + dir_.file("absent.so"),
+      "Failed to open module.",           std::string("Loading module: ") + TARNU_LIBRARY,
+      "Failed to locate module symbols.", std::string("Loading module: ") + RECORDER_A,
+      "Calling module_init() failed."};
+  EXPECT_EQ(messages(), expected);
+  EXPECT_TRUE(modules().empty());
+}
+
+TEST_F(ModuleTest, OnlyTheFirstArgumentReachesModuleInit) {
+  load(std::string("MODULE ") + RECORDER_A + " " + record_file() + " second third");
+  ASSERT_EQ(modules().size(), 1u);
+  EXPECT_STREQ(modules()[0]->moduleargs, record_file().c_str());
+  EXPECT_EQ(records(), std::vector<std::string>{"A init " + record_file()});
+  EXPECT_EQ(messages().back(), "Module loaded successfully.");
+}
+
+EventData make_record(const char *host, const char *object, uint64_t timestamp) {
+  EventData record = {};
+  std::snprintf(record.hostname, sizeof(record.hostname), "%s", host);
+  std::snprintf(record.object, sizeof(record.object), "%s", object);
+  record.timestamp = timestamp;
+  return record;
+}
+
+TEST_F(ModuleTest, EachRecordReachesEveryModuleInLoadOrder) {
+  load(std::string("MODULE ") + RECORDER_A + " " + record_file());
+  load(std::string("MODULE ") + RECORDER_B + " " + record_file());
+  for (uint64_t i = 0; i < 3; ++i) {
+    EventData record = make_record("h", "o", i);
+    processing_deliver(*server_, &record);
+  }
+  std::vector<std::string> expected = {"A init " + record_file(),
+                                       "B init " + record_file(),
+                                       "A h o 0",
+                                       "B h o 0",
+                                       "A h o 1",
+                                       "B h o 1",
+                                       "A h o 2",
+                                       "B h o 2"};
+  EXPECT_EQ(records(), expected);
+  EXPECT_EQ(modules()[0]->eventsprocessed, 3ul);
+}
+
+TEST_F(ModuleTest, NonZeroResultIsLoggedAndLaterModulesStillGetTheRecord) {
+  load(std::string("MODULE ") + RECORDER_A + " " + record_file());
+  load(std::string("MODULE ") + RECORDER_B + " " + record_file());
+  EventData record = make_record("host%s", "fail7", 5);
+  processing_deliver(*server_, &record);
+  std::string expected_a = std::string("(") + RECORDER_A +
+                           ") Module method returned rc=7 (host='host%s' object='fail7')";
+  std::string expected_b = std::string("(") + RECORDER_B +
+                           ") Module method returned rc=7 (host='host%s' object='fail7')";
+  std::vector<std::string> logged = messages();
+  ASSERT_GE(logged.size(), 2u);
+  EXPECT_EQ(logged[logged.size() - 2], expected_a);
+  EXPECT_EQ(logged.back(), expected_b);
+  EXPECT_EQ(records().back(), "B host%s fail7 5");
+}
+
+TEST_F(ModuleTest, MeanTimeIsLoggedAfterEvery10000Records) {
+  load(std::string("MODULE ") + RECORDER_A + " " + record_file() + ",20");
+  EventData record = make_record("h", "o", 0);
+  for (int i = 0; i < 9999; ++i) processing_deliver(*server_, &record);
+  EXPECT_EQ(count_of(log(), "Module processing avg"), 0u);
+  processing_deliver(*server_, &record);
+  std::smatch match;
+  std::string content = log();
+  std::regex mean("\\(" + std::string(RECORDER_A) +
+                  "\\) Module processing avg = (\\d+) usec/event");
+  ASSERT_TRUE(std::regex_search(content, match, mean)) << content;
+  EXPECT_GE(std::stoul(match[1]), 20ul);
+  EXPECT_EQ(modules()[0]->usecondssum, 0ul);
+  EXPECT_EQ(modules()[0]->eventsprocessed, 10000ul);
+}
+
+// ---- queue pool ----
+
+class QueueTest : public ServerTest {
+ protected:
+  // Makes qcount queues of qsize and takes the first as current.
+  void make_pool(long qsize, int qcount) {
+    ASSERT_EQ(queues_allocate(*server_, qsize, qcount), 0);
+    MutexLock lock(&server_->inqmutex);
+    server_->inqcurrent = static_cast<SQueue *>(slist_get_data(server_->inqlist));
+    slist_item_remove(&server_->inqlist, server_->inqcurrent);
+  }
+  bool store(uint64_t number) {
+    EventData record = make_record("h", "o", number);
+    return queues_store_record(*server_, &record);
+  }
+  int full_queues() {
+    MutexLock lock(&server_->outqmutex);
+    int count = 0;
+    for (SList *node = server_->outqlist; node != nullptr; node = slist_get_next(node)) ++count;
+    return count;
+  }
+  // Drains one full queue the way the processing thread does.
+  std::vector<uint64_t> drain_one() {
+    std::vector<uint64_t> numbers;
+    SQueue *queue = queues_take_full(*server_);
+    EventData record;
+    while (queue != nullptr && squeue_item_dequeue(queue, &record) == 0) {
+      numbers.push_back(record.timestamp);
+    }
+    queues_return_empty(*server_, queue);
+    return numbers;
+  }
+};
+
+TEST_F(QueueTest, SizesWhoseBufferCannotBeMadeAreRefused) {
+  // 2^32 + 10 would be 10 if the size were cut to 32 bits.
+  std::vector<long> sizes = {0, -1, -408, LONG_MAX, LONG_MAX / 408 + 1};
+  if (sizeof(long) > 4) sizes.push_back(static_cast<long>((1ull << 32) + 10));
+  for (long size : sizes) {
+    EvtServer server;
+    EXPECT_NE(queues_allocate(server, size, 10), 0) << size;
+    MutexLock lock(&server.inqmutex);
+    EXPECT_EQ(server.inqlist, nullptr) << size;
+    EXPECT_EQ(server.queuetotal.load(), 0);
+  }
+}
+
+TEST_F(QueueTest, AllocationMakesTheCountOrNothing) {
+  EXPECT_EQ(queues_allocate(*server_, 10, 0), 0);
+  EXPECT_EQ(server_->queuetotal.load(), 0);
+  EXPECT_EQ(queues_allocate(*server_, 10, 10), 0);
+  EXPECT_EQ(server_->queuetotal.load(), 10);
+  int count = 0;
+  MutexLock lock(&server_->inqmutex);
+  EXPECT_EQ(slist_item_count(server_->inqlist, &count), 0);
+  EXPECT_EQ(count, 10);
+}
+
+TEST_F(QueueTest, FullQueueIsHandedOverByTheFirstRecordThatDoesNotFit) {
+  make_pool(10, 10);
+  for (uint64_t i = 1; i <= 10; ++i) ASSERT_TRUE(store(i));
+  EXPECT_EQ(full_queues(), 0);
+  ASSERT_TRUE(store(11));
+  EXPECT_EQ(full_queues(), 1);
+  std::vector<uint64_t> expected = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  EXPECT_EQ(drain_one(), expected);
+  int held = 0;
+  squeue_item_count(server_->inqcurrent, &held);
+  EXPECT_EQ(held, 1);
+}
+
+TEST_F(QueueTest, StalledProcessingMakesANewQueueAtRecord101) {
+  make_pool(10, 10);
+  for (uint64_t i = 1; i <= 100; ++i) ASSERT_TRUE(store(i));
+  EXPECT_EQ(count_of(log(), "Allocating a new inqueue!"), 0u);
+  ASSERT_TRUE(store(101));
+  EXPECT_EQ(count_of(log(), "Allocating a new inqueue!\n"), 1u);
+  EXPECT_EQ(server_->queuetotal.load(), 11);
+  EXPECT_EQ(full_queues(), 10);
+}
+
+TEST_F(QueueTest, EmptiedQueueIsReusedLast) {
+  make_pool(1, 3);
+  SQueue *first = server_->inqcurrent;
+  ASSERT_TRUE(store(1));
+  ASSERT_TRUE(store(2));  // hands over the first queue
+  EXPECT_EQ(drain_one(), std::vector<uint64_t>{1});
+  MutexLock lock(&server_->inqmutex);
+  void *last = nullptr;
+  int count = 0;
+  slist_item_count(server_->inqlist, &count);
+  ASSERT_EQ(count, 2);
+  slist_item_get(server_->inqlist, 1, &last);
+  EXPECT_EQ(last, first);
+}
+
+TEST_F(QueueTest, AtTheCapRecordsWaitInsteadOfBeingDropped) {
+  server_->maxqueues = 2;
+  make_pool(2, 2);
+  for (uint64_t i = 1; i <= 4; ++i) ASSERT_TRUE(store(i));
+  EXPECT_FALSE(store(5));  // both queues full, no third may be made
+  EXPECT_EQ(server_->queuetotal.load(), 2);
+  EXPECT_EQ(count_of(log(), "Allocating a new inqueue!"), 0u);
+  EXPECT_EQ(drain_one(), (std::vector<uint64_t>{1, 2}));
+  ASSERT_TRUE(store(5));
+  ASSERT_TRUE(store(6));
+  EXPECT_EQ(drain_one(), (std::vector<uint64_t>{3, 4}));
+  queues_hand_over_current(*server_);
+  EXPECT_EQ(drain_one(), (std::vector<uint64_t>{5, 6}));
+}
+
+TEST_F(QueueTest, PartlyFilledQueueIsHandedOverOnceItsFirstRecordIsOldEnough) {
+  make_pool(10, 2);
+  ASSERT_TRUE(store(1));
+  queues_flush_if_due(*server_);  // no QUEUEFLUSH: never
+  EXPECT_EQ(full_queues(), 0);
+  server_->queueflush = 0.01;
+  ASSERT_TRUE(store(2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  queues_flush_if_due(*server_);
+  EXPECT_EQ(drain_one(), (std::vector<uint64_t>{1, 2}));
+  // An empty current queue is not handed over.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  queues_flush_if_due(*server_);
+  EXPECT_EQ(full_queues(), 0);
+}
+
+// Every hand-over wakes the processing side: with one-record queues and a
+// consumer thread, 20000 hand-overs all arrive. A lost wake-up would leave
+// the consumer asleep and the test would time out.
+TEST_F(QueueTest, NoHandOverIsMissedByAWaitingThread) {
+  constexpr uint64_t kRecords = 20000;
+  server_->maxqueues = 4;
+  make_pool(1, 4);
+  std::vector<uint64_t> received;
+  std::thread consumer([&] {
+    while (received.size() < kRecords) {
+      for (uint64_t number : drain_one()) received.push_back(number);
+    }
+  });
+  for (uint64_t i = 0; i < kRecords; ++i) {
+    while (!store(i)) std::this_thread::yield();  // at the cap: wait for a queue
+  }
+  queues_hand_over_current(*server_);
+  consumer.join();
+  ASSERT_EQ(received.size(), kRecords);
+  for (uint64_t i = 0; i < kRecords; ++i) ASSERT_EQ(received[i], i);
+}
+
+// ---- teardown ----
+
+TEST_F(ModuleTest, NoModuleIsCalledAfterItsCleanup) {
+  keep_server_ = true;  // the processing thread keeps using the record
+  // Held open here as well, so that a call after cleanup would be recorded
+  // rather than land in unmapped code.
+  void *extra = dlopen(RECORDER_A, RTLD_NOW);
+  ASSERT_NE(extra, nullptr);
+  load(std::string("MODULE ") + RECORDER_A + " " + record_file() + ",50");
+  server_->maxqueues = 0;
+  ASSERT_EQ(queues_allocate(*server_, 1, 4), 0);
+  {
+    MutexLock lock(&server_->inqmutex);
+    server_->inqcurrent = static_cast<SQueue *>(slist_get_data(server_->inqlist));
+    slist_item_remove(&server_->inqlist, server_->inqcurrent);
+  }
+  ASSERT_EQ(processing_start(*server_), 0);
+  for (uint64_t i = 0; i < 200; ++i) {
+    EventData record = make_record("h", "o", i);
+    queues_store_record(*server_, &record);
+    if (i == 100) modules_cleanup(*server_);
+  }
+  // Give the thread every queue still waiting, then wait until it is idle.
+  queues_hand_over_current(*server_);
+  for (int tries = 0; tries < 500; ++tries) {
+    {
+      MutexLock lock(&server_->procmutex);
+      if (server_->procpending == 0 && server_->procwaiting) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::vector<std::string> lines = records();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "A cleanup");
+  EXPECT_EQ(count_of(read_file(record_file()), "called-after-cleanup"), 0u);
+  EXPECT_TRUE(modules().empty());
+  dlclose(extra);
+}
+
+}  // namespace
+}  // namespace orvikevtd
+
+#if defined(ORVIK_SANITIZED)
+// Queue sizes too large for memory must come back as failed allocations.
+extern "C" const char *__asan_default_options() {
+  return "allocator_may_return_null=1";
+}
+extern "C" const char *__tsan_default_options() {
+  return "allocator_may_return_null=1";
+}
+#endif

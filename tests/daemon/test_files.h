@@ -1,0 +1,65 @@
+// Helpers shared by the daemon's tests: reading files and temporary folders.
+#ifndef ORVIKEVTD_TEST_FILES_H_
+#define ORVIKEVTD_TEST_FILES_H_
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <stdlib.h>
+
+namespace orvikevtd_test {
+
+// The whole file; empty when it cannot be read.
+inline std::string read_file(const std::string &path) {
+  std::ifstream file(path);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+inline std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  std::stringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+// How often part occurs in text (overlaps included).
+inline size_t count_of(const std::string &text, const std::string &part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// Log entries without their time stamps ("YYYY-MM-DD HH:MM:SS ").
+inline std::vector<std::string> messages_of(const std::string &log) {
+  std::vector<std::string> messages;
+  for (const std::string &line : lines_of(log)) messages.push_back(line.substr(20));
+  return messages;
+}
+
+// A temporary folder, removed with its files when the object goes.
+class TempDir {
+ public:
+  explicit TempDir(const char *prefix = "orvikevtd_test") {
+    std::string pattern = std::string("/tmp/") + prefix + "_XXXXXX";
+    path_ = mkdtemp(pattern.data()) != nullptr ? pattern : "";
+  }
+  ~TempDir() {
+    if (!path_.empty()) std::system(("rm -rf '" + path_ + "'").c_str());
+  }
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace orvikevtd_test
+
+#endif  // ORVIKEVTD_TEST_FILES_H_
