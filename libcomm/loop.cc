@@ -22,6 +22,10 @@
 namespace comm {
 namespace {
 
+bool WaitsToWrite(const CommChannel *channel) {
+  return channel->write_needed || (channel->accept_pending && channel->handshake_wants_write);
+}
+
 bool ReadsPaused(const CommChannel *channel) {
   return channel->group != nullptr && channel->group->paused &&
          channel->kind != ChannelKind::kListener && !channel->accept_pending;
@@ -34,6 +38,8 @@ bool Owed(CommChannel *channel) {
   if (channel->kind == ChannelKind::kListener || ReadsPaused(channel)) return false;
   if (channel->begin < channel->end) return true;
   if (channel->terminal != 0) return !channel->terminal_reported;
+  // A session that must write first waits for writability, not for turns.
+  if (WaitsToWrite(channel)) return false;
   return !channel->starved && channel->session != nullptr && channel->session->HasPending();
 }
 
@@ -44,11 +50,10 @@ uint32_t DesiredEvents(const CommChannel *channel) {
   if (channel->fd < 0 || channel->terminal != 0) return 0;
   constexpr uint32_t kIn = EPOLLIN, kOut = EPOLLOUT;
   if (channel->kind == ChannelKind::kListener) return channel->accept_suspended ? 0 : kIn;
+  // Paused connections get no callbacks at all: each would lead to a read.
+  if (ReadsPaused(channel)) return 0;
   // While the session waits to write, readability would only spin the loop.
-  if (channel->write_needed || (channel->accept_pending && channel->handshake_wants_write)) {
-    return kOut;
-  }
-  return ReadsPaused(channel) ? 0 : kIn;
+  return WaitsToWrite(channel) ? kOut : kIn;
 }
 
 // Calls the callback for one channel, again while it stays owed and makes

@@ -253,7 +253,9 @@ int OpensslTransport::Configure(Attribute *options) {
   SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION |
                                SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // Idle sessions give their record buffers back.
+  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
+                            SSL_MODE_RELEASE_BUFFERS);
   SSL_CTX_set_read_ahead(ctx, 1);
   SSL_CTX_set_default_read_buffer_len(ctx, kTlsReadBufferLen);
 

@@ -40,3 +40,10 @@ add_dependencies(orvikevtd_e2e_test orvikevtd orvikevt-send orvikevt-bench orvik
                  orvik_count orvikevtd_test_recorder_a orvikevtd_test_recorder_b)
 gtest_discover_tests(orvikevtd_e2e_test DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT ${ORVIK_TEST_TIMEOUT} LABELS e2e)
+
+orvik_add_gtest(orvikevtd_modules_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/daemon/modules_test.cc)
+target_include_directories(orvikevtd_modules_test PRIVATE ${PROJECT_SOURCE_DIR}/include
+                                                         ${PROJECT_SOURCE_DIR}/tools)
+target_compile_definitions(orvikevtd_modules_test PRIVATE ${ORVIKEVTD_TEST_PATHS})
+target_link_libraries(orvikevtd_modules_test PRIVATE ${CMAKE_DL_LIBS})
+add_dependencies(orvikevtd_modules_test orvik_eventlog orvik_count)

@@ -65,8 +65,8 @@ typedef struct CommGroup CommGroup;
 #define COMM_OPT_HANDSHAKE_TIMEOUT_US 2 /* close connections whose handshake is older */
 
 typedef int (*CommIOCallback)(CommChannel *cc, int iotype, void *ccarg);
-/* Called on the loop's thread: after comm_group_wakeup, and at every
- * housekeeping tick (at least once per loop timeout). */
+/* Called on the loop's thread: after comm_group_wakeup, or at every
+ * housekeeping tick. */
 typedef void (*CommLoopCallback)(CommGroup *group, void *arg);
 
 /* ---- groups and the loop ---- */
@@ -89,8 +89,9 @@ COMM_EXPORT int comm_group_stop(CommGroup *group);
 COMM_EXPORT int comm_group_wakeup(CommGroup *group);
 COMM_EXPORT int comm_group_set_wakeup_callback(CommGroup *group, CommLoopCallback callback,
                                                void *arg);
-/* Housekeeping callback, called on the loop thread at least every
- * interval_us microseconds (bounded by the loop timeout). */
+/* Housekeeping callback, called on the loop thread every interval_us
+ * microseconds (the loop's wait is shortened to meet it; a busy turn may
+ * delay it). A null callback turns ticks off. */
 COMM_EXPORT int comm_group_set_tick_callback(CommGroup *group, CommLoopCallback callback, void *arg,
                                              long interval_us);
 /* paused != 0: connections' read events are not delivered (the kernel

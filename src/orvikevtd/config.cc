@@ -38,8 +38,8 @@ void set_path(char (&field)[kPathSize], const char *path) {
 // The tokens of one configuration line: cut at blanks, tabs, CR and LF.
 constexpr const char *kDelimiters = " \t\r\n";
 
-// Token number index (0 = the directive) of line, cut in place; null if the
-// line has fewer tokens.
+// The first four tokens of a line (items[0] is the directive); the missing
+// ones are null. tokenize cuts the line in place.
 struct Tokens {
   char *items[4] = {};
   int count = 0;

@@ -35,9 +35,8 @@ void detach(EvtServer &server) {
   if (child < 0) std::exit(255);
   // The parent leaves without flushing streams the child also holds.
   if (child > 0) _exit(0);
-  if (chdir("/") != 0) {
-    // The daemon keeps its working directory; nothing it opens later is relative.
-  }
+  // "/" always exists; should it fail, the daemon keeps its folder.
+  [[maybe_unused]] int changed = chdir("/");
   setsid();
   umask(0);
   close(2);

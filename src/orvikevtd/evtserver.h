@@ -71,7 +71,12 @@ struct OrvikEHModule {
 // until a queue comes back.
 struct ConnBuffer {
   int len;
-  alignas(8) char buffer[kConnBufferSize];  // aligned for the record's 64-bit field
+  // The current record is assembled in the first eventsize bytes; the
+  // record view gives the converter an aligned record.
+  union {
+    char buffer[kConnBufferSize];
+    EventData record;
+  };
   bool stalled;
 };
 

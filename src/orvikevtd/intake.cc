@@ -50,7 +50,7 @@ void pause_intake(EvtServer &server, ConnBuffer *conn) {
 
 // Stores the complete record held in conn. False when it must wait.
 bool store_complete_record(EvtServer &server, ConnBuffer *conn) {
-  if (!queues_store_record(server, conn->buffer)) return false;
+  if (!queues_store_record(server, &conn->record)) return false;
   conn->len = 0;
   return true;
 }
@@ -100,7 +100,7 @@ int intake_read(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *so
   if (status != 0) return status;
   conn->len += wanted;
   if (conn->len == server.eventsize) {
-    eventdata_to_hostorder(reinterpret_cast<EventData *>(conn->buffer));
+    eventdata_to_hostorder(&conn->record);
     if (!store_complete_record(server, conn)) pause_intake(server, conn);
   }
   return 0;

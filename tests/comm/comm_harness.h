@@ -86,6 +86,7 @@ class TestServer {
 
   int port() const { return port_; }
   CommGroup *group() { return group_; }
+  CommChannel *listener() { return listener_; }
 
   // Waits (at most timeout_ms) until predicate holds; the predicate runs
   // without the lock (it may take snapshots).

@@ -284,6 +284,20 @@ TEST(CommLoop, CallbackMayCloseAnotherChannelWithAnEventInTheSameTurn) {
   }));
 }
 
+TEST(CommLoop, WriteNeedOnTheListenerChangesNothing) {
+  // The daemon sets it after an accept that waits for writability; the
+  // listener must go on accepting, and must not be reported writable.
+  TestServer server;
+  server.RunOnLoop([&] { EXPECT_EQ(comm_set_ioneeds(server.listener(), COMM_NEED_WRITE), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(server.accept_failures(), 0);
+  auto clients = ConnectRaw(server, 2);
+  Record record = MakeRecord(60);
+  clients[1]->Write(record.data(), kRecordSize);
+  ASSERT_TRUE(server.WaitUntil([&] { return server.Records().size() == 1; }));
+  EXPECT_EQ(server.accept_failures(), 0);
+}
+
 int HighestOpenDescriptor() {
   int highest = -1;
   DIR *dir = opendir("/proc/self/fd");

@@ -1,7 +1,10 @@
 // libcomm over loopback TLS: records through the comm_openssl transport
 // into a callback that assembles them the way the daemon does.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include <memory>
 
 #include "comm/comm_harness.h"
+#include "comm_p.h"  // white-box: the sockets' options
 
 namespace {
 
@@ -437,6 +441,34 @@ TEST(CommTlsRegression, EndArrivingTogetherWithTheLastRecordsIsReported) {
   ASSERT_TRUE(server.WaitUntil([&] { return server.Connection(0).end_result != 0; }));
   EXPECT_EQ(server.Connection(0).end_result, 61);
   EXPECT_EQ(server.Records().size(), 3u);
+}
+
+}  // namespace
+
+namespace {
+
+// Keep-alive settings of a connected socket: {on, idle seconds}.
+std::pair<int, int> KeepAlive(int fd) {
+  int on = 0, idle = 0;
+  socklen_t length = sizeof on;
+  getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &length);
+  length = sizeof idle;
+  getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &length);
+  return {on, idle};
+}
+
+TEST(CommTls, ConnectionsFindDeadPeersWithTcpKeepAlive) {
+  TestServer server;
+  std::pair<int, int> accepted{-1, -1};
+  server.on_record = [&](int, CommChannel *cc) { accepted = KeepAlive(cc->fd); };
+  Client client(server.port());
+  ASSERT_EQ(client.rc(), 0);
+  EXPECT_EQ(KeepAlive(client.channel()->fd), std::make_pair(1, 120));
+  Record record = MakeRecord(70);
+  ASSERT_EQ(client.Write(record.data(), kRecordSize), 0);
+  ASSERT_TRUE(server.WaitUntil([&] { return server.Records().size() == 1; }));
+  std::lock_guard<std::mutex> lock(server.mutex);
+  EXPECT_EQ(accepted, std::make_pair(1, 120));
 }
 
 }  // namespace

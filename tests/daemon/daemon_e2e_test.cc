@@ -129,6 +129,15 @@ class Daemon {
   }
   void write_config(const std::string &text) { std::ofstream(file("conf")) << text; }
 
+  // Where the recorder modules of start_with_recorder write.
+  std::string records_file() const { return file("records"); }
+  // Starts with the standard configuration, extra lines and the recorder
+  // module A (with ",delay_us" when given).
+  bool start_with_recorder(const std::string &extra, const std::string &delay = "") {
+    return start(
+        standard_config(extra + "MODULE " + RECORDER_A + " " + records_file() + delay + "\n"));
+  }
+
   // Starts orvikevtd -D -f conf -l log plus args; stdout and stderr go to
   // files of the folder.
   void spawn(const std::vector<std::string> &extra_args = {}, bool standard_args = true) {
@@ -581,9 +590,8 @@ TEST(DaemonRecords, RecordSplitOverSeveralReadsArrivesOnceAndWhole) {
 
 TEST(DaemonRecords, PeerVanishingMidRecordLosesOnlyThatRecordQuietly) {
   Daemon daemon;
-  std::string file = daemon.file("records");
-  ASSERT_TRUE(
-      daemon.start(daemon.standard_config("QUEUESIZE 1\n" + module_line(RECORDER_A, file))));
+  std::string file = daemon.records_file();
+  ASSERT_TRUE(daemon.start_with_recorder("QUEUESIZE 1\n"));
   {
     Client client(daemon.port());
     ASSERT_TRUE(client.connect());
@@ -602,9 +610,8 @@ TEST(DaemonRecords, PeerVanishingMidRecordLosesOnlyThatRecordQuietly) {
 
 TEST(DaemonRecords, QueueFlushHandsOverAQuietSourcesRecords) {
   Daemon daemon;
-  std::string file = daemon.file("records");
-  ASSERT_TRUE(
-      daemon.start(daemon.standard_config("QUEUEFLUSH 1\n" + module_line(RECORDER_A, file))));
+  std::string file = daemon.records_file();
+  ASSERT_TRUE(daemon.start_with_recorder("QUEUEFLUSH 1\n"));
   Client client(daemon.port());
   ASSERT_TRUE(client.connect());
   ASSERT_TRUE(client.send(records("quiet", "o", 0, 3)));
@@ -615,8 +622,8 @@ TEST(DaemonRecords, QueueFlushHandsOverAQuietSourcesRecords) {
 
 TEST(DaemonRecords, WithoutQueueFlushAPartQueueWaitsForMore) {
   Daemon daemon;
-  std::string file = daemon.file("records");
-  ASSERT_TRUE(daemon.start(daemon.standard_config(module_line(RECORDER_A, file))));
+  std::string file = daemon.records_file();
+  ASSERT_TRUE(daemon.start_with_recorder(""));
   Client client(daemon.port());
   ASSERT_TRUE(client.connect());
   ASSERT_TRUE(client.send(records("r", "o", 0, 10)));
@@ -628,9 +635,8 @@ TEST(DaemonRecords, WithoutQueueFlushAPartQueueWaitsForMore) {
 
 TEST(DaemonRecords, PythonSslClientIsServed) {
   Daemon daemon;
-  std::string file = daemon.file("records");
-  ASSERT_TRUE(
-      daemon.start(daemon.standard_config("QUEUESIZE 5\n" + module_line(RECORDER_A, file))));
+  std::string file = daemon.records_file();
+  ASSERT_TRUE(daemon.start_with_recorder("QUEUESIZE 5\n"));
   ASSERT_EQ(
       run(std::string("python3 ") + PYTHON_CLIENT + " " + std::to_string(daemon.port()) + " 26 py"),
       0);
@@ -642,9 +648,8 @@ TEST(DaemonRecords, PythonSslClientIsServed) {
 
 TEST(DaemonRecords, ClientCaAdmitsOnlyCertifiedClients) {
   Daemon daemon;
-  std::string file = daemon.file("records");
-  ASSERT_TRUE(daemon.start(daemon.standard_config("QUEUESIZE 1\nCLIENTCA " + cert("ca.pem") + "\n" +
-                                                  module_line(RECORDER_A, file))));
+  std::string file = daemon.records_file();
+  ASSERT_TRUE(daemon.start_with_recorder("QUEUESIZE 1\nCLIENTCA " + cert("ca.pem") + "\n"));
   {
     Client anonymous(daemon.port());
     if (anonymous.connect()) anonymous.send(records("anonymous", "o", 0, 2));
@@ -663,9 +668,8 @@ TEST(DaemonRecords, ClientCaAdmitsOnlyCertifiedClients) {
 
 TEST(DaemonBackPressure, EveryRecordArrivesWithThePoolAtItsCap) {
   Daemon daemon;
-  std::string file = daemon.file("records");
-  ASSERT_TRUE(daemon.start(daemon.standard_config("MAXQUEUES 12\nQUEUEFLUSH 0.2\n" +
-                                                  module_line(RECORDER_A, file + ",200"))));
+  std::string file = daemon.records_file();
+  ASSERT_TRUE(daemon.start_with_recorder("MAXQUEUES 12\nQUEUEFLUSH 0.2\n", ",200"));
   constexpr uint64_t kPerClient = 3000;
   std::vector<std::thread> senders;
   // One bool each: the bits of a vector<bool> share words, so two senders
@@ -699,9 +703,8 @@ TEST(DaemonBackPressure, EveryRecordArrivesWithThePoolAtItsCap) {
 
 TEST(DaemonBackPressure, SignalsAreHonouredWhileIntakeWaits) {
   Daemon daemon;
-  std::string file = daemon.file("records");
-  ASSERT_TRUE(daemon.start(
-      daemon.standard_config("MAXQUEUES 10\n" + module_line(RECORDER_A, file + ",100000"))));
+  std::string file = daemon.records_file();
+  ASSERT_TRUE(daemon.start_with_recorder("MAXQUEUES 10\n", ",100000"));
   std::thread sender([&] {
     Client client(daemon.port());
     if (!client.connect()) return;
@@ -754,9 +757,8 @@ TEST(DaemonSignals, SigintAndSigquitEndItTheSameWay) {
 
 TEST(DaemonSignals, SighupAndSigpipeAreLoggedAndServingGoesOn) {
   Daemon daemon;
-  std::string file = daemon.file("records");
-  ASSERT_TRUE(
-      daemon.start(daemon.standard_config("QUEUESIZE 1\n" + module_line(RECORDER_A, file))));
+  std::string file = daemon.records_file();
+  ASSERT_TRUE(daemon.start_with_recorder("QUEUESIZE 1\n"));
   daemon.signal(SIGHUP);
   ASSERT_TRUE(
       wait_for([&] { return daemon.log().find("Caught signal 1\n") != std::string::npos; }));
