@@ -28,24 +28,31 @@ bool IsBlank(int c) {
 }
 
 // Reads one line (without its '\n') into buffer, keeping at most size - 1
-// bytes and dropping the rest of the line. A trailing '\r' is dropped as
-// well. *first_dropped is the first byte that did not fit, or 0. Returns
-// false at end of file when no byte was read.
+// bytes and dropping the rest of the line. A '\r' that ends the line is
+// dropped as well; one that only ends the kept part of a longer line stays,
+// as the blank that ends a token there. *first_dropped is the first byte
+// that did not fit, or 0 when none did or the line's text had already ended
+// at a zero byte (what follows it is not text, so it must not decide a
+// match). Returns false at end of file when no byte was read.
 bool ReadLine(FILE *file, char *buffer, size_t size, int *first_dropped) {
   size_t kept = 0;
   bool any = false;
+  bool text_ended = false;
+  bool cut = false;
   int c;
   *first_dropped = 0;
   while ((c = getc_unlocked(file)) != EOF) {
     any = true;
     if (c == '\n') break;
+    if (c == '\0') text_ended = true;
     if (kept + 1 < size) {
       buffer[kept++] = static_cast<char>(c);
-    } else if (*first_dropped == 0) {
-      *first_dropped = c;
+    } else {
+      if (!cut && !text_ended) *first_dropped = c;
+      cut = true;
     }
   }
-  if (kept > 0 && buffer[kept - 1] == '\r') --kept;
+  if (!cut && kept > 0 && buffer[kept - 1] == '\r') --kept;
   buffer[kept] = '\0';
   return any;
 }

@@ -188,6 +188,15 @@ SQueue *queues_take_full(EvtServer &server);
 void queues_return_empty(EvtServer &server, SQueue *queue);
 
 // ---- intake.cc ----
+// Reads up to *len bytes from source into buffer and sets *len to the bytes
+// read; 0 when bytes were read, else a comm_read result.
+using IntakeReadFn = int (*)(void *source, char *buffer, int *len);
+// Reads at most the rest of conn's current record through read (comm_read on
+// the connection's channel in the daemon). When that completes the record,
+// converts it to host order and stores it, or, with no queue to take it,
+// keeps it in conn and pauses intake. Returns read's result; conn is
+// unchanged unless it is 0.
+int intake_read(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *source);
 // Stores the records of stalled connections once queues are available again
 // and resumes reading when none is left.
 void intake_resume(EvtServer &server);

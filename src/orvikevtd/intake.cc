@@ -62,6 +62,10 @@ int close_connection(EvtServer &server, CommChannel *cc, ConnBuffer *conn, int s
   return status;
 }
 
+int read_channel(void *cc, char *buffer, int *len) {
+  return comm_read(static_cast<CommChannel *>(cc), buffer, len);
+}
+
 int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuffer *conn) {
   if (iotype == COMM_IO_WRITE) comm_set_ioneeds(cc, COMM_NEED_DEFAULT);
   // A stalled record is stored before anything more is read.
@@ -70,21 +74,15 @@ int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuf
   comm_get_flags(cc, &flags);
   if (flags & COMM_FLAG_ACCEPT_PENDING) return comm_accept_continue(cc);
 
-  int wanted = server.eventsize - conn->len;
-  int status = comm_read(cc, conn->buffer + conn->len, &wanted);
+  int status = intake_read(server, conn, read_channel, cc);
   switch (status) {
     case 0:
-      conn->len += wanted;
-      if (conn->len == server.eventsize) {
-        eventdata_to_hostorder(&conn->record);
-        if (!store_complete_record(server, conn)) pause_intake(server, conn);
-      }
+    case 2:
+    case 11:
+      // Nothing read yet (2, 11): the next call goes on where this one stopped.
       return 0;
     case 3:
       comm_set_ioneeds(cc, COMM_NEED_WRITE);
-      return 0;
-    case 2:
-    case 11:
       return 0;
     case 61:
       return close_connection(server, cc, conn, status);
@@ -95,6 +93,18 @@ int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuf
 }
 
 }  // namespace
+
+int intake_read(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *source) {
+  int wanted = server.eventsize - conn->len;
+  int status = read(source, conn->buffer + conn->len, &wanted);
+  if (status != 0) return status;
+  conn->len += wanted;
+  if (conn->len == server.eventsize) {
+    eventdata_to_hostorder(&conn->record);
+    if (!store_complete_record(server, conn)) pause_intake(server, conn);
+  }
+  return 0;
+}
 
 void intake_resume(EvtServer &server) {
   while (!server.stalled.empty()) {

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -671,7 +672,9 @@ TEST(DaemonBackPressure, EveryRecordArrivesWithThePoolAtItsCap) {
   ASSERT_TRUE(daemon.start_with_recorder("MAXQUEUES 12\nQUEUEFLUSH 0.2\n", ",200"));
   constexpr uint64_t kPerClient = 3000;
   std::vector<std::thread> senders;
-  std::vector<bool> sent(2, false);
+  // One bool each: the bits of a vector<bool> share words, so two senders
+  // setting theirs would race.
+  std::array<bool, 2> sent = {false, false};
   for (int c = 0; c < 2; ++c) {
     senders.emplace_back([&, c] {
       Client client(daemon.port());

@@ -6,16 +6,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "evtserver.h"
@@ -548,6 +551,82 @@ TEST_F(QueueTest, NoHandOverIsMissedByAWaitingThread) {
   consumer.join();
   ASSERT_EQ(received.size(), kRecords);
   for (uint64_t i = 0; i < kRecords; ++i) ASSERT_EQ(received[i], i);
+}
+
+// ---- record intake ----
+
+// A connection's reads, served from bytes in pieces of the given sizes; each
+// read's request is noted.
+struct PieceSource {
+  PieceSource(std::string all, std::vector<int> sizes)
+      : bytes(std::move(all)), pieces(std::move(sizes)) {}
+
+  std::string bytes;
+  std::vector<int> pieces;
+  size_t offset = 0;
+  size_t piece = 0;
+  std::vector<int> asked;
+
+  static int Read(void *arg, char *buffer, int *len) {
+    auto *self = static_cast<PieceSource *>(arg);
+    self->asked.push_back(*len);
+    if (self->piece == self->pieces.size()) return 11;  // nothing more yet
+    int count = std::min(*len, self->pieces[self->piece]);
+    std::memcpy(buffer, self->bytes.data() + self->offset, static_cast<size_t>(count));
+    self->offset += static_cast<size_t>(count);
+    if ((self->pieces[self->piece] -= count) == 0) ++self->piece;
+    *len = count;
+    return 0;
+  }
+};
+
+// The record as a client sends it: integer fields in network order.
+std::string wire_record(const EventData &record) {
+  EventData wire = record;
+  eventdata_to_netorder(&wire);
+  return std::string(reinterpret_cast<const char *>(&wire), sizeof wire);
+}
+
+TEST_F(QueueTest, RecordReadIn100And100And208BytesIsStoredOnceWholeInHostOrder) {
+  make_pool(1, 2);
+  EventData record = make_record("host", "object", 0x0102030405060708ull);
+  record.flags = 0x11223344;
+  record.rc = 7;
+  record.datalen = 3;
+  std::memcpy(record.data, "abc", 3);
+  PieceSource source(wire_record(record), {100, 100, 208});
+  auto *conn = static_cast<ConnBuffer *>(std::calloc(1, sizeof(ConnBuffer)));
+  ASSERT_NE(conn, nullptr);
+  for (int read = 0; read < 3; ++read) {
+    ASSERT_EQ(intake_read(*server_, conn, PieceSource::Read, &source), 0);
+  }
+  EXPECT_EQ(source.asked, (std::vector<int>{408, 308, 208}));
+  EXPECT_EQ(conn->len, 0);
+  queues_hand_over_current(*server_);
+  SQueue *queue = queues_take_full(*server_);
+  ASSERT_NE(queue, nullptr);
+  EventData stored;
+  ASSERT_EQ(squeue_item_dequeue(queue, &stored), 0);
+  EXPECT_EQ(std::memcmp(&stored, &record, sizeof record), 0);
+  EXPECT_NE(squeue_item_dequeue(queue, &stored), 0);  // once
+  queues_return_empty(*server_, queue);
+  std::free(conn);
+}
+
+TEST_F(QueueTest, BurstOfTwoRecordsIsReadOneRecordAtATime) {
+  make_pool(10, 1);
+  std::string burst = wire_record(make_record("h", "o", 1)) + wire_record(make_record("h", "o", 2));
+  PieceSource source(burst, {816});
+  auto *conn = static_cast<ConnBuffer *>(std::calloc(1, sizeof(ConnBuffer)));
+  ASSERT_NE(conn, nullptr);
+  ASSERT_EQ(intake_read(*server_, conn, PieceSource::Read, &source), 0);
+  EXPECT_EQ(source.offset, 408u);  // the first read takes exactly one record
+  ASSERT_EQ(intake_read(*server_, conn, PieceSource::Read, &source), 0);
+  EXPECT_EQ(intake_read(*server_, conn, PieceSource::Read, &source), 11);
+  EXPECT_EQ(source.asked, (std::vector<int>{408, 408, 408}));
+  queues_hand_over_current(*server_);
+  EXPECT_EQ(drain_one(), (std::vector<uint64_t>{1, 2}));
+  std::free(conn);
 }
 
 // ---- teardown ----

@@ -102,6 +102,26 @@ TEST_F(ConfigFileTest, LineCutRightAfterAPrefixOfALongerTokenDoesNotMatch) {
   EXPECT_EQ(lines[0], "QUEU");
 }
 
+// A zero byte ends a line's text: the directive alone before it matches
+// whatever follows the zero byte and whatever the buffer size, so a smaller
+// buffer never loses such a line.
+TEST_F(ConfigFileTest, ZeroByteAfterDirectiveMatchesWithEveryBufferSize) {
+  Open(std::string("MODULE\0hidden.so\nEVENTPORT 1\nMODULE\0\0x\n", 39));
+  for (int size : {7, 8, 10, 256}) {
+    SCOPED_TRACE(size);
+    EXPECT_EQ(Search("MODULE", size), (std::vector<std::string>{"MODULE", "MODULE"}));
+  }
+}
+
+// A carriage return inside a line is a blank like any other; cutting the
+// line right after it must not turn it into the line end and lose the match.
+TEST_F(ConfigFileTest, CarriageReturnAtTheCutStillEndsTheDirective) {
+  Open("MODULE\rmore.so\nMODULE x\r\n");
+  EXPECT_EQ(Search("MODULE", 8), (std::vector<std::string>{"MODULE\r", "MODULE "}));
+  EXPECT_EQ(Search("MODULE", 10), (std::vector<std::string>{"MODULE\rmo", "MODULE x"}));
+  EXPECT_EQ(Search("MODULE"), (std::vector<std::string>{"MODULE\rmore.so", "MODULE x"}));
+}
+
 TEST_F(ConfigFileTest, SearchesRestartFromTheTopAndDirectiveAloneMatches) {
   Open("EVENTPORT 6000\nEVENTPORT\nQUEUESIZE 20\n");
   EXPECT_EQ(Search("EVENTPORT"), (std::vector<std::string>{"EVENTPORT 6000", "EVENTPORT"}));
