@@ -127,9 +127,14 @@ void read_optional_directives(EvtServer &server, ConfigFile *config) {
     log_entry(server, "Clients must present a certificate signed by %s\n", value);
   }
   if (char *value = first_value(config, "MAXQUEUES", line, &found)) {
+    // The initial queues always exist, so a smaller cap means that many; a
+    // negative count is not a count and leaves the default in place.
     long count = read_number(value);
-    server.maxqueues = count < 0 ? 0 : count;
-    log_entry(server, "Queue pool limited to %ld queues (0: no limit)\n", server.maxqueues);
+    if (count > 0 && count < server.queuecount) count = server.queuecount;
+    if (count >= 0) {
+      server.maxqueues = count;
+      log_entry(server, "Queue pool limited to %ld queues (0: no limit)\n", server.maxqueues);
+    }
   }
   if (char *value = first_value(config, "QUEUEFLUSH", line, &found)) {
     double seconds = std::strtod(value, nullptr);

@@ -284,8 +284,14 @@ TEST_F(ConfigTest, ValuesReadLikeStrtol) {
   EXPECT_EQ(server_->serverport, 0);
   EXPECT_EQ(server_->queuesize, 12);
   EXPECT_EQ(server_->flags, 0ul);
-  EXPECT_EQ(server_->maxqueues, 0);
+  // A negative cap is not a count: the bounded default stays, never "no limit".
+  EXPECT_EQ(server_->maxqueues, default_max_queues(12, 408));
   EXPECT_EQ(server_->queueflush, 0);
+}
+
+TEST_F(ConfigTest, CapBelowTheInitialQueuesMeansTheInitialQueues) {
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXQUEUES 3\n"), 0);
+  EXPECT_EQ(server_->maxqueues, 10);
 }
 
 TEST_F(ConfigTest, DirectiveWithoutValueChangesNothing) {
