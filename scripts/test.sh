@@ -3,7 +3,9 @@
 #   1. the normal build (warnings as errors) through CTest;
 #   2. the AddressSanitizer + UndefinedBehaviorSanitizer build through CTest;
 #   3. the libFuzzer targets (clang, ASan + UBSan) for a short fixed number of runs;
-#   4. the armhf cross build, its unit tests under qemu-arm.
+#   4. the ThreadSanitizer build of the comm layer and the daemon (unit and
+#      end-to-end tests);
+#   5. the armhf cross build, its unit tests under qemu-arm.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh base
@@ -20,6 +22,8 @@ for preset in default asan fuzz; do
     ctest --preset "$preset" -j "$JOBS" --timeout 600
   fi
 done
+echo "=== ThreadSanitizer build and tests ==="
+./scripts/test-tsan.sh
 echo "=== armhf cross build and tests ==="
 ./scripts/test-armhf.sh
 echo "All tests passed."
