@@ -2,6 +2,7 @@
 #include "tarnu/avltree.h"
 
 #include <cerrno>
+#include <cstdint>
 
 #include "alloc.h"
 
@@ -108,6 +109,29 @@ int InsertAt(AVLTree *tree, AVLNode **link, void *data) {
   return 0;
 }
 
+// The directions taken from the deepest unbalanced node down to the new leaf,
+// one bit per step (set for left). A tree built by balanced insertion needs
+// about 10^13 nodes to reach 64 levels; longer paths, which positional trees
+// can have, are marked incomplete.
+class PathBelowPivot {
+ public:
+  void Restart() {
+    lefts_ = 0;
+    steps_ = 0;
+  }
+  void Record(bool left) {
+    if (steps_ < kMaxSteps) lefts_ |= static_cast<std::uint64_t>(left) << steps_;
+    ++steps_;
+  }
+  bool Complete() const { return steps_ <= kMaxSteps; }
+  bool WentLeft(unsigned long step) const { return (lefts_ >> step) & 1U; }
+
+ private:
+  static constexpr unsigned long kMaxSteps = 64;
+  std::uint64_t lefts_ = 0;
+  unsigned long steps_ = 0;
+};
+
 // Rebalances the node at *nodep, two levels heavier on its `heavy` side
 // (whose factor sign is kLean), by a single rotation when that child leans
 // the same way, else by a double rotation through the child's inner child.
@@ -183,8 +207,8 @@ int avltree_free(AVLTree **treep) {
 
 // Same result as running avltree_insert_recurse on the root, but iterative:
 // only the factors from the deepest unbalanced node on the path down change,
-// so that node's link is remembered and the path below it walked again after
-// the leaf is linked.
+// so that node's link is remembered together with the directions taken below
+// it, which are then replayed after the leaf is linked.
 int avltree_insert(AVLTree *tree, void *data) {
   if (tree == nullptr || data == nullptr || tree->compare == nullptr) return EINVAL;
   AVLNodeCompare compare = tree->compare;
@@ -192,12 +216,17 @@ int avltree_insert(AVLTree *tree, void *data) {
 
   AVLNode **pivot_link = &tree->root;  // link of the deepest node with factor != 0
   AVLNode **link = &tree->root;
+  PathBelowPivot path;
   do {
     AVLNode *node = *link;
     PrefetchChildren(node);
     int order = compare(data, node->data);
     if (order == 0) return MeetEqual(node, data);
-    if (node->factor != 0) pivot_link = link;
+    if (node->factor != 0) {
+      pivot_link = link;
+      path.Restart();
+    }
+    path.Record(order < 0);
     link = order < 0 ? &node->left : &node->right;
   } while (*link != nullptr);
 
@@ -207,12 +236,17 @@ int avltree_insert(AVLTree *tree, void *data) {
   ++tree->size;
 
   // Every node strictly between the pivot and the leaf was even and now leans
-  // towards the leaf.
+  // towards the leaf. The way down is replayed from the recorded directions or,
+  // for a path too long to record, found again by comparing.
+  bool recorded = path.Complete();
+  auto went_left = [&](unsigned long step, const AVLNode *node) {
+    return recorded ? path.WentLeft(step) : compare(data, node->data) < 0;
+  };
   AVLNode *pivot = *pivot_link;
-  int pivot_side = compare(data, pivot->data) < 0 ? kLeft : kRight;
+  int pivot_side = went_left(0, pivot) ? kLeft : kRight;
   AVLNode *node = pivot_side == kLeft ? pivot->left : pivot->right;
-  while (node != leaf) {
-    bool left = compare(data, node->data) < 0;
+  for (unsigned long step = 1; node != leaf; ++step) {
+    bool left = went_left(step, node);
     node->factor = left ? kLeft : kRight;
     node = left ? node->left : node->right;
   }

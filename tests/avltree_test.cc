@@ -230,6 +230,48 @@ TEST_F(AvlTest, RecursiveInsertionBuildsTheSameTree) {
   ASSERT_EQ(avltree_free(&recursive), 0);
 }
 
+// Builds a zig-zag chain of `length` positional nodes (0, 1000, 1, 999, ...):
+// every factor is 0, so a balanced insertion of 500 walks the whole chain and
+// adjusts every factor on it.
+void BuildZigZagChain(AVLTree *tree, int length, std::vector<int> &values) {
+  values.resize(length);
+  for (int i = 0; i < length; ++i) values[i] = i % 2 == 0 ? i / 2 : 1000 - i / 2;
+  ASSERT_EQ(avltree_insert_left(tree, nullptr, &values[0]), 0);
+  AVLNode *last = tree->root;
+  for (int i = 1; i < length; ++i) {
+    bool right = i % 2 == 1;
+    ASSERT_EQ((right ? avltree_insert_right : avltree_insert_left)(tree, last, &values[i]), 0);
+    last = right ? last->right : last->left;
+  }
+}
+
+// Regression: the directions taken below the deepest unbalanced node are
+// remembered for at most 64 steps; paths of that length and just beyond must
+// give the same factors as the recursive step.
+TEST(AvlDeepTree, LongEvenPathsGetTheSameFactorsAsTheRecursiveStep) {
+  for (int length : {2, 63, 64, 65, 66, 200}) {
+    std::vector<int> values;
+    AVLTree *iterative = nullptr;
+    AVLTree *recursive = nullptr;
+    ASSERT_EQ(avltree_new(&iterative, CompareInts, nullptr), 0);
+    ASSERT_EQ(avltree_new(&recursive, CompareInts, nullptr), 0);
+    BuildZigZagChain(iterative, length, values);
+    BuildZigZagChain(recursive, length, values);
+    int middle = 500;
+    int balanced = 0;
+    ASSERT_EQ(avltree_insert(iterative, &middle), 0) << length;
+    ASSERT_EQ(avltree_insert_recurse(recursive, &recursive->root, &middle, &balanced), 0);
+    std::vector<NodeView> got = Snapshot(iterative);
+    EXPECT_EQ(got, Snapshot(recursive)) << length;
+    // The chain now leans along its whole length towards the new leaf.
+    ASSERT_EQ(got.size(), static_cast<size_t>(length) + 1);
+    for (int i = 0; i < length; ++i) EXPECT_EQ(got[i].factor, i % 2 == 0 ? -1 : 1) << i;
+    EXPECT_EQ(iterative->size, static_cast<unsigned long>(length) + 1);
+    ASSERT_EQ(avltree_free(&iterative), 0);
+    ASSERT_EQ(avltree_free(&recursive), 0);
+  }
+}
+
 TEST_F(AvlTest, EqualVisibleItemIsRefused) {
   Insert({5, 3, 8});
   int another_five = 5;
