@@ -12,6 +12,7 @@
 #include <cstring>
 #include <span>
 
+#include "byte_order.h"
 #include "text_paths.h"
 
 #if defined(__x86_64__)
@@ -49,11 +50,6 @@ constexpr SliceTables MakeSliceTables() {
 
 constexpr SliceTables kTables = MakeSliceTables();
 
-uint32_t LoadBigEndian32(const unsigned char *p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
 // Continues `crc` over `data` sixteen bytes at a time; portable to any byte
 // order and alignment. The running value meets the first four bytes; each
 // byte then looks up its own table, independently of the others.
@@ -61,7 +57,7 @@ uint32_t CrcSliced(uint32_t crc, std::span<const unsigned char> data) {
   const unsigned char *p = data.data();
   std::size_t n = data.size();
   for (; n >= 16; p += 16, n -= 16) {
-    const uint32_t high = crc ^ LoadBigEndian32(p);
+    const uint32_t high = crc ^ tarnu::detail::LoadBe32(p);
     uint32_t next = kTables[15][high >> 24] ^ kTables[14][(high >> 16) & 0xFF] ^
                     kTables[13][(high >> 8) & 0xFF] ^ kTables[12][high & 0xFF];
     for (std::size_t k = 4; k < 16; ++k) next ^= kTables[15 - k][p[k]];

@@ -15,10 +15,13 @@
 #include <span>
 
 #include "alloc.h"
+#include "byte_order.h"
 
 using tarnu::detail::Free;
+using tarnu::detail::LoadBe32;
 using tarnu::detail::Malloc;
 using tarnu::detail::NewZeroed;
+using tarnu::detail::StoreBe32;
 
 namespace {
 
@@ -51,7 +54,9 @@ constexpr uint64_t EncodedSize(const DERIdentifier *di) {
 }
 
 // Allocates one zero-filled node; null when memory runs out.
-DERIdentifier *AllocateNode() { return NewZeroed<DERIdentifier>(); }
+DERIdentifier *AllocateNode() {
+  return NewZeroed<DERIdentifier>();
+}
 
 // Releases the content buffer the element owns, if any.
 void FreeContent(DERIdentifier *di) {
@@ -130,10 +135,7 @@ inline size_t WriteHeader(uint8_t *out, uint8_t tag, uint32_t length) {
     return 4;
   }
   out[1] = kLongForm4;
-  out[2] = static_cast<uint8_t>(length >> 24);
-  out[3] = static_cast<uint8_t>(length >> 16);
-  out[4] = static_cast<uint8_t>(length >> 8);
-  out[5] = static_cast<uint8_t>(length);
+  StoreBe32(out + 2, length);
   return 6;
 }
 
@@ -267,8 +269,7 @@ int DecodeContent(DERIdentifier *di, Input content, int level) {
       } else if (content.size() == 2) {
         di->l = static_cast<int16_t>((p[0] << 8) | p[1]);
       } else if (content.size() == 4) {
-        uint32_t v = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-        di->l = static_cast<int32_t>(v);
+        di->l = static_cast<int32_t>(LoadBe32(p));
       }
       return 0;
     case kOctetString: {

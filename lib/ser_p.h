@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "alloc.h"
+#include "byte_order.h"
 #include "tarnu/ser.h"
 
 // The fields are ordered for a compact record (32 bytes on armhf, 40 on
@@ -77,24 +78,11 @@ constexpr uint32_t PaddingOf(uint32_t word) {
   return (word & SER_PAD_MASK) >> kPadShift;
 }
 
-// Big-endian loads and stores through memcpy: no alignment or host-order
-// assumptions, so the same code is right on armhf and x86_64.
-inline uint32_t LoadBe32(const uint8_t *p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-inline uint64_t LoadBe64(const uint8_t *p) {
-  return (uint64_t{LoadBe32(p)} << 32) | LoadBe32(p + 4);
-}
-inline void StoreBe32(uint8_t *p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-inline void StoreBe64(uint8_t *p, uint64_t v) {
-  StoreBe32(p, static_cast<uint32_t>(v >> 32));
-  StoreBe32(p + 4, static_cast<uint32_t>(v));
-}
+using detail::LoadBe32;
+using detail::LoadBe64;
+using detail::StoreBe32;
+using detail::StoreBe64;
+
 template <typename T>
 inline void StoreHost(uint8_t *p, T v) {
   std::memcpy(p, &v, sizeof v);
