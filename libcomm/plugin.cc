@@ -1,6 +1,7 @@
 // Transport plug-ins, loaded by name from the library's own table.
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "comm_p.h"
@@ -42,14 +43,12 @@ COMM_EXPORT int comm_plugin_load(CommModule **module, const char *name, Attribut
   const comm::TransportEntry *entry = comm::FindTransport(name);
   if (entry == nullptr) return ENOENT;
   try {
-    auto *loaded = new (std::nothrow) CommModule;
+    // Owned until the transport is made, so a failure or a throw frees it.
+    std::unique_ptr<CommModule> loaded(new (std::nothrow) CommModule);
     if (loaded == nullptr) return ENOMEM;
     int rc = entry->create(options, &loaded->transport);
-    if (rc != 0) {
-      delete loaded;
-      return rc;
-    }
-    *module = loaded;
+    if (rc != 0) return rc;
+    *module = loaded.release();
     return 0;
   } catch (const std::bad_alloc &) {
     return ENOMEM;
