@@ -79,6 +79,19 @@ int CheckConnectionOptions(const char *tool, const ConnectionOptions &options) {
   return kExitOk;
 }
 
+bool ParseUnsigned(const char *text, int base, bool zero_allowed, unsigned long long max,
+                   unsigned long long *value) {
+  char *end = nullptr;
+  errno = 0;
+  unsigned long long parsed = std::strtoull(text, &end, base);
+  if (*text == '\0' || *end != '\0' || errno != 0 || (parsed == 0 && !zero_allowed) ||
+      parsed > max || text[0] == '-') {
+    return false;
+  }
+  *value = parsed;
+  return true;
+}
+
 Transport::~Transport() {
   if (module_ != nullptr) comm_plugin_unload(&module_);
 }

@@ -54,6 +54,12 @@ int ParseCommandLine(const char *tool, int argc, char **argv, const char *own_le
 // Checks the combination (-c or -k, -C with -K). kExitOk or kExitUsage.
 int CheckConnectionOptions(const char *tool, const ConnectionOptions &options);
 
+// Reads text as an unsigned number in base (0: with C prefixes) into *value.
+// False, *value untouched, for empty text, a leading '-', trailing
+// characters, overflow, a value above max, or 0 unless zero_allowed.
+bool ParseUnsigned(const char *text, int base, bool zero_allowed, unsigned long long max,
+                   unsigned long long *value);
+
 // A loaded comm_openssl client transport; unloaded on destruction.
 class Transport {
  public:

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -51,32 +50,20 @@ struct Settings {
   double timeout_seconds = 120;
 };
 
-bool parse_count(const char *text, unsigned long long max, unsigned long long *value) {
-  char *end = nullptr;
-  errno = 0;
-  unsigned long long parsed = std::strtoull(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || errno != 0 || parsed == 0 || parsed > max ||
-      text[0] == '-') {
-    return false;
-  }
-  *value = parsed;
-  return true;
-}
-
 int parse(int argc, char **argv, Settings &settings) {
   auto own_option = [&settings](int option, const char *value) {
     unsigned long long number = 0;
     switch (option) {
       case 'j':
       case 'b':
-        if (!parse_count(value, 4096, &number)) {
+        if (!orvikevt::ParseUnsigned(value, 10, false, 4096, &number)) {
           std::fprintf(stderr, "%s: -%c needs a number from 1 to 4096\n", kTool, option);
           return orvikevt::kExitUsage;
         }
         (option == 'j' ? settings.connections : settings.batch) = number;
         return 0;
       case 'n':
-        if (!parse_count(value, 1ull << 40, &settings.records)) {
+        if (!orvikevt::ParseUnsigned(value, 10, false, 1ull << 40, &settings.records)) {
           std::fprintf(stderr, "%s: -n needs a positive number\n", kTool);
           return orvikevt::kExitUsage;
         }
@@ -85,7 +72,7 @@ int parse(int argc, char **argv, Settings &settings) {
         settings.count_file = value;
         return 0;
       case 't':
-        if (!parse_count(value, 86400, &number)) {
+        if (!orvikevt::ParseUnsigned(value, 10, false, 86400, &number)) {
           std::fprintf(stderr, "%s: -t needs seconds\n", kTool);
           return orvikevt::kExitUsage;
         }

@@ -5,9 +5,7 @@
 //   orvikevt-send -c ca.pem -n 1000
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -39,15 +37,6 @@ void print_usage(FILE *out) {
       "Exit status: 0 every event sent, 64 usage error, 65 an event does not fit a\n"
       "record (texts up to 63 bytes, data up to 256), 69 no connection, 74 sending failed.\n",
       kTool, orvikevt::kConnectionOptionHelp);
-}
-
-bool parse_unsigned(const char *text, unsigned long long limit, unsigned long long *value) {
-  char *end = nullptr;
-  errno = 0;
-  unsigned long long parsed = std::strtoull(text, &end, 0);
-  if (*text == '\0' || *end != '\0' || errno != 0 || parsed > limit || text[0] == '-') return false;
-  *value = parsed;
-  return true;
 }
 
 // Collects records and writes them in batches.
@@ -97,7 +86,7 @@ int parse(int argc, char **argv, Settings &settings) {
         return 0;
       case 'F':
       case 'r':
-        if (!parse_unsigned(value, UINT32_MAX, &number)) {
+        if (!orvikevt::ParseUnsigned(value, 0, true, UINT32_MAX, &number)) {
           std::fprintf(stderr, "%s: -%c needs a number up to 4294967295\n", kTool, option);
           return orvikevt::kExitUsage;
         }
@@ -107,7 +96,7 @@ int parse(int argc, char **argv, Settings &settings) {
         settings.from_stdin = true;
         return 0;
       case 'n':
-        if (!parse_unsigned(value, ~0ull, &settings.generate)) {
+        if (!orvikevt::ParseUnsigned(value, 0, true, ~0ull, &settings.generate)) {
           std::fprintf(stderr, "%s: -n needs a count\n", kTool);
           return orvikevt::kExitUsage;
         }

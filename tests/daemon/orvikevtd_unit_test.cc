@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "evtserver.h"
+// Queue sizes too large for memory must come back as failed allocations.
+#include "sanitizer_options.h"
 #include "test_files.h"
 
 namespace orvikevtd {
@@ -676,13 +678,3 @@ TEST_F(ModuleTest, NoModuleIsCalledAfterItsCleanup) {
 
 }  // namespace
 }  // namespace orvikevtd
-
-#if defined(ORVIK_SANITIZED)
-// Queue sizes too large for memory must come back as failed allocations.
-extern "C" const char *__asan_default_options() {
-  return "allocator_may_return_null=1";
-}
-extern "C" const char *__tsan_default_options() {
-  return "allocator_may_return_null=1";
-}
-#endif
