@@ -126,6 +126,16 @@ void read_optional_directives(EvtServer &server, ConfigFile *config) {
     add_option(server, "SSLCACertificateFile", value);
     log_entry(server, "Clients must present a certificate signed by %s\n", value);
   }
+  // Cipher lists go to the comm layer as they are; it judges them when it
+  // loads.
+  if (char *value = first_value(config, "TLSCIPHERS", line, &found)) {
+    add_option(server, "SSLCiphers", value);
+    log_entry(server, "TLS 1.2 ciphers set to %s\n", value);
+  }
+  if (char *value = first_value(config, "TLSCIPHERSUITES", line, &found)) {
+    add_option(server, "SSLCipherSuites", value);
+    log_entry(server, "TLS 1.3 cipher suites set to %s\n", value);
+  }
   if (char *value = first_value(config, "MAXQUEUES", line, &found)) {
     // The initial queues always exist, so a smaller cap means that many; a
     // negative count is not a count and leaves the default in place.
