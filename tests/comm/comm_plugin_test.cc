@@ -147,9 +147,10 @@ TEST(CommPlugin, CipherListsOpensslRejectsAreRefusedWithAMessage) {
   both.Add("SSLCiphers", "ECDHE-ECDSA-AES256-GCM-SHA384")
       .Add("SSLCipherSuites", "TLS_AES_256_GCM_SHA384");
   EXPECT_EQ(Load(both), 0);
-  EXPECT_EQ(std::string(comm_plugin_message()).rfind("TLS 1.3 suites as configured, "
-                                                     "TLS 1.2 ciphers as configured (",
-                                                     0),
+  EXPECT_EQ(std::string(comm_plugin_message())
+                .rfind("TLS 1.3 suites as configured, "
+                       "TLS 1.2 ciphers as configured (",
+                       0),
             0u)
       << comm_plugin_message();
   // A failure that is not about ciphers leaves no stale message behind.

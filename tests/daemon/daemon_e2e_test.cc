@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -392,13 +393,12 @@ INSTANTIATE_TEST_SUITE_P(
                         "TLS 1.2 cipher list refused by OpenSSL: NO-SUCH-CIPHER",
                         "Failed to initialize comm layer."},
                        EINVAL},
-        StartupFailure{"RejectedTls13CipherSuites",
-                       [](Daemon &d) {
-                         return keys_and(d, "TLSCIPHERSUITES ECDHE-RSA-AES128-GCM-SHA256\n");
-                       },
-                       {"TLS 1.3 cipher suites refused by OpenSSL: ECDHE-RSA-AES128-GCM-SHA256",
-                        "Failed to initialize comm layer."},
-                       EINVAL},
+        StartupFailure{
+            "RejectedTls13CipherSuites",
+            [](Daemon &d) { return keys_and(d, "TLSCIPHERSUITES ECDHE-RSA-AES128-GCM-SHA256\n"); },
+            {"TLS 1.3 cipher suites refused by OpenSSL: ECDHE-RSA-AES128-GCM-SHA256",
+             "Failed to initialize comm layer."},
+            EINVAL},
         StartupFailure{"QueueSizeZero",
                        [](Daemon &d) { return keys_and(d, "QUEUESIZE 0\n"); },
                        {"Failed to allocate event queues.", "Exiting."},
@@ -891,7 +891,8 @@ TEST(DaemonCiphers, WithoutAesInstructionsChachaComesFirstAndAesGcmClientsStillC
 }
 
 TEST(DaemonCiphers, WithAesInstructionsAesGcmComesFirst) {
-  if (!cpu_has_aes_gcm()) GTEST_SKIP() << "this CPU has no AES and carry-less multiply instructions";
+  if (!cpu_has_aes_gcm())
+    GTEST_SKIP() << "this CPU has no AES and carry-less multiply instructions";
   Daemon daemon;
   ASSERT_TRUE(daemon.start(daemon.standard_config()));
   EXPECT_TRUE(logged(daemon,
@@ -912,8 +913,8 @@ TEST(DaemonCiphers, WithAesInstructionsAesGcmComesFirst) {
 TEST(DaemonCiphers, Tls12OffersOnlyForwardSecretAeadSuites) {
   Daemon daemon;
   ASSERT_TRUE(daemon.start("PUBLICKEY " + cert("rsa-server.pem") + "\nPRIVATEKEY " +
-                           cert("rsa-server.key") + "\nEVENTPORT " +
-                           std::to_string(daemon.port()) + "\nFLUSHLOG yes\n"));
+                           cert("rsa-server.key") + "\nEVENTPORT " + std::to_string(daemon.port()) +
+                           "\nFLUSHLOG yes\n"));
   std::string ca = cert("rsa-server.pem");
   // Static RSA key exchange, CBC with SHA-1, finite-field Diffie-Hellman
   // (with an AEAD cipher too).
@@ -941,11 +942,11 @@ TEST(DaemonCiphers, DirectivesReplaceTheListsAndTheirOrder) {
   // Without the directives this daemon would put ChaCha20-Poly1305 first.
   auto [variable, value] = aes_mask();
   daemon.set_env(variable, value);
-  ASSERT_TRUE(daemon.start(
-      "PUBLICKEY " + cert("rsa-server.pem") + "\nPRIVATEKEY " + cert("rsa-server.key") +
-      "\nEVENTPORT " + std::to_string(daemon.port()) +
-      "\nFLUSHLOG yes\nTLSCIPHERS ECDHE-RSA-AES256-GCM-SHA384:AES256-SHA\n"
-      "TLSCIPHERSUITES TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256\n"));
+  ASSERT_TRUE(
+      daemon.start("PUBLICKEY " + cert("rsa-server.pem") + "\nPRIVATEKEY " +
+                   cert("rsa-server.key") + "\nEVENTPORT " + std::to_string(daemon.port()) +
+                   "\nFLUSHLOG yes\nTLSCIPHERS ECDHE-RSA-AES256-GCM-SHA384:AES256-SHA\n"
+                   "TLSCIPHERSUITES TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256\n"));
   EXPECT_TRUE(logged(daemon, "TLS 1.2 ciphers set to ECDHE-RSA-AES256-GCM-SHA384:AES256-SHA"));
   EXPECT_TRUE(logged(daemon,
                      "TLS 1.3 cipher suites set to TLS_AES_256_GCM_SHA384:"
@@ -1036,6 +1037,93 @@ TEST(DaemonTools, BenchCountsEveryRecordEndToEnd) {
   EXPECT_EQ(exit_status(run(tool_command(ORVIKEVT_BENCH, daemon, "-j 2 -n 300 -b 1 -w " + counts))),
             0);
   EXPECT_NE(read_file(counts).find("count=6600\n"), std::string::npos);
+}
+
+// What a tool offers as a client: the suite its own order picks from a
+// server that leaves the choice to it, and the suites it offers.
+struct ClientOffer {
+  std::string negotiated;
+  std::vector<std::string> tls13;  // offered, in the client's order
+  std::vector<std::string> tls12;
+};
+
+// Runs the probe server for TLS version ("1.2" or "1.3"), then the tool
+// against it with the environment assignments env and its own args.
+ClientOffer probe_tool(const Daemon &folder, const std::string &version, const std::string &env,
+                       const char *tool, const std::string &args) {
+  std::string port_file = folder.file("probe.port"), out = folder.file("probe.out");
+  unlink(port_file.c_str());
+  pid_t probe = fork();
+  if (probe == 0) {
+    freopen(out.c_str(), "w", stdout);
+    execlp("python3", "python3", TLS_PROBE_SERVER, cert("server.pem").c_str(),
+           cert("server.key").c_str(), version.c_str(), port_file.c_str(), nullptr);
+    _exit(127);
+  }
+  int port = 0;
+  if (wait_for([&] { return (port = std::atoi(read_file(port_file).c_str())) > 0; })) {
+    run(env + " " + tool + " -c " + cert("ca.pem") + " -p " + std::to_string(port) + " " + args +
+        " >/dev/null 2>" + folder.file("tool.err"));
+  }
+  if (!wait_for([&] { return waitpid(probe, nullptr, WNOHANG) == probe; })) {
+    kill(probe, SIGKILL);
+    waitpid(probe, nullptr, 0);
+  }
+  ClientOffer offer;
+  for (const std::string &line : lines_of(read_file(out))) {
+    std::istringstream words(line);
+    std::string key, name;
+    words >> key;
+    while (words >> name) {
+      if (key == "negotiated") offer.negotiated = name;
+      if (key == "offered")
+        (name.rfind("TLS_", 0) == 0 ? offer.tls13 : offer.tls12).push_back(name);
+    }
+  }
+  return offer;
+}
+
+// The TLS 1.2 suites a client of ours offers: ECDHE with AEAD only.
+std::vector<std::string> tls12_defaults() {
+  std::vector<std::string> names = {
+      "ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-ECDSA-AES256-GCM-SHA384",
+      "ECDHE-ECDSA-CHACHA20-POLY1305", "ECDHE-RSA-AES128-GCM-SHA256",
+      "ECDHE-RSA-AES256-GCM-SHA384",   "ECDHE-RSA-CHACHA20-POLY1305"};
+  return names;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> names) {
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Both tools, as clients: the suite picked by their order, and what they
+// offer, with the CPU's AES instructions hidden (env) or not.
+void expect_tools_prefer(const std::string &env, const std::string &tls13_first,
+                         const std::string &tls12_first) {
+  Daemon folder;  // for its folder; no daemon runs
+  for (const char *tool : {ORVIKEVT_SEND, ORVIKEVT_BENCH}) {
+    std::string args = tool == std::string(ORVIKEVT_SEND) ? "probe" : "-n 1 -b 1";
+    ClientOffer tls13 = probe_tool(folder, "1.3", env, tool, args);
+    EXPECT_EQ(tls13.negotiated, tls13_first) << tool << read_file(folder.file("tool.err"));
+    EXPECT_EQ(tls13.tls13.size(), 3u) << tool;
+    EXPECT_EQ(sorted(tls13.tls12), sorted(tls12_defaults())) << tool;
+    ClientOffer tls12 = probe_tool(folder, "1.2", env, tool, args);
+    EXPECT_EQ(tls12.negotiated, tls12_first) << tool << read_file(folder.file("tool.err"));
+    EXPECT_EQ(sorted(tls12.tls12), sorted(tls12_defaults())) << tool;
+  }
+}
+
+TEST(DaemonTools, WithoutAesInstructionsToolsOfferChachaFirst) {
+  auto [variable, value] = aes_mask();
+  expect_tools_prefer(variable + "='" + value + "'", "TLS_CHACHA20_POLY1305_SHA256",
+                      "ECDHE-ECDSA-CHACHA20-POLY1305");
+}
+
+TEST(DaemonTools, WithAesInstructionsToolsOfferAesGcmFirst) {
+  if (!cpu_has_aes_gcm())
+    GTEST_SKIP() << "this CPU has no AES and carry-less multiply instructions";
+  expect_tools_prefer("", "TLS_AES_128_GCM_SHA256", "ECDHE-ECDSA-AES128-GCM-SHA256");
 }
 
 }  // namespace
