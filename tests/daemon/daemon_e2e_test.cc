@@ -399,6 +399,14 @@ INSTANTIATE_TEST_SUITE_P(
             {"TLS 1.3 cipher suites refused by OpenSSL: ECDHE-RSA-AES128-GCM-SHA256",
              "Failed to initialize comm layer."},
             EINVAL},
+        StartupFailure{"CipherLineTooLongToReadWhole",
+                       [](Daemon &d) {
+                         std::string list = "ECDHE-RSA-AES128-GCM-SHA256";
+                         while (list.size() < 2100) list += ":ECDHE-RSA-AES128-GCM-SHA256";
+                         return keys_and(d, "TLSCIPHERS " + list + "\n");
+                       },
+                       {"TLSCIPHERS line is longer than 2046 characters."},
+                       2},
         StartupFailure{"QueueSizeZero",
                        [](Daemon &d) { return keys_and(d, "QUEUESIZE 0\n"); },
                        {"Failed to allocate event queues.", "Exiting."},
@@ -967,6 +975,20 @@ TEST(DaemonCiphers, DirectivesReplaceTheListsAndTheirOrder) {
   // The operator's list may admit what the default refuses.
   EXPECT_EQ(negotiated_suite(daemon, tls12("AES256-SHA"), ca), "AES256-SHA");
   EXPECT_EQ(negotiated_suite(daemon, tls12("ECDHE-RSA-CHACHA20-POLY1305"), ca), "");
+}
+
+TEST(DaemonCiphers, ListLongerThanAnOrdinaryLineIsUsedWhole) {
+  Daemon daemon;
+  // The name the client wants comes last, after 300 characters of others.
+  std::string list;
+  while (list.size() < 300) list += "ECDHE-ECDSA-AES256-GCM-SHA384:";
+  list += "ECDHE-ECDSA-CHACHA20-POLY1305";
+  ASSERT_TRUE(daemon.start(daemon.standard_config("TLSCIPHERS " + list + "\n")));
+  EXPECT_EQ(negotiated_suite(daemon, tls12("ECDHE-ECDSA-CHACHA20-POLY1305")),
+            "ECDHE-ECDSA-CHACHA20-POLY1305");
+  // Its log entry shows the start, and keeps its line end.
+  EXPECT_TRUE(logged(daemon, "TLS 1.2 ciphers set to " + list.substr(0, 200) + "..."));
+  EXPECT_EQ(daemon.messages().back(), "System ready.");
 }
 
 // ---- the shipped tools and modules ----
