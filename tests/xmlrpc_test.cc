@@ -281,6 +281,89 @@ TEST(XmlrpcArray, IndexedReadsInAnyOrderFindTheRightValue) {
   xmlrpc_array_ref_dec(&xa);
 }
 
+// ---- Releasing deep trees ----
+
+// Wraps `inner` `levels` times in a one-entry container value made by `wrap`,
+// building the tree in a loop; takes over the reference on `inner`.
+template <typename Wrap>
+XmlrpcValue *Nest(XmlrpcValue *inner, int levels, Wrap wrap) {
+  for (int level = 0; level < levels; ++level) inner = wrap(inner);
+  return inner;
+}
+
+XmlrpcValue *InArray(XmlrpcValue *inner) {
+  return ArrayOf({inner});
+}
+
+XmlrpcValue *InStruct(XmlrpcValue *inner) {
+  return StructOf({{"m", inner}});
+}
+
+constexpr int kMillionLevels = 1000000;
+
+// Release used to recurse once per level and ran out of stack long before a
+// million levels; the shared leaf shows the counts below stay right.
+TEST(XmlrpcRelease, MillionLevelsOfArraysAndOfStructs) {
+  for (auto wrap : {InArray, InStruct}) {
+    XmlrpcValue *leaf = Int(7);
+    ASSERT_EQ(xmlrpc_value_ref_inc(leaf), 0);
+    XmlrpcValue *top = Nest(leaf, kMillionLevels, wrap);
+    EXPECT_EQ(Refs(leaf), 2u);
+    EXPECT_EQ(xmlrpc_value_ref_dec(&top), 0);
+    EXPECT_EQ(top, nullptr);
+    EXPECT_EQ(Refs(leaf), 1u);
+    xmlrpc_value_ref_dec(&leaf);
+  }
+}
+
+// The outermost container dropped directly, and a request holding the tree.
+TEST(XmlrpcRelease, DeepTreeUnderAContainerOrARequest) {
+  XmlrpcArray *xa = nullptr;
+  ASSERT_EQ(xmlrpc_array_new(&xa), 0);
+  XmlrpcValue *deep = Nest(Str("x"), kMillionLevels, InStruct);
+  ASSERT_EQ(xmlrpc_array_add_value(xa, deep), 0);
+  xmlrpc_value_ref_dec(&deep);
+  EXPECT_EQ(xmlrpc_array_ref_dec(&xa), 0);
+  EXPECT_EQ(xa, nullptr);
+
+  XmlrpcRequest *xr = nullptr;
+  ASSERT_EQ(xmlrpc_request_new(&xr, const_cast<char *>("m")), 0);
+  deep = Nest(Int(1), kMillionLevels, InArray);
+  ASSERT_EQ(xmlrpc_request_add_param(xr, deep), 0);
+  xmlrpc_value_ref_dec(&deep);
+  EXPECT_EQ(xmlrpc_request_free(&xr), 0);
+}
+
+// Containers still held elsewhere survive the release of a tree around them,
+// with their contents, and every shared value loses exactly the references
+// the released entries held.
+TEST(XmlrpcRelease, SharedEntriesKeepTheirCounts) {
+  XmlrpcValue *shared = Str("s");
+  XmlrpcValue *kept = ArrayOf({Int(1), StructOf({{"k", Int(2)}})});
+  std::string kept_canon = Canon(kept);
+  XmlrpcValue *tree = Int(0);
+  for (int level = 0; level < 1000; ++level) {
+    xmlrpc_value_ref_inc(shared);
+    xmlrpc_value_ref_inc(kept);
+    tree = level % 2 == 0 ? StructOf({{"a", shared}, {"t", tree}, {"b", kept}})
+                          : ArrayOf({kept, tree, shared});
+  }
+  EXPECT_EQ(Refs(shared), 1001u);
+  EXPECT_EQ(Refs(kept), 1001u);
+  XmlrpcValue *alias = tree;
+  ASSERT_EQ(xmlrpc_value_ref_inc(tree), 0);
+  EXPECT_EQ(xmlrpc_value_ref_dec(&alias), 0);  // another holder remains
+  EXPECT_EQ(alias, tree);
+  EXPECT_EQ(Refs(shared), 1001u);
+  EXPECT_EQ(xmlrpc_value_ref_dec(&tree), 0);
+  EXPECT_EQ(tree, nullptr);
+  EXPECT_EQ(Refs(shared), 1u);
+  EXPECT_EQ(Refs(kept), 1u);
+  EXPECT_EQ(Canon(kept), kept_canon);
+  xmlrpc_value_ref_dec(&shared);
+  xmlrpc_value_ref_dec(&kept);
+}
+
 // ---- Requests and responses ----
 
 TEST(XmlrpcRequest, ParamsCountNamesAndFree) {
