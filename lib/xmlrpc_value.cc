@@ -138,13 +138,16 @@ Dying DropWrapped(XmlrpcValue *xv) {
   return {};
 }
 
-// What is left of an entry once its value reference has been dropped (and,
-// when the value died, the value released): a struct member's name and record.
+// Frees what is left of an entry once its value reference has been dropped
+// (and, when the value died, the value released), a struct member's name and
+// record, and moves on to the next entry.
 void FinishEntry(const Dying &owner, SList *entry) {
-  if (owner.type != XMLRPC_TYPE_STRUCT) return;
-  auto *member = static_cast<XmlrpcStructMember *>(entry->data);
-  Free(member->name);
-  Free(member);
+  if (owner.type == XMLRPC_TYPE_STRUCT) {
+    auto *member = static_cast<XmlrpcStructMember *>(entry->data);
+    Free(member->name);
+    Free(member);
+  }
+  owner.Entry() = entry->next;
 }
 
 // Frees a container whose entries have all been released: its list nodes,
@@ -163,7 +166,7 @@ void ReleaseTree(Dying outermost) {
   outermost.Link() = XmlrpcReleaseLink{};
   outermost.Entry() = outermost.First();
   Dying current = outermost;
-  while (current) {
+  for (;;) {
     SList *entry = current.Entry();
     if (entry == nullptr) {  // all entries released: resume the waiting one
       XmlrpcReleaseLink up = current.Link();
@@ -173,7 +176,6 @@ void ReleaseTree(Dying outermost) {
       entry = current.Entry();
       Free(current.ValueOf(entry));  // the value that wrapped the container
       FinishEntry(current, entry);
-      current.Entry() = entry->next;
       continue;
     }
     XmlrpcValue *xv = current.ValueOf(entry);
@@ -187,7 +189,6 @@ void ReleaseTree(Dying outermost) {
       Free(xv);
     }
     FinishEntry(current, entry);
-    current.Entry() = entry->next;
   }
 }
 

@@ -130,7 +130,7 @@ TEST(XmlrpcValue, DropKeepsPointerWhileOthersHold) {
 TEST(XmlrpcValue, FaultHoldsCodeThenString) {
   XmlrpcValue *fault = nullptr;
   ASSERT_EQ(xmlrpc_value_new_fault(&fault, -7, const_cast<char *>("")), 0);
-  EXPECT_EQ(Canon(fault), "{" + Hex("faultCode") + "=i-7," + Hex("faultString") + "=s;,}");
+  EXPECT_EQ(Canon(fault), Cat("{", Hex("faultCode"), "=i-7,", Hex("faultString"), "=s;,}"));
   XmlrpcStruct *xs = nullptr;
   ASSERT_EQ(xmlrpc_value_get_struct(fault, &xs), 0);
   EXPECT_EQ(Refs(xs), 1u);
@@ -226,7 +226,7 @@ TEST(XmlrpcStruct, RemovingTheLastMemberKeepsAppendsInOrder) {
   xmlrpc_value_ref_dec(&xv);
   XmlrpcValue *wrapped = nullptr;
   ASSERT_EQ(xmlrpc_value_new_from_struct(&wrapped, xs), 0);
-  EXPECT_EQ(Canon(wrapped), "{" + Hex("e") + "=s" + Hex("e") + ";,}");
+  EXPECT_EQ(Canon(wrapped), Cat("{", Hex("e"), "=s", Hex("e"), ";,}"));
   int count = 0;
   EXPECT_EQ(xmlrpc_struct_member_count(xs, &count), 0);
   EXPECT_EQ(count, 1);
@@ -275,7 +275,7 @@ TEST(XmlrpcArray, IndexedReadsInAnyOrderFindTheRightValue) {
   for (int index : {0, 1, 2, 2, 49, 10, 9, 11, 30, 0, 48, 49, 5}) {
     XmlrpcValue *xv = nullptr;
     ASSERT_EQ(xmlrpc_array_get_value(xa, index, &xv), 0);
-    EXPECT_EQ(Canon(xv), "i" + std::to_string(index * 3)) << index;
+    EXPECT_EQ(Canon(xv), Cat("i", std::to_string(index * 3))) << index;
     xmlrpc_value_ref_dec(&xv);
   }
   xmlrpc_array_ref_dec(&xa);
@@ -433,7 +433,7 @@ TEST(XmlrpcResponse, ConstructorsHoldExactlyOneParam) {
   ASSERT_EQ(xmlrpc_response_get_param(xr, 0, &got), 0);
   EXPECT_EQ(Refs(got), 2u);
   EXPECT_EQ(Canon(got),
-            "{" + Hex("faultCode") + "=i4," + Hex("faultString") + "=s" + Hex("bad") + ";,}");
+            Cat("{", Hex("faultCode"), "=i4,", Hex("faultString"), "=s", Hex("bad"), ";,}"));
   xmlrpc_value_ref_dec(&got);
   xmlrpc_response_free(&xr);
 }
