@@ -204,10 +204,15 @@ DocPtr Parse(const char *inputxml, int inputxmllen) {
   return doc;
 }
 
-// The first element among a node's children; null when it has none.
+// The first element among a node's children, or an entity reference before
+// it (entities are not substituted, so one may stand for an element); null
+// when there is neither.
 xmlNodePtr FirstElement(xmlNodePtr node) {
   xmlNodePtr child = node->children;
-  while (child != nullptr && child->type != XML_ELEMENT_NODE) child = child->next;
+  while (child != nullptr && child->type != XML_ELEMENT_NODE &&
+         child->type != XML_ENTITY_REF_NODE) {
+    child = child->next;
+  }
   return child;
 }
 

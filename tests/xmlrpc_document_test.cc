@@ -432,6 +432,14 @@ TEST(XmlrpcRead, RequestParams) {
     EXPECT_EQ(RequestParamCount(Insert(kRequest, "<param>", wrong), &rc), -1) << wrong;
     EXPECT_EQ(rc, EINVAL);
   }
+  // Entities are not substituted: one that may stand for the value is refused
+  // rather than passed over.
+  EXPECT_EQ(RequestParamCount("<!DOCTYPE methodCall [<!ENTITY v \"<value><i4>5</i4></value>\">]>"
+                              "<methodCall><methodName>m</methodName><params><param>&v;</param>"
+                              "</params></methodCall>",
+                              &rc),
+            -1);
+  EXPECT_EQ(rc, EINVAL);
   // Only the first element of a "param" is read, as inside a "member".
   EXPECT_EQ(RequestParamCount(Insert(kRequest, "</i4></value>", "<parm/>"), &rc), 2);
   EXPECT_EQ(
