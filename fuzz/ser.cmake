@@ -1,5 +1,4 @@
 # Serialization decoders: the plain one and the caching one in its reuse cycle.
 foreach(target ser_deserialize ser_deserialize_c)
-  orvik_add_fuzzer(${target} SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/${target}_fuzz.cc
-                   LIBS tarnu_testing)
+  orvik_add_fuzzer(${target} LIBS tarnu_testing)
 endforeach()

@@ -98,6 +98,9 @@ int ser_packet_new_element_c(SERPacket *sp, SERElement **sep, int type, const vo
 
 int ser_packet_clear_c(SERPacket *sp) {
   if (sp == nullptr) return EINVAL;
+  // An empty packet is left exactly as it is, so even a nested one may be
+  // "cleared"; only emptying a nested packet that holds elements is refused.
+  if (sp->head == nullptr) return 0;
   if ((sp->flags & SER_PACKET_NESTED) != 0) return EPERM;
   ClearKeepingRecords(sp);
   return 0;

@@ -37,16 +37,27 @@ typedef struct XmlrpcStructMember {
   char *name;          // owned copy
 } XmlrpcStructMember;
 
+// Set only while a struct or array is being released: the container whose
+// release waits for this one to finish. Releasing a tree chains its dying
+// containers through these links instead of the call stack, so a tree of any
+// depth is released in constant stack space without allocating.
+typedef struct XmlrpcReleaseLink {
+  void *waiting;    // XmlrpcStruct * or XmlrpcArray *; null for the outermost
+  int waitingtype;  // XMLRPC_TYPE_STRUCT or XMLRPC_TYPE_ARRAY
+} XmlrpcReleaseLink;
+
 struct XmlrpcStruct {
   XmlrpcRef ref;
   SList *memberlist;  // of XmlrpcStructMember *, in insertion order
   XmlrpcListState members;
+  XmlrpcReleaseLink release;
 };
 
 struct XmlrpcArray {
   XmlrpcRef ref;
   SList *valuelist;  // of XmlrpcValue *, each a counted reference
   XmlrpcListState values;
+  XmlrpcReleaseLink release;
 };
 
 struct XmlrpcRequest {

@@ -1,8 +1,9 @@
 // XML-RPC reading: libxml2 parses the text into a tree, and the reader walks
 // it along fixed paths, looking at one node at each step (a first child, or
 // the node right after another) and comparing its name with the element name
-// expected there. The kind of a node is never tested: white space, comments
-// or any other node fail the comparison where an element is expected.
+// expected there. White space, comments or any other node fail the comparison
+// where an element is expected. The one exception is a request's parameter
+// list, where such nodes are passed over (see ReadRequestParams).
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -203,11 +204,31 @@ DocPtr Parse(const char *inputxml, int inputxmllen) {
   return doc;
 }
 
+// The first element among a node's children, or an entity reference before
+// it (entities are not substituted, so one may stand for an element); null
+// when there is neither.
+xmlNodePtr FirstElement(xmlNodePtr node) {
+  xmlNodePtr child = node->children;
+  while (child != nullptr && child->type != XML_ELEMENT_NODE &&
+         child->type != XML_ENTITY_REF_NODE) {
+    child = child->next;
+  }
+  return child;
+}
+
+// A request's parameters. Nodes other than "param" elements among them, and
+// nodes other than elements (white space, comments) before a parameter's
+// "value", are passed over, so an indented request loses nothing. A "param"
+// that holds no element carries no value and is passed over too; one whose
+// first element is not a "value" is malformed (22) rather than dropped, since
+// dropping it would report success with a parameter missing.
 int ReadRequestParams(XmlrpcRequest *xr, xmlNodePtr params) {
   for (xmlNodePtr param = params->children; param != nullptr; param = param->next) {
-    if (!Named(param, "param") || !Named(param->children, "value")) continue;
+    if (!Named(param, "param")) continue;
+    xmlNodePtr value = FirstElement(param);
+    if (value == nullptr) continue;
     XmlrpcValue *xv = nullptr;
-    int rc = ReadValue(&xv, param->children, 1);
+    int rc = ReadValue(&xv, value, 1);
     if (rc != 0) return rc;
     rc = xmlrpc_request_add_param(xr, xv);
     xmlrpc_value_ref_dec(&xv);

@@ -91,10 +91,112 @@ bool ValidLength(int type, int length) {
   }
 }
 
-void ReleaseMember(XmlrpcStructMember *member) {
-  xmlrpc_value_ref_dec(&member->value);
-  Free(member->name);
-  Free(member);
+// ---- Release ----
+//
+// A struct or array whose last reference is gone is released entry by entry,
+// head to tail. When an entry's value dies and takes a container with it, that
+// container is released completely before the next entry, exactly as a
+// recursive release would order it; the containers waiting for it are
+// chained through their release links rather than the call stack.
+
+// A struct or array whose last reference has just been dropped.
+struct Dying {
+  int type = 0;  // XMLRPC_TYPE_STRUCT or XMLRPC_TYPE_ARRAY; 0 for none
+  void *container = nullptr;
+
+  explicit operator bool() const { return container != nullptr; }
+  XmlrpcStruct *Struct() const { return static_cast<XmlrpcStruct *>(container); }
+  XmlrpcArray *Array() const { return static_cast<XmlrpcArray *>(container); }
+  XmlrpcReleaseLink &Link() const {
+    return type == XMLRPC_TYPE_STRUCT ? Struct()->release : Array()->release;
+  }
+  // The entry whose value is released next; the list state's cursor is free
+  // for this once the container is dying.
+  SList *&Entry() const {
+    return type == XMLRPC_TYPE_STRUCT ? Struct()->members.cursor : Array()->values.cursor;
+  }
+  SList *First() const {
+    return type == XMLRPC_TYPE_STRUCT ? Struct()->memberlist : Array()->valuelist;
+  }
+  XmlrpcValue *ValueOf(SList *entry) const {
+    return type == XMLRPC_TYPE_STRUCT ? static_cast<XmlrpcStructMember *>(entry->data)->value
+                                      : static_cast<XmlrpcValue *>(entry->data);
+  }
+};
+
+// Drops one reference on the container a struct or array value wraps; the
+// container when that was its last reference.
+Dying DropWrapped(XmlrpcValue *xv) {
+  if (xv->data == nullptr) return {};
+  if (xv->type == XMLRPC_TYPE_STRUCT) {
+    auto *xs = static_cast<XmlrpcStruct *>(xv->data);
+    if (--xs->ref.refcount == 0) return {XMLRPC_TYPE_STRUCT, xs};
+  } else if (xv->type == XMLRPC_TYPE_ARRAY) {
+    auto *xa = static_cast<XmlrpcArray *>(xv->data);
+    if (--xa->ref.refcount == 0) return {XMLRPC_TYPE_ARRAY, xa};
+  }
+  return {};
+}
+
+// Frees what is left of an entry once its value reference has been dropped
+// (and, when the value died, the value released), a struct member's name and
+// record, and moves on to the next entry.
+void FinishEntry(const Dying &owner, SList *entry) {
+  if (owner.type == XMLRPC_TYPE_STRUCT) {
+    auto *member = static_cast<XmlrpcStructMember *>(entry->data);
+    Free(member->name);
+    Free(member);
+  }
+  owner.Entry() = entry->next;
+}
+
+// Frees a container whose entries have all been released: its list nodes,
+// then the record.
+void FreeEmptied(const Dying &dying) {
+  if (dying.type == XMLRPC_TYPE_STRUCT) {
+    slist_free(&dying.Struct()->memberlist);
+  } else {
+    slist_free(&dying.Array()->valuelist);
+  }
+  Free(dying.container);
+}
+
+// Releases `outermost` and everything that dies with it.
+void ReleaseTree(Dying outermost) {
+  outermost.Link() = XmlrpcReleaseLink{};
+  outermost.Entry() = outermost.First();
+  Dying current = outermost;
+  for (;;) {
+    SList *entry = current.Entry();
+    if (entry == nullptr) {  // all entries released: resume the waiting one
+      XmlrpcReleaseLink up = current.Link();
+      FreeEmptied(current);
+      current = Dying{up.waitingtype, up.waiting};
+      if (!current) return;
+      entry = current.Entry();
+      Free(current.ValueOf(entry));  // the value that wrapped the container
+      FinishEntry(current, entry);
+      continue;
+    }
+    XmlrpcValue *xv = current.ValueOf(entry);
+    if (--xv->ref.refcount == 0) {
+      if (Dying inner = DropWrapped(xv)) {
+        inner.Link() = XmlrpcReleaseLink{current.container, current.type};
+        inner.Entry() = inner.First();
+        current = inner;
+        continue;
+      }
+      Free(xv);
+    }
+    FinishEntry(current, entry);
+  }
+}
+
+// Releases a value whose last reference has been dropped.
+void ReleaseValue(XmlrpcValue *xv) {
+  if (Dying inner = DropWrapped(xv)) ReleaseTree(inner);
+  // A scalar's data copy lives in the same allocation as the record.
+  Free(xv);
 }
 
 // Finds the first member named `name`; *previous receives the node before it
@@ -167,15 +269,7 @@ int xmlrpc_value_ref_dec(XmlrpcValue **xvp) {
   if (xvp == nullptr || *xvp == nullptr) return EINVAL;
   XmlrpcValue *xv = *xvp;
   if (--xv->ref.refcount > 0) return 0;
-  if (xv->type == XMLRPC_TYPE_STRUCT) {
-    auto *xs = static_cast<XmlrpcStruct *>(xv->data);
-    if (xs != nullptr) xmlrpc_struct_ref_dec(&xs);
-  } else if (xv->type == XMLRPC_TYPE_ARRAY) {
-    auto *xa = static_cast<XmlrpcArray *>(xv->data);
-    if (xa != nullptr) xmlrpc_array_ref_dec(&xa);
-  }
-  // A scalar's data copy lives in the same allocation as the record.
-  Free(xv);
+  ReleaseValue(xv);
   *xvp = nullptr;
   return 0;
 }
@@ -184,11 +278,7 @@ int xmlrpc_struct_ref_dec(XmlrpcStruct **xsp) {
   if (xsp == nullptr || *xsp == nullptr) return EINVAL;
   XmlrpcStruct *xs = *xsp;
   if (--xs->ref.refcount > 0) return 0;
-  for (SList *node = xs->memberlist; node != nullptr; node = node->next) {
-    ReleaseMember(static_cast<XmlrpcStructMember *>(node->data));
-  }
-  slist_free(&xs->memberlist);
-  Free(xs);
+  ReleaseTree(Dying{XMLRPC_TYPE_STRUCT, xs});
   *xsp = nullptr;
   return 0;
 }
@@ -197,8 +287,7 @@ int xmlrpc_array_ref_dec(XmlrpcArray **xap) {
   if (xap == nullptr || *xap == nullptr) return EINVAL;
   XmlrpcArray *xa = *xap;
   if (--xa->ref.refcount > 0) return 0;
-  ListReleaseValues(&xa->valuelist, &xa->values);
-  Free(xa);
+  ReleaseTree(Dying{XMLRPC_TYPE_ARRAY, xa});
   *xap = nullptr;
   return 0;
 }

@@ -32,14 +32,14 @@ orvik_add_gtest(orvikevtd_unit_test
 target_compile_definitions(orvikevtd_unit_test PRIVATE ${ORVIKEVTD_TEST_PATHS})
 add_dependencies(orvikevtd_unit_test orvikevtd_test_recorder_a orvikevtd_test_recorder_b)
 
-# End to end. The program has its own main (it makes test certificates once).
+# End to end (NO_PRETTY_VALUES: see orvik_add_gtest). The program has its own main (it makes test certificates once).
 add_executable(orvikevtd_e2e_test ${CMAKE_CURRENT_SOURCE_DIR}/daemon/daemon_e2e_test.cc)
 target_link_libraries(orvikevtd_e2e_test PRIVATE orvikevt_client GTest::gtest Threads::Threads)
 target_compile_definitions(orvikevtd_e2e_test PRIVATE ${ORVIKEVTD_TEST_PATHS})
 orvik_warnings(orvikevtd_e2e_test)
 add_dependencies(orvikevtd_e2e_test orvikevtd orvikevt-send orvikevt-bench orvik_eventlog
                  orvik_count orvikevtd_test_recorder_a orvikevtd_test_recorder_b)
-gtest_discover_tests(orvikevtd_e2e_test DISCOVERY_TIMEOUT 60
+gtest_discover_tests(orvikevtd_e2e_test DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
   PROPERTIES TIMEOUT ${ORVIK_TEST_TIMEOUT} LABELS e2e)
 
 orvik_add_gtest(orvikevtd_modules_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/daemon/modules_test.cc)

@@ -408,9 +408,10 @@ TEST(XmlrpcRead, RequestParams) {
   EXPECT_EQ(rc, EINVAL);
   EXPECT_EQ(RequestParamCount(Insert(kRequest, "<params>", "\n"), &rc), 2);
   EXPECT_EQ(RequestParamCount(Insert(kRequest, "</param>", "\n"), &rc), 2);
-  // White space between "param" and "value" passes that parameter over.
-  EXPECT_EQ(RequestParamCount(Insert(kRequest, "<param>", "\n"), &rc), 1);
-  EXPECT_EQ(RequestParamCount(Insert(kRequest, "<param>", "<parm/>"), &rc), 1);
+  // Nodes other than elements between "param" and its "value" are passed over.
+  for (const char *between : {"\n    ", "<!-- c -->", "<?pi x?>", "text"}) {
+    EXPECT_EQ(RequestParamCount(Insert(kRequest, "<param>", between), &rc), 2) << between;
+  }
   EXPECT_EQ(RequestParamCount(
                 Doc("<methodCall>\n<methodName>m</methodName><params>\n  <param>\n    <value>"
                     "<i4>1</i4></value>\n  </param>\n</params>\n</methodCall>"),
@@ -421,7 +422,26 @@ TEST(XmlrpcRead, RequestParams) {
                                   "    <value><i4>1</i4></value>\n  </param>\n</params>\n"
                                   "</methodCall>"),
                               &rc),
-            0);
+            1);
+  // A "param" holding no element carries nothing and is passed over; one whose
+  // first element is not a "value" is malformed.
+  for (const char *empty : {"<param/>", "<param> </param>", "<param><!-- c --></param>"}) {
+    EXPECT_EQ(RequestParamCount(Insert(kRequest, "<params>", empty), &rc), 2) << empty;
+  }
+  for (const char *wrong : {"<parm/>", "<parm/><value><i4>3</i4></value>", "\n<Value/>"}) {
+    EXPECT_EQ(RequestParamCount(Insert(kRequest, "<param>", wrong), &rc), -1) << wrong;
+    EXPECT_EQ(rc, EINVAL);
+  }
+  // Entities are not substituted: one that may stand for the value is refused
+  // rather than passed over.
+  EXPECT_EQ(RequestParamCount("<!DOCTYPE methodCall [<!ENTITY v \"<value><i4>5</i4></value>\">]>"
+                              "<methodCall><methodName>m</methodName><params><param>&v;</param>"
+                              "</params></methodCall>",
+                              &rc),
+            -1);
+  EXPECT_EQ(rc, EINVAL);
+  // Only the first element of a "param" is read, as inside a "member".
+  EXPECT_EQ(RequestParamCount(Insert(kRequest, "</i4></value>", "<parm/>"), &rc), 2);
   EXPECT_EQ(
       RequestParamCount(Doc("<methodCall><methodName>m</methodName><params/></methodCall>"), &rc),
       0);
@@ -434,6 +454,19 @@ TEST(XmlrpcRead, RequestParams) {
   // A parameter that is present but malformed fails the whole request.
   EXPECT_EQ(RequestParamCount(Insert(kRequest, "<param><value>", " "), &rc), -1);
   EXPECT_EQ(rc, EINVAL);
+}
+
+// An indented parameter used to be passed over silently: the request read as
+// sum(7), status 0, the 42 gone.
+TEST(XmlrpcRead, RegressionWhiteSpaceBeforeAParamsValueLostTheParameter) {
+  const std::string text =
+      "<methodCall><methodName>sum</methodName><params><param>\n"
+      "<value><int>42</int></value></param><param><value><int>7</int></value></param></params>"
+      "</methodCall>";
+  XmlrpcRequest *xr = nullptr;
+  ASSERT_EQ(ParseRequest(text, &xr), 0);
+  EXPECT_EQ(CanonRequest(xr), "C|" + Hex("sum") + "|(i42,i7,)");
+  xmlrpc_request_free(&xr);
 }
 
 TEST(XmlrpcRead, WrongNamesAreRejected) {
@@ -696,7 +729,7 @@ class PythonPeer : public ::testing::Test {
 
   // Runs the peer script and returns its output lines.
   std::vector<std::string> RunPeer(const std::string &arguments) {
-    std::string script = (std::filesystem::path(__FILE__).parent_path() / "xmlrpc_interop.py");
+    std::string script = XMLRPC_INTEROP_SCRIPT;
     std::string command = "python3 '" + script + "' " + arguments;
     FILE *pipe = popen(command.c_str(), "r");
     EXPECT_NE(pipe, nullptr);

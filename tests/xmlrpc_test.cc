@@ -130,7 +130,7 @@ TEST(XmlrpcValue, DropKeepsPointerWhileOthersHold) {
 TEST(XmlrpcValue, FaultHoldsCodeThenString) {
   XmlrpcValue *fault = nullptr;
   ASSERT_EQ(xmlrpc_value_new_fault(&fault, -7, const_cast<char *>("")), 0);
-  EXPECT_EQ(Canon(fault), "{" + Hex("faultCode") + "=i-7," + Hex("faultString") + "=s;,}");
+  EXPECT_EQ(Canon(fault), Cat("{", Hex("faultCode"), "=i-7,", Hex("faultString"), "=s;,}"));
   XmlrpcStruct *xs = nullptr;
   ASSERT_EQ(xmlrpc_value_get_struct(fault, &xs), 0);
   EXPECT_EQ(Refs(xs), 1u);
@@ -226,7 +226,7 @@ TEST(XmlrpcStruct, RemovingTheLastMemberKeepsAppendsInOrder) {
   xmlrpc_value_ref_dec(&xv);
   XmlrpcValue *wrapped = nullptr;
   ASSERT_EQ(xmlrpc_value_new_from_struct(&wrapped, xs), 0);
-  EXPECT_EQ(Canon(wrapped), "{" + Hex("e") + "=s" + Hex("e") + ";,}");
+  EXPECT_EQ(Canon(wrapped), Cat("{", Hex("e"), "=s", Hex("e"), ";,}"));
   int count = 0;
   EXPECT_EQ(xmlrpc_struct_member_count(xs, &count), 0);
   EXPECT_EQ(count, 1);
@@ -275,10 +275,93 @@ TEST(XmlrpcArray, IndexedReadsInAnyOrderFindTheRightValue) {
   for (int index : {0, 1, 2, 2, 49, 10, 9, 11, 30, 0, 48, 49, 5}) {
     XmlrpcValue *xv = nullptr;
     ASSERT_EQ(xmlrpc_array_get_value(xa, index, &xv), 0);
-    EXPECT_EQ(Canon(xv), "i" + std::to_string(index * 3)) << index;
+    EXPECT_EQ(Canon(xv), Cat("i", std::to_string(index * 3))) << index;
     xmlrpc_value_ref_dec(&xv);
   }
   xmlrpc_array_ref_dec(&xa);
+}
+
+// ---- Releasing deep trees ----
+
+// Wraps `inner` `levels` times in a one-entry container value made by `wrap`,
+// building the tree in a loop; takes over the reference on `inner`.
+template <typename Wrap>
+XmlrpcValue *Nest(XmlrpcValue *inner, int levels, Wrap wrap) {
+  for (int level = 0; level < levels; ++level) inner = wrap(inner);
+  return inner;
+}
+
+XmlrpcValue *InArray(XmlrpcValue *inner) {
+  return ArrayOf({inner});
+}
+
+XmlrpcValue *InStruct(XmlrpcValue *inner) {
+  return StructOf({{"m", inner}});
+}
+
+constexpr int kMillionLevels = 1000000;
+
+// Release used to recurse once per level and ran out of stack long before a
+// million levels; the shared leaf shows the counts below stay right.
+TEST(XmlrpcRelease, MillionLevelsOfArraysAndOfStructs) {
+  for (auto wrap : {InArray, InStruct}) {
+    XmlrpcValue *leaf = Int(7);
+    ASSERT_EQ(xmlrpc_value_ref_inc(leaf), 0);
+    XmlrpcValue *top = Nest(leaf, kMillionLevels, wrap);
+    EXPECT_EQ(Refs(leaf), 2u);
+    EXPECT_EQ(xmlrpc_value_ref_dec(&top), 0);
+    EXPECT_EQ(top, nullptr);
+    EXPECT_EQ(Refs(leaf), 1u);
+    xmlrpc_value_ref_dec(&leaf);
+  }
+}
+
+// The outermost container dropped directly, and a request holding the tree.
+TEST(XmlrpcRelease, DeepTreeUnderAContainerOrARequest) {
+  XmlrpcArray *xa = nullptr;
+  ASSERT_EQ(xmlrpc_array_new(&xa), 0);
+  XmlrpcValue *deep = Nest(Str("x"), kMillionLevels, InStruct);
+  ASSERT_EQ(xmlrpc_array_add_value(xa, deep), 0);
+  xmlrpc_value_ref_dec(&deep);
+  EXPECT_EQ(xmlrpc_array_ref_dec(&xa), 0);
+  EXPECT_EQ(xa, nullptr);
+
+  XmlrpcRequest *xr = nullptr;
+  ASSERT_EQ(xmlrpc_request_new(&xr, const_cast<char *>("m")), 0);
+  deep = Nest(Int(1), kMillionLevels, InArray);
+  ASSERT_EQ(xmlrpc_request_add_param(xr, deep), 0);
+  xmlrpc_value_ref_dec(&deep);
+  EXPECT_EQ(xmlrpc_request_free(&xr), 0);
+}
+
+// Containers still held elsewhere survive the release of a tree around them,
+// with their contents, and every shared value loses exactly the references
+// the released entries held.
+TEST(XmlrpcRelease, SharedEntriesKeepTheirCounts) {
+  XmlrpcValue *shared = Str("s");
+  XmlrpcValue *kept = ArrayOf({Int(1), StructOf({{"k", Int(2)}})});
+  std::string kept_canon = Canon(kept);
+  XmlrpcValue *tree = Int(0);
+  for (int level = 0; level < 1000; ++level) {
+    xmlrpc_value_ref_inc(shared);
+    xmlrpc_value_ref_inc(kept);
+    tree = level % 2 == 0 ? StructOf({{"a", shared}, {"t", tree}, {"b", kept}})
+                          : ArrayOf({kept, tree, shared});
+  }
+  EXPECT_EQ(Refs(shared), 1001u);
+  EXPECT_EQ(Refs(kept), 1001u);
+  XmlrpcValue *alias = tree;
+  ASSERT_EQ(xmlrpc_value_ref_inc(tree), 0);
+  EXPECT_EQ(xmlrpc_value_ref_dec(&alias), 0);  // another holder remains
+  EXPECT_EQ(alias, tree);
+  EXPECT_EQ(Refs(shared), 1001u);
+  EXPECT_EQ(xmlrpc_value_ref_dec(&tree), 0);
+  EXPECT_EQ(tree, nullptr);
+  EXPECT_EQ(Refs(shared), 1u);
+  EXPECT_EQ(Refs(kept), 1u);
+  EXPECT_EQ(Canon(kept), kept_canon);
+  xmlrpc_value_ref_dec(&shared);
+  xmlrpc_value_ref_dec(&kept);
 }
 
 // ---- Requests and responses ----
@@ -350,7 +433,7 @@ TEST(XmlrpcResponse, ConstructorsHoldExactlyOneParam) {
   ASSERT_EQ(xmlrpc_response_get_param(xr, 0, &got), 0);
   EXPECT_EQ(Refs(got), 2u);
   EXPECT_EQ(Canon(got),
-            "{" + Hex("faultCode") + "=i4," + Hex("faultString") + "=s" + Hex("bad") + ";,}");
+            Cat("{", Hex("faultCode"), "=i4,", Hex("faultString"), "=s", Hex("bad"), ";,}"));
   xmlrpc_value_ref_dec(&got);
   xmlrpc_response_free(&xr);
 }

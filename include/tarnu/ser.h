@@ -156,7 +156,8 @@ TARNU_EXPORT int ser_packet_deserialize(SERPacket **spp, void *buffer, int len);
 TARNU_EXPORT int ser_packet_new_element_c(SERPacket *sp, SERElement **sep, int type,
                                           const void *valuep, int length);
 /* Empties sp and keeps its element records as spares (payloads and nested
- * packets are released). 22 for a null sp, 1 for a nested packet. */
+ * packets are released). An empty sp is left as it is (0, nested or not). 22
+ * for a null sp, 1 for a nested packet that holds elements. */
 TARNU_EXPORT int ser_packet_clear_c(SERPacket *sp);
 /* Decodes len bytes as ser_packet_deserialize does and appends the elements to
  * sp, reusing its spares. On failure sp is left empty with all its records as

@@ -17,7 +17,10 @@
  *
  * Documents are written into buffers that the caller releases with xmlFree.
  * The reader is strict: it expects each element at its place, with no white
- * space between elements where it looks for one.
+ * space between elements where it looks for one. In a request it passes over
+ * whatever stands among the parameters besides "param" elements, and any node
+ * that is not an element before a parameter's "value"; a "param" holding no
+ * element is passed over, one whose first element is not a "value" is 22.
  *
  * Thread safety: none. Counts are plain integers; a value and everything
  * reachable from it is used by one thread at a time. */

@@ -343,6 +343,12 @@ struct StartupFailure {
   int status;  // -1: any non-zero status
 };
 
+// GoogleTest prints a parameter in test listings and failure messages; the
+// case's name says more than the bytes of its pointers.
+void PrintTo(const StartupFailure &failure, std::ostream *out) {
+  *out << failure.name;
+}
+
 class DaemonStartupFailure : public ::testing::TestWithParam<StartupFailure> {};
 
 TEST_P(DaemonStartupFailure, LogsItsMessageAndExitsWithItsStatus) {

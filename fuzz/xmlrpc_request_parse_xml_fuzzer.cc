@@ -1,0 +1,9 @@
+// The XML-RPC methodCall reader on arbitrary text, with a write/read round
+// trip of whatever it accepts.
+#include "xmlrpc_fuzz_common.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
+  xmlrpc_fuzz::CheckRoundTrip(data, size, xmlrpc_request_parse_xml, xmlrpc_request_serialize,
+                              xmlrpc_request_free);
+  return 0;
+}
