@@ -40,3 +40,16 @@ add_test(NAME soak_sigterm_keeps_modules_idle_during_exit
           --eventlog-module $<TARGET_FILE:orvik_eventlog>)
 set_tests_properties(soak_sigterm_keeps_modules_idle_during_exit PROPERTIES
   LABELS "soak;e2e" TIMEOUT 60 RUN_SERIAL TRUE)
+
+# The orderly stop under load: SIGTERM with a drain time while a bench run
+# pushes against the slow module; every record the daemon received reaches
+# the modules before their cleanup writes its final report.
+add_test(NAME soak_sigterm_drain_hands_over_every_record
+  COMMAND ${PROJECT_SOURCE_DIR}/scripts/soak.sh --shutdown-only --drain 20
+          --daemon $<TARGET_FILE:orvikevtd>
+          --module $<TARGET_FILE:orvikevtd_soak_verify>
+          --bench $<TARGET_FILE:orvikevt-bench>
+          --count-module $<TARGET_FILE:orvik_count>
+          --eventlog-module $<TARGET_FILE:orvik_eventlog>)
+set_tests_properties(soak_sigterm_drain_hands_over_every_record PROPERTIES
+  LABELS "soak;e2e" TIMEOUT 90 RUN_SERIAL TRUE)
