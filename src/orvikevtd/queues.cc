@@ -76,6 +76,20 @@ bool obtain_current(EvtServer &server) {
   return true;
 }
 
+// Counts one hand-over as taken; without one, waits for it when may_wait,
+// else returns false.
+bool claim_hand_over(EvtServer &server, bool may_wait) {
+  MutexLock lock(&server.procmutex);
+  while (server.procpending == 0) {
+    if (!may_wait) return false;
+    server.procwaiting = true;
+    server.proccond.Wait(&server.procmutex);
+    server.procwaiting = false;
+  }
+  --server.procpending;
+  return true;
+}
+
 }  // namespace
 
 int queue_make(EvtServer &server, SQueue **queue) {
@@ -168,15 +182,10 @@ void queues_flush_if_due(EvtServer &server) {
   if (age >= server.queueflush) queues_hand_over_current(server);
 }
 
-SQueue *queues_take_full(EvtServer &server) {
-  {
-    MutexLock lock(&server.procmutex);
-    while (server.procpending == 0) {
-      server.procwaiting = true;
-      server.proccond.Wait(&server.procmutex);
-      server.procwaiting = false;
-    }
-    --server.procpending;
+SQueue *queues_take_full(EvtServer &server, void (*before_wait)(EvtServer &)) {
+  if (!claim_hand_over(server, before_wait == nullptr)) {
+    before_wait(server);
+    claim_hand_over(server, true);
   }
   MutexLock lock(&server.outqmutex);
   return pop_front(&server.outqlist);
