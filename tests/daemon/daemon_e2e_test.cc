@@ -848,7 +848,10 @@ TEST(DaemonStats, LogLinesAndFileCountWhatClientsSent) {
   const std::regex handed(R"(^.{20}Statistics: .*/s\), (\d+) handed to the modules)");
   ASSERT_TRUE(wait_for([&] { return sum_of_logged(daemon.log(), handed) == kTotal; }));
   EXPECT_EQ(sum_of_logged(daemon.log(), received), kTotal);
-  // Only the file itself is left in the folder, no temporary one.
+  // Once the daemon has stopped (between two writes: signals are acted on
+  // in the loop), only the file itself is left, no temporary one.
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.wait_exit(), 0);
   EXPECT_EQ(run("ls " + daemon.file("") + " | grep -q 'orvikevtd.prom.'"), 256);
 }
 
