@@ -997,6 +997,17 @@ TEST(DaemonConnections, AtTheCapTheNextClientIsServedOnlyAfterOneLeaves) {
   EXPECT_EQ(count_of(daemon.log(), reached), 2u);
 }
 
+TEST(DaemonConnections, ZeroMeansNoCap) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config("MAXCONNECTIONS 0\n")));
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<Client>(daemon.port()));
+    ASSERT_TRUE(clients.back()->connect()) << i;
+  }
+  EXPECT_EQ(count_of(daemon.log(), "Connection limit"), 0u);
+}
+
 // ---- signals ----
 
 TEST(DaemonSignals, SigtermLogsTwoLinesAndExitsWith0) {
