@@ -3,7 +3,10 @@
 # function and no other symbol defined by the daemon's own objects (the
 # archive and main object given after it). Symbols of runtimes linked into
 # the executable are not the daemon's and are not looked at, nor are the
-# sanitizer option hooks a sanitizer build defines for its runtime to find.
+# sanitizer option hooks a sanitizer build defines for its runtime to find,
+# nor inline members of the standard library that the executable happens to
+# instantiate: the linker exports those whenever a linked shared library
+# uses them too, so that one copy serves the process.
 set -eu
 exe=$1
 shift
@@ -16,7 +19,8 @@ if ! printf '%s\n' "$exported" | grep -qx 'T orvikevtd_log_entry'; then
 fi
 for sym in $(printf '%s\n' "$exported" | awk '{print $2}' | sort -u); do
   case "$sym" in
-    orvikevtd_log_entry | __asan_default_* | __ubsan_default_* | __tsan_default_* | __lsan_default_*)
+    orvikevtd_log_entry | __asan_default_* | __ubsan_default_* | __tsan_default_* | __lsan_default_* | \
+      _ZNSt* | _ZNKSt* | _ZSt*)
       continue ;;
   esac
   if printf '%s\n' "$own" | grep -qxF "$sym"; then

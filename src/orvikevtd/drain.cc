@@ -36,14 +36,11 @@ timespec deadline_after(double seconds) {
 
 // Every record completed on a connection: stored in a queue, or waiting for
 // one at the pool's cap.
-uint64_t received(const EvtServer &server) {
-  return server.records_queued + server.stalled.size();
-}
+uint64_t received(const EvtServer &server) { return server.intake.received; }
 
-// Records received that did not pass every module (yet): the counts differ
-// by far less than 2^32, so their low 32 bits give the difference exactly.
-uint32_t not_handled(const EvtServer &server) {
-  return static_cast<uint32_t>(received(server)) - server.records_handled.load();
+// Records received that did not pass every module (yet).
+uint64_t not_handled(const EvtServer &server) {
+  return received(server) - server.processing.handled.load(std::memory_order_relaxed);
 }
 
 // Out of time: the modules are stopped as at once, and the records that did
@@ -54,7 +51,7 @@ uint32_t not_handled(const EvtServer &server) {
   bool idle = server.modmutex.LockWithin(kLateModuleMs);
   bool in_cleanup = server.drain_cleanup_started.load() && !server.drain_cleanup_done.load();
   log_entry(server,
-            "Drain time ran out: %" PRIu64 " events received since start, %" PRIu32
+            "Drain time ran out: %" PRIu64 " events received since start, %" PRIu64
             " not handed to the modules%s.\n",
             received(server), not_handled(server), in_cleanup ? ", module cleanup unfinished" : "");
   comm_plugin_unload(&server.cm);
@@ -99,7 +96,7 @@ void drain_and_exit(EvtServer &server) {
   queues_finish_intake(server);
   wait_for_cleanup(server, deadline);
   log_entry(server,
-            "Drain complete: %" PRIu64 " events received since start, %" PRIu32
+            "Drain complete: %" PRIu64 " events received since start, %" PRIu64
             " not handed to the modules.\n",
             received(server), not_handled(server));
   comm_plugin_unload(&server.cm);

@@ -76,6 +76,27 @@ bool obtain_current(EvtServer &server) {
   return true;
 }
 
+// What the processing thread finds when it looks for a handed-over queue.
+enum class Claim {
+  kTaken,     // one hand-over counted as taken
+  kNoneYet,   // none now, and the caller may not wait
+  kNoneLeft,  // none now, and none will come: the orderly stop finished intake
+};
+
+// Counts one hand-over as taken; without one, waits for it when may_wait.
+Claim claim_hand_over(EvtServer &server, bool may_wait) {
+  MutexLock lock(&server.procmutex);
+  while (server.procpending == 0) {
+    if (server.drain_intake_done) return Claim::kNoneLeft;
+    if (!may_wait) return Claim::kNoneYet;
+    server.procwaiting = true;
+    server.proccond.Wait(&server.procmutex);
+    server.procwaiting = false;
+  }
+  --server.procpending;
+  return Claim::kTaken;
+}
+
 }  // namespace
 
 int queue_make(EvtServer &server, SQueue **queue) {
@@ -130,7 +151,6 @@ int queues_deallocate(EvtServer &server) {
 
 bool queues_store_record(EvtServer &server, void *record) {
   if (server.inqcurrent != nullptr && squeue_item_enqueue(server.inqcurrent, record) == 0) {
-    ++server.records_queued;
     if (server.inqcurrent_since.tv_sec == 0 && server.queueflush > 0) {
       server.inqcurrent_since = monotonic_now();
     }
@@ -144,7 +164,6 @@ bool queues_store_record(EvtServer &server, void *record) {
     log_entry(server, "Enqueue failed after queue switch (rc=%d)!\n", status);
     return true;
   }
-  ++server.records_queued;
   if (server.queueflush > 0) server.inqcurrent_since = monotonic_now();
   return true;
 }
@@ -190,17 +209,13 @@ void queues_flush_if_due(EvtServer &server) {
   if (age >= server.queueflush) queues_hand_over_current(server);
 }
 
-SQueue *queues_take_full(EvtServer &server) {
-  {
-    MutexLock lock(&server.procmutex);
-    while (server.procpending == 0) {
-      if (server.drain_intake_done) return nullptr;
-      server.procwaiting = true;
-      server.proccond.Wait(&server.procmutex);
-      server.procwaiting = false;
-    }
-    --server.procpending;
+SQueue *queues_take_full(EvtServer &server, void (*before_wait)(EvtServer &)) {
+  Claim claim = claim_hand_over(server, before_wait == nullptr);
+  if (claim == Claim::kNoneYet) {
+    before_wait(server);
+    claim = claim_hand_over(server, true);
   }
+  if (claim == Claim::kNoneLeft) return nullptr;
   MutexLock lock(&server.outqmutex);
   return pop_front(&server.outqlist);
 }
