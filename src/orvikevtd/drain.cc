@@ -36,7 +36,9 @@ timespec deadline_after(double seconds) {
 
 // Every record completed on a connection: stored in a queue, or waiting for
 // one at the pool's cap.
-uint64_t received(const EvtServer &server) { return server.intake.received; }
+uint64_t received(const EvtServer &server) {
+  return server.intake.received;
+}
 
 // Records received that did not pass every module (yet).
 uint64_t not_handled(const EvtServer &server) {
