@@ -8,9 +8,11 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -816,6 +818,58 @@ TEST(DaemonTools, SendDeliversArgumentsLinesAndGeneratedEvents) {
       << lines[0];
   EXPECT_NE(lines[2].find(" host=h2 object=lines "), std::string::npos);
   EXPECT_NE(lines[2].find(" data=\"two\""), std::string::npos);
+}
+
+TEST(DaemonModules, ShippedModulesLogTheirFailuresOncePerEpisode) {
+  Daemon daemon;
+  std::string counts = daemon.file("count.txt");
+  std::string missing = daemon.file("no/such/events.log");
+  ASSERT_TRUE(daemon.start(daemon.standard_config(
+      "QUEUEFLUSH 0.05\n" + module_line(EVENTLOG_MODULE, missing) +
+      module_line(EVENTLOG_MODULE, "/dev/full") + module_line(COUNT_MODULE, counts))));
+  // A file that cannot be opened: the module says why, then the daemon
+  // skips it.
+  std::vector<std::string> messages = daemon.messages();
+  auto opened = std::find(messages.begin(), messages.end(),
+                          "orvik_eventlog: cannot open " + missing + ": No such file or directory");
+  ASSERT_NE(opened, messages.end());
+  ASSERT_NE(opened + 1, messages.end());
+  EXPECT_EQ(opened[1], "Calling module_init() failed.");
+
+  Client client(daemon.port());
+  ASSERT_TRUE(client.connect());
+  const std::string full = "orvik_eventlog: cannot write /dev/full: No space left on device\n";
+  // Some seconds of records: the event log fails at every flush, and says
+  // so once.
+  uint64_t sent = 0;
+  auto send_for = [&](std::chrono::milliseconds span) {
+    auto until = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < until) {
+      ASSERT_TRUE(client.send(records("h", "o", sent, 20)));
+      sent += 20;
+      std::this_thread::sleep_for(50ms);
+    }
+  };
+  send_for(2500ms);
+  ASSERT_TRUE(wait_for([&] { return count_of(daemon.log(), full) > 0; }));
+  EXPECT_EQ(count_of(daemon.log(), full), 1u);
+
+  // The count file's temporary name taken by a folder: one line for the
+  // episode, however many writes fail.
+  const std::string blocked = "orvik_count: cannot write " + counts + ": ";
+  ASSERT_EQ(mkdir((counts + ".tmp").c_str(), 0755), 0);
+  send_for(500ms);
+  ASSERT_TRUE(wait_for([&] { return count_of(daemon.log(), blocked) > 0; }));
+  send_for(500ms);
+  EXPECT_EQ(count_of(daemon.log(), blocked), 1u);
+  // Writable again: the figures catch up, and a new failure is a new episode.
+  ASSERT_EQ(rmdir((counts + ".tmp").c_str()), 0);
+  ASSERT_TRUE(wait_for([&] {
+    return read_file(counts).find("count=" + std::to_string(sent) + "\n") != std::string::npos;
+  }));
+  ASSERT_EQ(mkdir((counts + ".tmp").c_str(), 0755), 0);
+  send_for(300ms);
+  EXPECT_TRUE(wait_for([&] { return count_of(daemon.log(), blocked) == 2; }));
 }
 
 TEST(DaemonTools, SendReportsUsageInputAndConnectionErrors) {
