@@ -32,6 +32,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -150,9 +151,13 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
   // Closes the connection and stops the library's threads (before the module
   // is unloaded, or when the process exits without module_cleanup).
   void CloseConnection() {
+    closing_ = true;  // the connection's end is no news for the log
     context_.reset();
     connection_.reset();
-    if (library_open_) nats_CloseAndWait(5000);
+    if (library_open_) {
+      nats_CloseAndWait(5000);
+      orvikevt::nats::ReleaseCompressionMethods();
+    }
     library_open_ = false;
   }
 
@@ -383,6 +388,7 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
 
   static void OnDisconnected(natsConnection *, void *closure) {
     auto *self = static_cast<NatsBackend *>(closure);
+    if (self->closing_) return;
     self->connection_failure_.Failed("(%s) disconnected from NATS; reconnecting to %s", kModuleName,
                                      self->ServerList().c_str());
   }
@@ -401,6 +407,7 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
   const NatsConfig config_;
   const std::string instance_;
   bool library_open_ = false;
+  std::atomic<bool> closing_{false};
   orvikevt::nats::Connection connection_;
   orvikevt::nats::Context context_;
   bool stream_ready_ = false;

@@ -2,6 +2,7 @@
 #include "nats_config.h"
 
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <orvik/conffile.h>
 
@@ -296,6 +297,12 @@ std::string ServerList(const NatsConfig &config) {
         (at != std::string::npos ? server.substr(0, scheme + 3) + server.substr(at + 1) : server);
   }
   return list;
+}
+
+void ReleaseCompressionMethods() {
+  // The table lists no methods unless OpenSSL was built with compression;
+  // their records then stay allocated until the process ends.
+  sk_SSL_COMP_free(SSL_COMP_set0_compression_methods(nullptr));
 }
 
 std::string StatusText(natsStatus status) {

@@ -101,6 +101,13 @@ std::string ServerList(const NatsConfig &config);
 natsStatus MakeOptions(const NatsConfig &config, const ConnectionSettings &settings,
                        natsOptions **options, std::string *error);
 
+// The NATS library frees OpenSSL's table of compression methods in an exit
+// handler of its own, and OpenSSL frees it again in its own one: a double
+// free at exit in every process that used TLS through the library. Called
+// once the library is done with TLS, this takes the table out of both hands
+// (releasing it), so that both handlers find nothing to free.
+void ReleaseCompressionMethods();
+
 // The library's text for a failed call: status text plus its last error.
 std::string StatusText(natsStatus status);
 

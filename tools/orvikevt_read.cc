@@ -77,7 +77,10 @@ bool parse_time(const char *text, int64_t *ns) {
   if (end == nullptr || *end != '\0') return false;
   local.tm_isdst = -1;
   time_t seconds = mktime(&local);
-  if (seconds == static_cast<time_t>(-1)) return false;
+  // Stream times are nanoseconds in 64 bits: up to the year 2262.
+  if (seconds == static_cast<time_t>(-1) || seconds < 0 || seconds > (int64_t{1} << 33)) {
+    return false;
+  }
   *ns = static_cast<int64_t>(seconds) * 1000000000;
   return true;
 }
@@ -161,7 +164,10 @@ int parse(int argc, char **argv, Settings &settings) {
 }
 
 struct Library {
-  ~Library() { nats_CloseAndWait(2000); }
+  ~Library() {
+    nats_CloseAndWait(2000);
+    orvikevt::nats::ReleaseCompressionMethods();
+  }
 };
 struct SubscriptionDeleter {
   void operator()(natsSubscription *subscription) const { natsSubscription_Destroy(subscription); }
@@ -262,7 +268,7 @@ class Reader {
     if (settings_.start_sequence != 0) {
       options.Config.DeliverPolicy = js_DeliverByStartSequence;
       options.Config.OptStartSeq = settings_.start_sequence;
-    } else if (settings_.start_time_ns >= 0) {
+    } else if (settings_.start_time_ns > 0) {  // the epoch itself: from the start
       options.Config.DeliverPolicy = js_DeliverByStartTime;
       options.Config.OptStartTime = settings_.start_time_ns;
     }
