@@ -24,6 +24,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using orvikevt_test::NatsServer;
 using orvikevt_test::NatsServers;
 using orvikevt_test::RecordsOf;
 using orvikevt_test::scaled;
@@ -344,19 +345,42 @@ class NatsCluster : public ::testing::Test {
     ASSERT_TRUE(start_daemon(daemon_, "SERVERS " + servers_.urls() + "\nREPLICAS 3\n"));
   }
 
-  // Streams 2 x 100,000 records; disturb runs once a third of them is stored.
-  void RunWith(const std::function<void(StreamClient &)> &disturb) {
+  static constexpr uint64_t kWarmUp = 64;
+  static constexpr uint64_t kMessages = 1 + 200000 / 64;
+
+  // A first message makes the stream and its leader known; then 2 x 100,000
+  // records stream in, and victim() is killed once a tenth of them is stored,
+  // and started again a moment after the stream has a leader without it.
+  void RunKilling(const std::function<NatsServer &(StreamClient &)> &victim) {
     StreamClient client(servers_.urls());
     ASSERT_TRUE(client.connected());
+    {
+      Bench warm_up(daemon_, 1, kWarmUp);
+      ASSERT_EQ(warm_up.Wait(), 0);
+    }
+    ASSERT_TRUE(wait_for_messages(client, 1, scaled(30s)));
+    NatsServer &server = victim(client);
     Bench bench(daemon_, 2, 100000);
-    ASSERT_TRUE(wait_for_messages(client, 200000 / 64 / 3, scaled(60s)));
-    disturb(client);
+    ASSERT_TRUE(wait_for_messages(client, kMessages / 10, scaled(60s)));
+    uint64_t stored = 0;
+    client.Info("ORVIK", &stored);
+    server.Kill();
+    EXPECT_LT(stored, kMessages) << "the run was over before the server was killed";
+    std::string leader;
+    EXPECT_TRUE(wait_for(
+        [&] {
+          return client.Info("ORVIK", &stored, &leader) && !leader.empty() &&
+                 leader != server.name();
+        },
+        scaled(30s)));
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(server.Start());
     EXPECT_EQ(bench.Wait(), 0) << read_file(daemon_.file("bench.out"));
     EXPECT_EQ(stop_daemon(daemon_), 0) << daemon_.log();
     std::vector<StoredMessage> messages;
     ASSERT_TRUE(client.ReadAll("ORVIK", &messages));
     expect_well_formed(messages);
-    expect_generated(RecordsOf(messages), {100000, 100000}, false);
+    expect_generated(RecordsOf(messages), {kWarmUp, 100000, 100000}, false);
   }
 
   NatsServers servers_{3};
@@ -364,27 +388,24 @@ class NatsCluster : public ::testing::Test {
 };
 
 TEST_F(NatsCluster, StreamLeaderKilledMidRunAndRestartedEveryRecordStoredOnce) {
-  RunWith([this](StreamClient &client) {
+  RunKilling([this](StreamClient &client) -> NatsServer & {
     std::string leader;
     uint64_t stored = 0;
-    ASSERT_TRUE(wait_for([&] { return client.Info("ORVIK", &stored, &leader) && !leader.empty(); },
+    EXPECT_TRUE(wait_for([&] { return client.Info("ORVIK", &stored, &leader) && !leader.empty(); },
                          scaled(10s)));
-    orvikevt_test::NatsServer *server = servers_.ByName(leader);
-    ASSERT_NE(server, nullptr);
-    server->Kill();
-    // A new leader takes over and the stream grows again without it.
-    uint64_t before = 0;
-    ASSERT_TRUE(wait_for([&] { return client.Info("ORVIK", &before); }, scaled(30s)));
-    EXPECT_TRUE(wait_for_messages(client, before + 50, scaled(60s)));
-    ASSERT_TRUE(server->Start());
+    NatsServer *server = servers_.ByName(leader);
+    return server != nullptr ? *server : servers_[0];
   });
 }
 
 TEST_F(NatsCluster, ServerRestartedWhileRecordsStreamInEveryRecordStoredOnce) {
-  RunWith([this](StreamClient &) {
-    servers_[0].Kill();
-    std::this_thread::sleep_for(500ms);
-    ASSERT_TRUE(servers_[0].Start());
+  // A follower of the stream (the leader's loss is the test above).
+  RunKilling([this](StreamClient &client) -> NatsServer & {
+    std::string leader;
+    uint64_t stored = 0;
+    EXPECT_TRUE(wait_for([&] { return client.Info("ORVIK", &stored, &leader) && !leader.empty(); },
+                         scaled(10s)));
+    return servers_[0].name() != leader ? servers_[0] : servers_[1];
   });
 }
 

@@ -65,7 +65,9 @@ class NatsServer {
             static_cast<char *>(nullptr));
       _exit(127);
     }
-    return wait_for([this] { return Answers() || !Running(); }, scaled(20s)) && Running();
+    bool started = wait_for([this] { return Answers() || !Running(); }, scaled(20s)) && Running();
+    if (!started) ADD_FAILURE() << name_ << " did not start:\n" << log();
+    return started;
   }
 
   // Ends the server at once (SIGKILL), as a crash would.
@@ -118,9 +120,9 @@ class NatsServers {
         config += "cluster {\n  name: orvik\n  listen: 127.0.0.1:" + std::to_string(routes[i]) +
                   "\n  routes: [";
         for (size_t j = 0; j < count; ++j) {
-          if (j != i) config += " nats-route://127.0.0.1:" + std::to_string(routes[j]);
+          if (j != i) config += "\n    nats-route://127.0.0.1:" + std::to_string(routes[j]);
         }
-        config += " ]\n}\n";
+        config += "\n  ]\n}\n";
       }
       server->set_extra(config);
       servers_.push_back(std::move(server));
@@ -172,10 +174,20 @@ class StreamClient {
   explicit StreamClient(const std::string &urls, natsOptions *options = nullptr) {
     natsOptions *own = options;
     if (own == nullptr) natsOptions_Create(&own);
-    natsOptions_SetURL(own, urls.c_str());
+    std::vector<std::string> list;
+    for (size_t start = 0, comma; start <= urls.size(); start = comma + 1) {
+      comma = urls.find(',', start);
+      if (comma == std::string::npos) comma = urls.size();
+      list.push_back(urls.substr(start, comma - start));
+    }
+    std::vector<const char *> pointers;
+    for (const std::string &url : list) pointers.push_back(url.c_str());
+    natsOptions_SetServers(own, pointers.data(), static_cast<int>(pointers.size()));
     natsOptions_SetMaxReconnect(own, -1);
     natsOptions_SetReconnectWait(own, 100);
-    natsConnection_Connect(&connection_, own);
+    natsStatus status = natsConnection_Connect(&connection_, own);
+    if (status != NATS_OK)
+      ADD_FAILURE() << "cannot connect to " << urls << ": " << natsStatus_GetText(status);
     natsOptions_Destroy(own);
     if (connection_ != nullptr) natsConnection_JetStream(&context_, connection_, nullptr);
   }
