@@ -14,3 +14,13 @@ if(TARGET orvik_nats AND EXISTS /usr/sbin/nats-server)
   gtest_discover_tests(nats_e2e_test DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${ORVIK_TEST_TIMEOUT} LABELS e2e)
 endif()
+
+if(TARGET orvik_nats_config)
+  orvik_add_gtest(nats_config_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/nats/nats_config_test.cc
+                  LIBS orvik_nats_config)
+  target_include_directories(nats_config_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/daemon)
+endif()
+if(TARGET nats_config_test)
+  target_compile_definitions(nats_config_test PRIVATE
+                             NATS_SAMPLE="${PROJECT_BINARY_DIR}/packaging/nats.conf")
+endif()
