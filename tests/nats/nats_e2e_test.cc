@@ -396,6 +396,9 @@ TEST_F(NatsCluster, StreamLeaderKilledMidRunAndRestartedEveryRecordStoredOnce) {
     NatsServer *server = servers_.ByName(leader);
     return server != nullptr ? *server : servers_[0];
   });
+  // Messages in flight to the dying leader were published again.
+  EXPECT_NE(daemon_.log().find("not stored yet, publishing it again"), std::string::npos)
+      << daemon_.log();
 }
 
 TEST_F(NatsCluster, ServerRestartedWhileRecordsStreamInEveryRecordStoredOnce) {
