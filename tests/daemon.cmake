@@ -52,3 +52,9 @@ target_link_libraries(orvikevtd_modules_test PRIVATE ${CMAKE_DL_LIBS} SQLite::SQ
 # modules' log lines.
 set_target_properties(orvikevtd_modules_test PROPERTIES ENABLE_EXPORTS ON)
 add_dependencies(orvikevtd_modules_test orvik_eventlog orvik_count orvik_sqlite)
+
+# Modules reach the log through the one symbol the executable exports.
+add_test(NAME orvikevtd_exports
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_daemon_exports.sh $<TARGET_FILE:orvikevtd>
+          $<TARGET_FILE:orvikevtd_core> $<TARGET_OBJECTS:orvikevtd>)
+set_tests_properties(orvikevtd_exports PROPERTIES LABELS unit)
