@@ -2,7 +2,8 @@
 # that drives orvikevt-bench against orvikevtd with the SQLite module, next to
 # a bare C loop inserting the same rows (bench_sqlite_bare) in the same run.
 add_executable(bench_sqlite_bare sqlite_bare_insert.c)
-target_link_libraries(bench_sqlite_bare PRIVATE SQLite::SQLite3)
+target_link_libraries(bench_sqlite_bare PRIVATE SQLite::SQLite3 ${CMAKE_DL_LIBS})
+target_include_directories(bench_sqlite_bare PRIVATE ${PROJECT_SOURCE_DIR}/include)
 set(ORVIKEVTD_BIN $<TARGET_FILE:orvikevtd>)
 set(COUNT_MODULE $<TARGET_FILE:orvik_count>)
 set(ORVIKEVT_BENCH_BIN $<TARGET_FILE:orvikevt-bench>)

@@ -4,9 +4,14 @@
  * module sets it up (WAL, synchronous=NORMAL, the same table and index).
  *
  *   bench_sqlite_bare insert DB ROWS BATCH INDEX(0|1)   prints "bare_rps=N"
+ *   bench_sqlite_bare module SO DB ROWS BATCH            loads orvik_sqlite (SO) and
+ *       hands it ROWS records from one thread, as the daemon's processing
+ *       thread would, until the last row is committed; prints "module_rps=N"
  *   bench_sqlite_bare wait DB ROWS SECONDS              waits until the events
  *       table holds ROWS rows; prints "waited_s=S", exits 1 on time-out
  */
+#include <dlfcn.h>
+#include <orvik/event_p.h>
 #include <sqlite3.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -39,14 +44,16 @@ static int exec(sqlite3 *db, const char *sql) {
 
 static int insert(sqlite3 *db, long rows, long batch, int with_index) {
   static const char host[] = "orvikevt-bench", object[] = "generated";
-  static const char data[] = "orvikevt-bench record ................................................";
+  static const char data[] =
+      "orvikevt-bench record ................................................";
   sqlite3_stmt *statement = NULL;
   if (exec(db,
            "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
            "CREATE TABLE events (id INTEGER PRIMARY KEY, received INTEGER NOT NULL,"
            " timestamp INTEGER NOT NULL, flags INTEGER NOT NULL, rc INTEGER NOT NULL,"
            " hostname TEXT NOT NULL, object TEXT NOT NULL, data BLOB NOT NULL)") ||
-      (with_index && exec(db, "CREATE INDEX events_hostname_received ON events(hostname, received)")))
+      (with_index &&
+       exec(db, "CREATE INDEX events_hostname_received ON events(hostname, received)")))
     return 1;
   if (sqlite3_prepare_v3(db,
                          "INSERT INTO events (id, received, timestamp, flags, rc, hostname, object,"
@@ -105,9 +112,50 @@ static int wait_rows(sqlite3 *db, long rows, double seconds) {
   return 1;
 }
 
+static int feed_module(const char *module_path, const char *db_path, long rows, long batch) {
+  void *module = dlopen(module_path, RTLD_NOW);
+  if (module == NULL) {
+    fprintf(stderr, "%s\n", dlerror());
+    return 1;
+  }
+  int (*init)(char *) = (int (*)(char *))dlsym(module, "module_init");
+  int (*handle)(EventData *) = (int (*)(EventData *))dlsym(module, "handle_event");
+  int (*cleanup)(void) = (int (*)(void))dlsym(module, "module_cleanup");
+  char args[512];
+  snprintf(args, sizeof(args), "%s%cbatch=%ld", db_path, strchr(db_path, '?') ? '&' : '?', batch);
+  if (init == NULL || handle == NULL || cleanup == NULL || init(args) != 0) return 1;
+  static const char data[] =
+      "orvikevt-bench record ................................................";
+  EventData event;
+  memset(&event, 0, sizeof(event));
+  strcpy(event.hostname, "orvikevt-bench");
+  strcpy(event.object, "generated");
+  memcpy(event.data, data, strlen(data));
+  event.datalen = (uint32_t)strlen(data);
+  event.flags = 0x80000000u;
+  double start = now_s();
+  for (long i = 0; i < rows; ++i) {
+    event.rc = (uint32_t)(i % 4);
+    event.timestamp = (uint64_t)(i / 4);
+    if (handle(&event) != 0) return 1;
+  }
+  int status = cleanup(); /* commits the rest and waits for it */
+  double elapsed = now_s() - start;
+  dlclose(module);
+  if (status != 0) return 1;
+  printf("module_rps=%.0f\n", (double)rows / elapsed);
+  return 0;
+}
+
 int main(int argc, char **argv) {
+  if (argc == 6 && strcmp(argv[1], "module") == 0) {
+    return feed_module(argv[2], argv[3], atol(argv[4]), atol(argv[5]));
+  }
   if (argc != 6 && argc != 5) {
-    fprintf(stderr, "usage: %s insert DB ROWS BATCH INDEX | wait DB ROWS SECONDS\n", argv[0]);
+    fprintf(
+        stderr,
+        "usage: %s insert DB ROWS BATCH INDEX | module SO DB ROWS BATCH | wait DB ROWS SECONDS\n",
+        argv[0]);
     return 64;
   }
   sqlite3 *db = NULL;
