@@ -1387,7 +1387,7 @@ TEST(DaemonSqlite, AFullDatabaseHoldsIntakeBackAndStoresEverythingOnceThereIsRoo
   ASSERT_TRUE(wait_for([&] { return db.number("SELECT count(*) FROM events") == 20000; }))
       << db.number("SELECT count(*) FROM events");
   EXPECT_EQ(db.number("SELECT count(DISTINCT rc || ':' || timestamp) FROM events"), 20000);
-  EXPECT_NE(daemon.log().find("(orvik_sqlite) writing works again after "), std::string::npos);
+  EXPECT_NE(daemon.log().find("orvik_sqlite: writing works again after "), std::string::npos);
 }
 
 }  // namespace
