@@ -1365,28 +1365,29 @@ TEST(DaemonSqlite, AFullDatabaseHoldsIntakeBackAndStoresEverythingOnceThereIsRoo
     ASSERT_TRUE(setup.start(setup.standard_config(module_line(SQLITE_MODULE, path))));
   }
   EventsDb db(path);
-  ASSERT_TRUE(db.exec("CREATE TABLE ballast (b); INSERT INTO ballast VALUES (zeroblob(8000000))"));
+  ASSERT_TRUE(db.exec("CREATE TABLE ballast (b); INSERT INTO ballast VALUES (zeroblob(40000000))"));
   int64_t pages = db.number("PRAGMA page_count");
   ASSERT_TRUE(daemon.start(sqlite_config(
       daemon, "?batch=100&buffer=200&max_pages=" + std::to_string(pages), "MAXQUEUES 10\n")));
   std::atomic<bool> sent{false};
   std::thread sender([&] {
     run(std::string(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
-        std::to_string(daemon.port()) + " -j 2 -n 10000 -b 40 >" + daemon.file("tool.out") +
+        std::to_string(daemon.port()) + " -j 2 -n 50000 -b 40 >" + daemon.file("tool.out") +
         " 2>&1");
     sent = true;
   });
   ASSERT_TRUE(wait_for(
       [&] { return daemon.log().find("database or disk is full (13)") != std::string::npos; }));
-  // Intake waits: the senders do not get their 20000 records out meanwhile.
+  // Intake waits: the senders do not get their 100000 records (40 MB) out
+  // meanwhile, far more than the daemon's queues and the sockets hold.
   std::this_thread::sleep_for(1s);
   EXPECT_FALSE(sent.load());
   EXPECT_EQ(db.number("SELECT count(*) FROM events"), 0);
   ASSERT_TRUE(db.exec("DELETE FROM ballast"));
   sender.join();
-  ASSERT_TRUE(wait_for([&] { return db.number("SELECT count(*) FROM events") == 20000; }))
+  ASSERT_TRUE(wait_for([&] { return db.number("SELECT count(*) FROM events") == 100000; }))
       << db.number("SELECT count(*) FROM events");
-  EXPECT_EQ(db.number("SELECT count(DISTINCT rc || ':' || timestamp) FROM events"), 20000);
+  EXPECT_EQ(db.number("SELECT count(DISTINCT rc || ':' || timestamp) FROM events"), 100000);
   EXPECT_NE(daemon.log().find("orvik_sqlite: writing works again after "), std::string::npos);
 }
 
