@@ -270,7 +270,7 @@ bool Sink::GivingUp() const {
 }
 
 void Sink::Log(const std::string &message) const {
-  std::string line = name_ + ": " + message + "\n";
+  std::string line = "(" + name_ + ") " + message + "\n";
   if (options_.log) {
     options_.log(line);
   } else {

@@ -27,7 +27,7 @@
 // - Sink::StopAtExit is for a static object's destructor, for when the daemon
 //   ends on a signal without module_cleanup: it stops the writer after the
 //   Write in progress, writes nothing more, and releases a waiting Accept.
-// - Log lines go through the daemon's orvikevtd_log_entry ("name: ...",
+// - Log lines go through the daemon's orvikevtd_log_entry ("(name) ...",
 //   module_log.h), or through SinkOptions::log when it is set (tests).
 #ifndef ORVIKEVT_MODULES_SINK_H_
 #define ORVIKEVT_MODULES_SINK_H_

@@ -1388,7 +1388,7 @@ TEST(DaemonSqlite, AFullDatabaseHoldsIntakeBackAndStoresEverythingOnceThereIsRoo
   ASSERT_TRUE(wait_for([&] { return db.number("SELECT count(*) FROM events") == 100000; }))
       << db.number("SELECT count(*) FROM events");
   EXPECT_EQ(db.number("SELECT count(DISTINCT rc || ':' || timestamp) FROM events"), 100000);
-  EXPECT_NE(daemon.log().find("orvik_sqlite: writing works again after "), std::string::npos);
+  EXPECT_NE(daemon.log().find("(orvik_sqlite) writing works again after "), std::string::npos);
 }
 
 }  // namespace

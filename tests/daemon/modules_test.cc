@@ -236,23 +236,23 @@ TEST(SqliteModule, RefusesBadArgumentsWithALineSayingWhich) {
   struct Case {
     std::string args, line;
   } cases[] = {
-      {"", "orvik_sqlite: needs the database file as its argument\n"},
-      {"?batch=10", "orvik_sqlite: needs the database file as its argument\n"},
-      {db + "?bogus=1", "orvik_sqlite: unknown setting 'bogus'\n"},
-      {db + "?batch=0", "orvik_sqlite: setting batch wants a whole number from 1 to 100000\n"},
+      {"", "(orvik_sqlite) needs the database file as its argument\n"},
+      {"?batch=10", "(orvik_sqlite) needs the database file as its argument\n"},
+      {db + "?bogus=1", "(orvik_sqlite) unknown setting 'bogus'\n"},
+      {db + "?batch=0", "(orvik_sqlite) setting batch wants a whole number from 1 to 100000\n"},
       {db + "?flush_ms=2x",
-       "orvik_sqlite: setting flush_ms wants a whole number from 1 to 60000\n"},
-      {db + "?max_rows=-1", "orvik_sqlite: setting max_rows wants a whole number from 0 to "},
-      {db + "?index=maybe", "orvik_sqlite: setting index wants on or off\n"},
-      {db + "?batch=10&batch=20", "orvik_sqlite: setting batch given twice\n"},
-      {db + "?max_age", "orvik_sqlite: setting max_age has no value\n"},
-      {db + "?max_age=", "orvik_sqlite: setting max_age has no value\n"},
-      {db + "?=5", "orvik_sqlite: setting without a name: '=5'\n"},
-      {db + "?batch=100&buffer=99", "orvik_sqlite: setting buffer must be at least batch\n"},
-      {dir.file("no/such/folder/events.db"), "orvik_sqlite: cannot open " +
+       "(orvik_sqlite) setting flush_ms wants a whole number from 1 to 60000\n"},
+      {db + "?max_rows=-1", "(orvik_sqlite) setting max_rows wants a whole number from 0 to "},
+      {db + "?index=maybe", "(orvik_sqlite) setting index wants on or off\n"},
+      {db + "?batch=10&batch=20", "(orvik_sqlite) setting batch given twice\n"},
+      {db + "?max_age", "(orvik_sqlite) setting max_age has no value\n"},
+      {db + "?max_age=", "(orvik_sqlite) setting max_age has no value\n"},
+      {db + "?=5", "(orvik_sqlite) setting without a name: '=5'\n"},
+      {db + "?batch=100&buffer=99", "(orvik_sqlite) setting buffer must be at least batch\n"},
+      {dir.file("no/such/folder/events.db"), "(orvik_sqlite) cannot open " +
                                                  dir.file("no/such/folder/events.db") +
                                                  ": unable to open database file (14)\n"},
-      {dir.path(), "orvik_sqlite: cannot open " + dir.path()},
+      {dir.path(), "(orvik_sqlite) cannot open " + dir.path()},
   };
   for (const Case &one : cases) {
     Sqlite module;
@@ -271,7 +271,7 @@ TEST(SqliteModule, RefusesBadArgumentsWithALineSayingWhich) {
     chmod(db.c_str(), 0444);
     Sqlite module;
     EXPECT_NE(module.init(db), 0);
-    EXPECT_NE(logged().find("orvik_sqlite: " + db + " is not writable\n"), std::string::npos);
+    EXPECT_NE(logged().find("(orvik_sqlite) " + db + " is not writable\n"), std::string::npos);
   }
 }
 
@@ -325,14 +325,14 @@ TEST(SqliteModule, WaitsOutAnotherWriterAndLosesNothing) {
   for (uint64_t n = 0; n < 50; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
   ASSERT_TRUE(wait_for([&] {
     std::string lines = logged().substr(before);
-    return lines.find("orvik_sqlite: writing failed, retrying: ") != std::string::npos &&
+    return lines.find("(orvik_sqlite) writing failed, retrying: ") != std::string::npos &&
            lines.find(path + ": database is locked (5)\n") != std::string::npos;
   })) << logged().substr(before);
   ASSERT_TRUE(other.exec("COMMIT"));
   ASSERT_TRUE(wait_for([&] { return other.value("SELECT count(*) FROM events") == "50"; }));
   EXPECT_EQ(module.cleanup(), 0);
   EXPECT_EQ(timestamps(other), expected_timestamps(0, 50));
-  EXPECT_NE(logged().find("orvik_sqlite: writing works again after ", before), std::string::npos);
+  EXPECT_NE(logged().find("(orvik_sqlite) writing works again after ", before), std::string::npos);
 }
 
 // A database that cannot grow: the module's own page limit set to the pages
@@ -385,7 +385,7 @@ TEST(SqliteModule, ARetriedBatchThatHadLandedIsNotInsertedAgain) {
               "INSERT INTO events SELECT i + 1, 0, i, 0, 0, 'host', 'object-' || i, x'' FROM n;"
               "UPDATE orvik_state SET next_id = 21; DELETE FROM ballast; COMMIT"));
   ASSERT_TRUE(wait_for([&] {
-    return logged().find("orvik_sqlite: writing works again after ", before) != std::string::npos;
+    return logged().find("(orvik_sqlite) writing works again after ", before) != std::string::npos;
   }));
   ASSERT_EQ(module.handle(numbered(20)), 0);
   EXPECT_EQ(module.cleanup(), 0);

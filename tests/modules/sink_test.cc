@@ -266,8 +266,8 @@ TEST_F(SinkTest, FailedWritesAreRetriedWithTheSameBatchAndLoggedOncePerEpisode) 
   for (size_t i = 5; i < 9; ++i) EXPECT_EQ(script_.writes[i], sequence(5, 10));
   EXPECT_EQ(log_count("writing failed, retrying: temporary failure\n"), 1u);
   EXPECT_EQ(log_count("writing failed, retrying: exception: backend threw\n"), 1u);
-  EXPECT_EQ(log_count("test: writing works again after 4 failed attempts\n"), 1u);
-  EXPECT_EQ(log_count("test: writing works again after 3 failed attempts\n"), 1u);
+  EXPECT_EQ(log_count("(test) writing works again after 4 failed attempts\n"), 1u);
+  EXPECT_EQ(log_count("(test) writing works again after 3 failed attempts\n"), 1u);
   EXPECT_EQ(log().size(), 4u);
 }
 
@@ -324,7 +324,7 @@ TEST_F(SinkTest, CloseGivesUpAtItsDeadlineAndSaysHowManyEventsWereNotWritten) {
   Clock::time_point start = Clock::now();
   EXPECT_EQ(sink->Close(start + 200ms), ETIMEDOUT);
   EXPECT_LT(Clock::now() - start, 5s);
-  EXPECT_EQ(log_count("test: 25 events not written by cleanup\n"), 1u);
+  EXPECT_EQ(log_count("(test) 25 events not written by cleanup\n"), 1u);
   EXPECT_EQ(log_count("writing failed"), 1u);
   EXPECT_EQ(script_.finish_calls, 1);
 }
@@ -335,7 +335,7 @@ TEST_F(SinkTest, AnUnfinishedBackendMakesCloseReportATimeOut) {
   // Without any event the writer never started: Finish runs on the caller.
   EXPECT_EQ(sink->Close(Clock::now() + 1s), ETIMEDOUT);
   EXPECT_EQ(script_.finish_calls, 1);
-  EXPECT_EQ(log_count("test: backend not finished by cleanup\n"), 1u);
+  EXPECT_EQ(log_count("(test) backend not finished by cleanup\n"), 1u);
 }
 
 TEST_F(SinkTest, TicksRunWhileIdleAndBetweenBatches) {
