@@ -844,8 +844,9 @@ class HeldRecords {
   HeldRecords(const std::string &config, const std::string &recorder, int clients, uint64_t count) {
     started_ = daemon_.start_with_recorder(config, recorder);
     if (!started_) return;
+    // Every client exists before the first sender runs.
+    for (int c = 0; c < clients; ++c) clients_.push_back(std::make_unique<Client>(daemon_.port()));
     for (int c = 0; c < clients; ++c) {
-      clients_.push_back(std::make_unique<Client>(daemon_.port()));
       senders_.emplace_back([this, c, count] {
         Client &client = *clients_[static_cast<size_t>(c)];
         if (!client.connect()) return;
@@ -869,14 +870,17 @@ class HeldRecords {
   bool wait_recorded(size_t at_least) {
     return wait_for([&] { return recorded().size() >= at_least; });
   }
-  // Sends sig and waits for the exit, which must come within bound (scaled);
-  // the exit status.
+  // Sends sig; the stop must end within bound (scaled), when the daemon logs
+  // its last line, "Server shutdown." (a sanitizer's own work at the exit
+  // comes after it). The exit status.
   int stop_within(int sig, std::chrono::milliseconds bound) {
     auto signalled = std::chrono::steady_clock::now();
     daemon_.signal(sig);
-    int status = daemon_.wait_exit(scaled(bound) + 5s);
+    EXPECT_TRUE(
+        wait_for([&] { return daemon_.log().find("Server shutdown.\n") != std::string::npos; },
+                 scaled(bound) + 5s));
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, scaled(bound));
-    return status;
+    return daemon_.wait_exit(scaled(bound) + 5s);
   }
   // The last n log messages (fewer when the log has fewer).
   std::vector<std::string> last_messages(size_t n) const {
