@@ -1360,6 +1360,33 @@ TEST(DaemonSqlite, TheOrderlyStopCommitsTheLastPartialBatch) {
       << daemon.log();
 }
 
+TEST(DaemonSqlite, RetentionKeepsTheNewestRowsWhileEventsStreamIn) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(sqlite_config(daemon, "?max_rows=1000&batch=100&flush_ms=20")));
+  EventsDb db(daemon.file("events.db"));
+  std::atomic<bool> streaming{true};
+  std::atomic<int64_t> most_rows{0};
+  std::thread watcher([&] {
+    EventsDb own(daemon.file("events.db"));
+    while (streaming.load())
+      most_rows = std::max(most_rows.load(), own.number("SELECT count(*) FROM events"));
+  });
+  int status = run(std::string(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
+                   std::to_string(daemon.port()) + " -j 2 -n 10000 -b 40 >" +
+                   daemon.file("tool.out") + " 2>&1");
+  bool trimmed = wait_for([&] {
+    return db.number("SELECT max(id) FROM events") == 20000 &&
+           db.number("SELECT count(*) FROM events") == 1000;
+  });
+  streaming = false;
+  watcher.join();
+  ASSERT_EQ(exit_status(status), 0);
+  EXPECT_TRUE(trimmed) << db.number("SELECT count(*) FROM events");
+  EXPECT_EQ(db.number("SELECT min(id) FROM events"), 19001);
+  // A step deletes two batches at most, after each batch.
+  EXPECT_LE(most_rows.load(), 1000 + 100);
+}
+
 TEST(DaemonSqlite, AFullDatabaseHoldsIntakeBackAndStoresEverythingOnceThereIsRoom) {
   Daemon daemon;
   std::string path = daemon.file("events.db");
