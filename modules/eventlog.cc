@@ -11,6 +11,7 @@
 // that cannot be opened or written is reported in the daemon's log, once per
 // episode: the episode ends when the buffered lines are written out again.
 #include <orvik/event_p.h>
+#include <stdio_ext.h>
 
 #include <cerrno>
 #include <chrono>
@@ -55,8 +56,11 @@ class EventLog {
 
   void Flush() {
     std::lock_guard lock(mutex_);
+    // Only lines really written end a failure episode: flushing an empty
+    // buffer succeeds even while the file cannot take anything.
+    size_t pending = __fpending(file_);
     if (std::fflush(file_) == 0 && !std::ferror(file_)) {
-      write_failure_.Succeeded();
+      if (pending > 0) write_failure_.Succeeded();
       return;
     }
     ReportWriteError(errno);

@@ -1,17 +1,17 @@
 // The writer thread, buffer and retry loop behind sink modules (sink.h).
 #include "sink.h"
 
-#include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
 #include <exception>
 #include <system_error>
 #include <utility>
+
+#include "module_log.h"
 
 namespace orvikevt::sink {
 namespace {
@@ -25,16 +25,6 @@ int64_t wall_clock_us() {
   timespec now = {};
   clock_gettime(CLOCK_REALTIME, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
-using LogEntryFunction = int (*)(const char *format, ...);
-
-// The daemon exports its log function; a module loaded elsewhere (a test
-// program) has none and writes to stderr.
-LogEntryFunction daemon_log_entry() {
-  static const auto entry =
-      reinterpret_cast<LogEntryFunction>(dlsym(RTLD_DEFAULT, "orvikevtd_log_entry"));
-  return entry;
 }
 
 SinkOptions normalized(SinkOptions options) {
@@ -56,11 +46,7 @@ std::string quoted_error(std::string error) {
 }  // namespace
 
 void LogLine(const std::string &line) {
-  if (LogEntryFunction entry = daemon_log_entry()) {
-    entry("%s", line.c_str());
-  } else {
-    std::fputs(line.c_str(), stderr);
-  }
+  module_log("%s", line.c_str());
 }
 
 Sink::Sink(std::string name, SinkOptions options, std::unique_ptr<SinkBackend> backend)

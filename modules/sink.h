@@ -27,8 +27,8 @@
 // - Sink::StopAtExit is for a static object's destructor, for when the daemon
 //   ends on a signal without module_cleanup: it stops the writer after the
 //   Write in progress, writes nothing more, and releases a waiting Accept.
-// - Log lines go through the daemon's orvikevtd_log_entry ("(name) ..."), or
-//   through SinkOptions::log when it is set (tests).
+// - Log lines go through the daemon's orvikevtd_log_entry ("(name) ...",
+//   module_log.h), or through SinkOptions::log when it is set (tests).
 #ifndef ORVIKEVT_MODULES_SINK_H_
 #define ORVIKEVT_MODULES_SINK_H_
 
@@ -88,8 +88,8 @@ struct SinkOptions {
 };
 
 // Writes one complete log line (ending in "\n", at most 255 characters)
-// through the daemon's log, or to stderr outside the daemon. For module
-// messages outside a Sink (module_init's complaints).
+// through the daemon's log (module_log.h; dropped in a host without one). For
+// module messages outside a Sink (module_init's complaints).
 void LogLine(const std::string &line);
 
 // REQUIRES: options.batch_records > 0, max_buffered_records >= batch_records
