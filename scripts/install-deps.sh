@@ -5,6 +5,7 @@ set -eu
 
 PACKAGES="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libxml2-dev libssl-dev openssl libgtest-dev libgmock-dev libbenchmark-dev
+  libsqlite3-dev sqlite3 nats-server libnats-dev
   python3 procps iproute2 python3-prometheus-client systemd"
 # Benchmarks compare against these peers.
 BENCH_PACKAGES="libmsgpack-dev libxmlrpc-core-c3-dev libtasn1-6-dev zlib1g-dev"
@@ -14,7 +15,8 @@ for group in "$@"; do
   case "$group" in
     base) want="$want $PACKAGES" ;;
     bench) want="$want $BENCH_PACKAGES" ;;
-    armhf) want="$want qemu-user crossbuild-essential-armhf libxml2-dev:armhf libssl-dev:armhf libgtest-dev:armhf" ;;
+    armhf) want="$want qemu-user crossbuild-essential-armhf libxml2-dev:armhf libssl-dev:armhf libgtest-dev:armhf
+      libsqlite3-dev:armhf libnats-dev:armhf" ;;
     *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done
