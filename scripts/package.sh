@@ -72,12 +72,16 @@ for arch in $archs; do
   copy_tree "$work/orvik-$version"
   set -- -b -us -uc -d -j"${JOBS:-$(nproc)}"
   arch_profiles="nocheck$profiles"
+  compilers=""
   if [ "$arch" != "$build_arch" ]; then
     set -- "$@" -a"$arch"
     arch_profiles="cross,$arch_profiles"
+    triplet=$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)
+    compilers="CC=$triplet-gcc CXX=$triplet-g++"
   fi
+  # shellcheck disable=SC2086
   (cd "$work/orvik-$version" &&
-    DEB_BUILD_OPTIONS="nocheck noddebs" dpkg-buildpackage "$@" -P"$arch_profiles" \
+    env $compilers DEB_BUILD_OPTIONS="nocheck noddebs" dpkg-buildpackage "$@" -P"$arch_profiles" \
       >"$work/build.log" 2>&1) || {
     tail -n 40 "$work/build.log" >&2
     echo "package.sh: the $arch build failed; see $work/build.log" >&2
