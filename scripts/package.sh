@@ -37,8 +37,8 @@ build_arch=$(dpkg --print-architecture)
 
 # Build profiles for the modules the tree does not have (yet).
 profiles=""
-grep -q 'orvik_sqlite' modules/CMakeLists.txt || profiles="$profiles,pkg.orvik.nosqlite"
-grep -q 'orvik_nats' modules/CMakeLists.txt || profiles="$profiles,pkg.orvik.nonats"
+grep -q 'orvik_add_module(orvik_sqlite' modules/CMakeLists.txt || profiles="$profiles,pkg.orvik.nosqlite"
+grep -q 'orvik_add_module(orvik_nats' modules/CMakeLists.txt || profiles="$profiles,pkg.orvik.nonats"
 
 # A copy of the tree (the files git knows and the new ones it does not
 # ignore) with packaging/debian as debian/ and a changelog of this version.
