@@ -164,7 +164,12 @@ write_config() {
     echo "EVENTPORT $port"
     echo "MODULE $module $root/hosts.txt"
   } >>"$conf"
-  mkdir -p "$root/var/log" "$root/run" "$root/var/lib/orvik"
+  # The folders of the files the configuration names (the service's
+  # LogsDirectory and RuntimeDirectory on a real system).
+  for path in $(awk '/^[A-Z]/ { for (i = 2; i <= NF; i++) print $i }' "$conf"); do
+    case "$path" in "$root"/*) mkdir -p "$(dirname "$path")" ;; esac
+  done
+  mkdir -p "$root/var/log"
 }
 
 # Starts the unpacked daemon (through the words in $launch), sends events
@@ -190,12 +195,11 @@ run_daemon_and_tools() {
   $launch "$root/usr/sbin/orvikevtd" -D -f "$conf" -l "$log" 2>"$root/daemon.err" &
   daemon_pid=$!
   wait_for "$log" "System ready." 600
-  grep -q "Module loaded successfully" "$log" || fail "no module loaded: $(cat "$log")"
   [ "$(grep -c 'Module loaded successfully' "$log")" -eq 3 ] || fail "not every module loaded: $(cat "$log")"
 
-  records=400
-  run "$root/usr/bin/orvikevt-bench" -c "$cert" -H 127.0.0.1 -p "$port" -j 2 -n "$records" \
-    -w "$root/run/orvik-count.txt" -t 120 >"$root/bench.out" ||
+  counts=$(awk '$1 == "MODULE" && $2 ~ /orvik_count/ { print $3; exit }' "$conf")
+  run "$root/usr/bin/orvikevt-bench" -c "$cert" -H 127.0.0.1 -p "$port" -j 2 -n 400 \
+    -w "$counts" -t 120 >"$root/bench.out" ||
     fail "orvikevt-bench: $(cat "$root/bench.out")"
   run "$root/usr/bin/orvikevt-send" -c "$cert" -H 127.0.0.1 -p "$port" -s pkg-host -F 7 \
     -o package 'sent from the unpacked package' || fail "orvikevt-send failed"
