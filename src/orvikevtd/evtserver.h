@@ -32,7 +32,8 @@
 
 namespace orvikevtd {
 
-inline constexpr const char *kVersion = "0.9.6";
+// The project's version, from the build (CMakeLists.txt, also the packages').
+inline constexpr const char *kVersion = ORVIKEVTD_VERSION;
 // The build compiles in the configuration path of the system it installs for
 // (ORVIKEVTD_CONFIG_FILE); a build without one reads the system's own.
 #ifdef ORVIKEVTD_CONFIG_FILE
