@@ -18,8 +18,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 version=$(sed -n 's/^project(orvik VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/orvik-packages.XXXXXX")
 daemon_pid=""
+nats_pid=""
 cleanup() {
   if [ -n "$daemon_pid" ]; then kill -KILL "$daemon_pid" 2>/dev/null || true; fi
+  if [ -n "$nats_pid" ]; then kill -KILL "$nats_pid" 2>/dev/null || true; fi
   rm -rf "$scratch"
 }
 trap cleanup EXIT INT TERM
@@ -163,6 +165,12 @@ write_config() {
   {
     echo "EVENTPORT $port"
     echo "MODULE $module $root/hosts.txt"
+    if [ -f "$root/usr/lib/orvikevtd/orvik_sqlite.so" ]; then
+      echo "MODULE $root/usr/lib/orvikevtd/orvik_sqlite.so $root/var/lib/orvik/events.db"
+    fi
+    if [ -n "$nats_port" ]; then
+      echo "MODULE $root/usr/lib/orvikevtd/orvik_nats.so $root/nats.conf"
+    fi
   } >>"$conf"
   # The folders of the files the configuration names (the service's
   # LogsDirectory and RuntimeDirectory on a real system).
@@ -174,9 +182,41 @@ write_config() {
 
 # Starts the unpacked daemon (through the words in $launch), sends events
 # with the unpacked tools, checks what each module wrote, stops it.
+# A JetStream server for the NATS module's package, where that package and
+# nats-server are there; sets nats_port (empty otherwise).
+start_nats() {
+  root=$1
+  nats_port=""
+  [ -f "$root/usr/lib/orvikevtd/orvik_nats.so" ] || return 0
+  if ! command -v nats-server >/dev/null 2>&1; then
+    echo "--- skipped: the NATS module (nats-server is not installed)"
+    return 0
+  fi
+  nats_port=$(free_port)
+  nats-server -js -a 127.0.0.1 -p "$nats_port" -sd "$root/nats-store" >"$root/nats.log" 2>&1 &
+  nats_pid=$!
+  wait_for "$root/nats.log" "Server is ready" 100
+  printf 'SERVERS nats://127.0.0.1:%s\nSTREAM ORVIKPKG\nSUBJECT orvik.pkg\n' "$nats_port" \
+    >"$root/nats.conf"
+}
+
+# Polls (bounded) until COMMAND prints WANT.
+wait_for_output() {
+  want=$1 tries=$2
+  shift 2
+  while [ "$tries" -gt 0 ]; do
+    got=$("$@" 2>/dev/null || true)
+    [ "$got" = "$want" ] && return 0
+    tries=$((tries - 1))
+    sleep 0.2
+  done
+  fail "$* printed '$got', not '$want'"
+}
+
 run_daemon_and_tools() {
   root=$1 module=$2
   port=$(free_port)
+  start_nats "$root"
   conf=$root/orvikevtd-test.conf
   log=$root/var/log/orvikevtd.log
   write_config "$root" "$conf" "$port" "$module"
@@ -195,7 +235,8 @@ run_daemon_and_tools() {
   $launch "$root/usr/sbin/orvikevtd" -D -f "$conf" -l "$log" 2>"$root/daemon.err" &
   daemon_pid=$!
   wait_for "$log" "System ready." 600
-  [ "$(grep -c 'Module loaded successfully' "$log")" -eq 3 ] || fail "not every module loaded: $(cat "$log")"
+  [ "$(grep -c 'Module loaded successfully' "$log")" -eq "$(grep -c '^MODULE ' "$conf")" ] ||
+    fail "not every module loaded: $(cat "$log")"
 
   counts=$(awk '$1 == "MODULE" && $2 ~ /orvik_count/ { print $3; exit }' "$conf")
   run "$root/usr/bin/orvikevt-bench" -c "$cert" -H 127.0.0.1 -p "$port" -j 2 -n 400 \
@@ -206,6 +247,13 @@ run_daemon_and_tools() {
   events=$(awk '$1 == "MODULE" && $2 ~ /orvik_eventlog/ { print $3; exit }' "$conf")
   wait_for "$events" 'data="sent from the unpacked package"' 300
   wait_for "$root/hosts.txt" "pkg-host 7" 300
+  # 2 x 400 records from the bench, 1 from orvikevt-send.
+  if [ -f "$root/usr/lib/orvikevtd/orvik_sqlite.so" ] && command -v sqlite3 >/dev/null 2>&1; then
+    wait_for_output 801 150 sqlite3 "$root/var/lib/orvik/events.db" 'SELECT count(*) FROM events'
+  fi
+  if [ -n "$nats_port" ]; then
+    wait_for_output 801 150 run "$root/usr/bin/orvikevt-read" -f "$root/nats.conf" -n
+  fi
 
   kill -TERM "$daemon_pid"
   status=0
@@ -213,6 +261,11 @@ run_daemon_and_tools() {
   daemon_pid=""
   [ "$status" -eq 0 ] || fail "the daemon ended with status $status"
   grep -q "Server shutdown." "$log" || fail "no orderly shutdown in the log"
+  if [ -n "$nats_pid" ]; then
+    kill -TERM "$nats_pid"
+    wait "$nats_pid" || true
+    nats_pid=""
+  fi
 }
 
 # Unpacks ARCH's packages and checks them; armhf binaries run under qemu-arm.
