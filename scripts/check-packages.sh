@@ -268,6 +268,54 @@ run_daemon_and_tools() {
   fi
 }
 
+# The maintainer scripts of orvikevtd, run for real in a mount namespace
+# whose /etc, /var and /usr are overlays (the machine's own stay untouched):
+# installing creates the user orvik and a self-signed certificate whose key
+# that group reads, installing again keeps it, a purge removes it.
+check_maintainer_scripts() {
+  deb=$(ls "$out"/amd64/orvikevtd_*.deb)
+  echo "--- maintainer scripts"
+  if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null 2>&1; then
+    echo "--- skipped: the maintainer scripts (they need root and unshare)"
+    return 0
+  fi
+  work=$scratch/maint
+  mkdir -p "$work/control" "$work/files"
+  dpkg-deb -e "$deb" "$work/control"
+  dpkg-deb -x "$deb" "$work/files"
+  for dir in etc var usr; do mkdir -p "$work/$dir.upper" "$work/$dir.work"; done
+  cat >"$work/run.sh" <<'SCRIPT'
+set -eu
+work=$1
+mount --make-rprivate /
+for dir in etc var usr; do
+  mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$work/$dir.upper,workdir=$work/$dir.work" "/$dir"
+done
+fail() { echo "maintainer scripts: $*" >&2; exit 1; }
+mkdir -p /etc/orvik /usr/libexec/orvikevtd
+cp "$work/files/etc/orvik/orvikevtd.conf" /etc/orvik/
+cp -r "$work/files/usr/libexec/orvikevtd/." /usr/libexec/orvikevtd/
+if [ -d "$work/files/usr/lib/sysusers.d" ]; then
+  mkdir -p /usr/lib/sysusers.d
+  cp "$work/files/usr/lib/sysusers.d/"* /usr/lib/sysusers.d/
+fi
+getent passwd orvik >/dev/null && fail "user orvik exists before the installation"
+cert=$(awk '$1 == "PUBLICKEY" { print $2; exit }' /etc/orvik/orvikevtd.conf)
+key=$(awk '$1 == "PRIVATEKEY" { print $2; exit }' /etc/orvik/orvikevtd.conf)
+"$work/control/postinst" configure >"$work/postinst.out" 2>&1 || fail "postinst: $(cat "$work/postinst.out")"
+getent passwd orvik >/dev/null || fail "postinst made no user orvik"
+[ -f "$cert" ] && [ -f "$key" ] || fail "postinst made no certificate"
+[ "$(stat -c %a:%G "$key")" = 640:orvik ] || fail "the key is $(stat -c %a:%G "$key"), not 640:orvik"
+openssl x509 -in "$cert" -noout || fail "postinst made no valid certificate"
+before=$(cksum <"$key")
+"$work/control/postinst" configure 2 >/dev/null 2>&1 || fail "postinst failed the second time"
+[ "$(cksum <"$key")" = "$before" ] || fail "a second postinst replaced the key"
+"$work/control/postrm" purge >/dev/null 2>&1 || fail "postrm purge failed"
+[ ! -e "$cert" ] && [ ! -e "$key" ] || fail "a purge left the certificate made by postinst"
+SCRIPT
+  unshare -m sh "$work/run.sh" "$work" || fail "the maintainer scripts failed"
+}
+
 # Unpacks ARCH's packages and checks them; armhf binaries run under qemu-arm.
 check_arch() {
   arch=$1
@@ -306,5 +354,6 @@ done
 check_lintian $debs
 for arch in "$@"; do
   check_arch "$arch"
+  [ "$arch" != amd64 ] || check_maintainer_scripts
 done
 echo "Packages checked: $*"
