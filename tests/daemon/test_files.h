@@ -41,6 +41,15 @@ inline std::vector<std::string> messages_of(const std::string &log) {
   return messages;
 }
 
+// How much slower than natively the tests run (under emulation, say):
+// ORVIK_TEST_TIME_FACTOR, 1 when unset or not a number of at least 1. Time
+// bounds that tests check are multiplied by it.
+inline double time_factor() {
+  const char *text = std::getenv("ORVIK_TEST_TIME_FACTOR");
+  double factor = text != nullptr ? std::strtod(text, nullptr) : 1;
+  return factor >= 1 ? factor : 1;
+}
+
 // A temporary folder, removed with its files when the object goes.
 class TempDir {
  public:
