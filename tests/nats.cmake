@@ -1,0 +1,16 @@
+# orvik_nats.so and orvikevt-read against real nats-server processes that the
+# tests start themselves (single server and a three-node JetStream cluster);
+# the module's settings file through module_init.
+if(TARGET orvik_nats AND EXISTS /usr/sbin/nats-server)
+  add_executable(nats_e2e_test ${CMAKE_CURRENT_SOURCE_DIR}/nats/nats_e2e_test.cc)
+  target_include_directories(nats_e2e_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/daemon)
+  target_link_libraries(nats_e2e_test PRIVATE orvikevt_client orvik_nats_config GTest::gtest
+                                              Threads::Threads)
+  target_compile_definitions(nats_e2e_test PRIVATE ${ORVIKEVTD_TEST_PATHS}
+    NATS_MODULE="$<TARGET_FILE:orvik_nats>" ORVIKEVT_READ="$<TARGET_FILE:orvikevt-read>")
+  orvik_warnings(nats_e2e_test)
+  add_dependencies(nats_e2e_test orvikevtd orvik_nats orvik_eventlog orvikevt-bench orvikevt-send
+                   orvikevt-read)
+  gtest_discover_tests(nats_e2e_test DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT ${ORVIK_TEST_TIMEOUT} LABELS e2e)
+endif()
