@@ -3,7 +3,9 @@
 # function and no other symbol defined by the daemon's own objects (the
 # archive and main object given after it). Symbols of runtimes linked into
 # the executable are not the daemon's and are not looked at, nor are the
-# sanitizer option hooks a sanitizer build defines for its runtime to find.
+# sanitizer option hooks a sanitizer build defines for its runtime to find,
+# nor instances of the C++ library's templates (namespace std): the linker
+# exports those because libstdc++ defines them too.
 set -eu
 exe=$1
 shift
@@ -18,6 +20,7 @@ for sym in $(printf '%s\n' "$exported" | awk '{print $2}' | sort -u); do
   case "$sym" in
     orvikevtd_log_entry | __asan_default_* | __ubsan_default_* | __tsan_default_* | __lsan_default_*)
       continue ;;
+    _ZNSt* | _ZNKSt* | _ZSt*) continue ;;
   esac
   if printf '%s\n' "$own" | grep -qxF "$sym"; then
     echo "exported but private to the daemon: $sym"

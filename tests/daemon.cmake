@@ -15,6 +15,14 @@ foreach(tag A B)
   orvik_warnings(orvikevtd_test_recorder_${lower})
 endforeach()
 
+# The metrics tests read the statistics file with Debian's
+# python3-prometheus-client, installed for the system's interpreter (a
+# python3 found first on PATH may be another one).
+find_program(ORVIK_SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+if(NOT ORVIK_SYSTEM_PYTHON)
+  set(ORVIK_SYSTEM_PYTHON python3)
+endif()
+
 set(ORVIKEVTD_TEST_PATHS
   RECORDER_A="$<TARGET_FILE:orvikevtd_test_recorder_a>"
   RECORDER_B="$<TARGET_FILE:orvikevtd_test_recorder_b>"
@@ -26,7 +34,9 @@ set(ORVIKEVTD_TEST_PATHS
   COUNT_MODULE="$<TARGET_FILE:orvik_count>"
   SQLITE_MODULE="$<TARGET_FILE:orvik_sqlite>"
   PYTHON_CLIENT="${CMAKE_CURRENT_SOURCE_DIR}/daemon/send_records.py"
-  TLS_PROBE_SERVER="${CMAKE_CURRENT_SOURCE_DIR}/daemon/tls_probe_server.py")
+  TLS_PROBE_SERVER="${CMAKE_CURRENT_SOURCE_DIR}/daemon/tls_probe_server.py"
+  METRICS_READER="${CMAKE_CURRENT_SOURCE_DIR}/daemon/read_metrics.py"
+  SYSTEM_PYTHON="${ORVIK_SYSTEM_PYTHON}")
 
 orvik_add_gtest(orvikevtd_unit_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/daemon/orvikevtd_unit_test.cc LIBS orvikevtd_core)

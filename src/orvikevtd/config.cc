@@ -117,6 +117,13 @@ int read_required_keys(EvtServer &server, ConfigFile *config) {
   return 0;
 }
 
+// Seconds as QUEUEFLUSH reads them: fractions allowed; 0 for none, for text
+// that is not a number and for values beyond a year.
+double read_seconds(const char *text) {
+  double seconds = std::strtod(text, nullptr);
+  return (seconds > 0 && seconds < 86400.0 * 365) ? seconds : 0;
+}
+
 void read_optional_directives(EvtServer &server, ConfigFile *config) {
   char line[kConfigLineSize];
   bool found = false;
@@ -152,8 +159,7 @@ void read_optional_directives(EvtServer &server, ConfigFile *config) {
     }
   }
   if (char *value = first_value(config, "QUEUEFLUSH", line, &found)) {
-    double seconds = std::strtod(value, nullptr);
-    server.queueflush = (seconds > 0 && seconds < 86400.0 * 365) ? seconds : 0;
+    server.queueflush = read_seconds(value);
     log_entry(server, "Partly filled queues handed over after %g seconds (0: never)\n",
               server.queueflush);
   }
@@ -196,6 +202,32 @@ bool read_cipher_directives(EvtServer &server, ConfigFile *config) {
   return read_cipher_directive(server, config, "TLSCIPHERS", "SSLCiphers", "TLS 1.2 ciphers") &&
          read_cipher_directive(server, config, "TLSCIPHERSUITES", "SSLCipherSuites",
                                "TLS 1.3 cipher suites");
+}
+
+// The listener's address, the connection cap and the statistics.
+void read_service_directives(EvtServer &server, ConfigFile *config) {
+  char line[kConfigLineSize];
+  bool found = false;
+  if (char *value = first_value(config, "EVENTADDRESS", line, &found)) {
+    set_path(server.eventaddress, value);
+    log_entry(server, "Listener will be setup on address %s\n", server.eventaddress);
+  }
+  if (char *value = first_value(config, "MAXCONNECTIONS", line, &found)) {
+    // A negative count is not a count and leaves the default in place.
+    if (long count = read_number(value); count >= 0) {
+      server.maxconnections = count;
+      log_entry(server, "Connections limited to %ld (0: no limit)\n", server.maxconnections);
+    }
+  }
+  if (char *value = first_value(config, "STATSINTERVAL", line, &found)) {
+    server.statsinterval = read_seconds(value);
+    log_entry(server, "Statistics logged every %g seconds (0: never)\n", server.statsinterval);
+  }
+  if (char *value = first_value(config, "STATSFILE", line, &found)) {
+    set_path(server.statsfile, value);
+    log_entry(server, "Statistics file %s written every %g seconds\n", server.statsfile,
+              stats_period(server));
+  }
 }
 
 void load_modules(EvtServer &server, ConfigFile *config) {
@@ -269,6 +301,7 @@ int read_configuration(EvtServer &server) {
   }
   if (int status = read_required_keys(server, config); status != 0) return status;
   read_optional_directives(server, config);
+  read_service_directives(server, config);
   if (!read_cipher_directives(server, config)) {
     configfile_close(&config);
     attribute_freeall(&server.modattrib);

@@ -68,13 +68,33 @@ void teardown_and_exit(EvtServer &server) {
   std::exit(0);
 }
 
-// How often the loop's tick runs the QUEUEFLUSH timer: a quarter of the
-// flush time, between 10 ms and 250 ms.
-long tick_interval_us(double flush_seconds) {
-  double quarter = flush_seconds * 1e6 / 4;
-  if (quarter < 10000) return 10000;
-  if (quarter > 250000) return 250000;
-  return static_cast<long>(quarter);
+// How often the loop's tick runs: once a second (signals are also looked
+// at there, a second safety net beside the wake-up), and for each timer
+// (QUEUEFLUSH, statistics) a quarter of its time, between 10 ms and 250 ms.
+long tick_interval_us(const EvtServer &server) {
+  long interval = 1000000;
+  auto shorten_for = [&interval](double seconds) {
+    double quarter = seconds * 1e6 / 4;
+    long tick = quarter < 10000 ? 10000 : quarter > 250000 ? 250000 : static_cast<long>(quarter);
+    if (tick < interval) interval = tick;
+  };
+  if (server.queueflush > 0) shorten_for(server.queueflush);
+  if (stats_period(server) > 0) shorten_for(stats_period(server));
+  return interval;
+}
+
+// Creates the listener on EVENTADDRESS (every address when none is set).
+bool bind_listener(EvtServer &server) {
+  const char *address = server.eventaddress[0] != '\0' ? server.eventaddress : nullptr;
+  int status = comm_bind(server.cm, &server.ccs, address, server.serverport);
+  if (status == 0) return true;
+  if (address == nullptr) {
+    log_entry(server, "Failed to bind to port.\n");
+  } else {
+    log_entry(server, "Failed to bind to address %s port %d (rc=%d).\n", address, server.serverport,
+              status);
+  }
+  return false;
 }
 
 }  // namespace
@@ -119,10 +139,7 @@ int orvikevtd_run(int argc, char **argv) {
   }
   log_entry(server, "Successfully allocated %d event queues, of size %ld.\n", server.queuecount,
             server.queuesize);
-  if (comm_bind(server.cm, &server.ccs, nullptr, server.serverport) != 0) {
-    log_entry(server, "Failed to bind to port.\n");
-    close_and_exit(server);
-  }
+  if (!bind_listener(server)) close_and_exit(server);
   if (int status = comm_group_add(server.cg, server.ccs, nullptr, 1); status != 0) {
     log_entry(server, "Failed in comm_group_add(). rc=%d\n", status);
     comm_close(&server.ccs, 0);
@@ -135,6 +152,7 @@ int orvikevtd_run(int argc, char **argv) {
     comm_close(&server.ccs, 0);
     close_and_exit(server);
   }
+  stats_prepare(server);
   if (int status = processing_start(server); status != 0) {
     log_entry(server, "Failed to spawn event processing thread. rc=%d\n", status);
     comm_group_remove(server.cg, server.ccs);
@@ -148,14 +166,7 @@ int orvikevtd_run(int argc, char **argv) {
     server.inqcurrent = static_cast<SQueue *>(slist_get_data(server.inqlist));
     if (server.inqcurrent != nullptr) slist_item_remove(&server.inqlist, server.inqcurrent);
   }
-  if (server.queueflush > 0) {
-    comm_group_set_tick_callback(server.cg, on_loop_tick, &server,
-                                 tick_interval_us(server.queueflush));
-  } else {
-    // Signals are also looked at on every tick, a second safety net beside
-    // the wake-up.
-    comm_group_set_tick_callback(server.cg, on_loop_tick, &server, 1000000);
-  }
+  comm_group_set_tick_callback(server.cg, on_loop_tick, &server, tick_interval_us(server));
   comm_group_loop(server.cg);
   teardown_and_exit(server);
   return 0;

@@ -5,8 +5,9 @@
 // callback, the loop's wake-up and tick callbacks (where caught signals are
 // acted on) and the teardown. The processing thread drains full queues into
 // the handler modules. They share data only under the locks below; lock
-// order: modmutex before a module's mutex, modmutex before logmutex. procmutex,
-// inqmutex and outqmutex never nest with another lock.
+// order: modmutex before a module's mutex, modmutex before logmutex, modmutex
+// before statsmutex. procmutex, inqmutex and outqmutex never nest with
+// another lock.
 //
 // Every function here that takes an EvtServer works on that record alone, so
 // tests can run the pieces on records of their own; the program itself uses
@@ -27,6 +28,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "mutex.h"
@@ -60,6 +62,17 @@ inline constexpr unsigned long kFlagForeground = 2;
 inline constexpr long kDefaultMaxQueues = 1024;
 inline constexpr unsigned long long kDefaultPoolBytes = 64ull << 20;
 
+// Default cap of open connections (handshakes included) when
+// MAXCONNECTIONS is absent.
+inline constexpr long kDefaultMaxConnections = 1024;
+
+// What the processing thread has handed one module, for the statistics.
+struct ModuleCounters {
+  uint64_t events = 0;       // records handed over
+  uint64_t errors = 0;       // non-zero results
+  uint64_t nanoseconds = 0;  // spent in handle_event (with its lock and failure log line)
+};
+
 // One loaded handler module, owned by EvtServer::modlist.
 struct OrvikEHModule {
   char *modulepath = nullptr;  // owned
@@ -71,6 +84,7 @@ struct OrvikEHModule {
   Mutex mutex;                        // held around each handle_event call
   unsigned long usecondssum = 0;      // microseconds since the last mean report
   unsigned long eventsprocessed = 0;  // records handed to the module
+  ModuleCounters counters;            // processing thread only
 };
 
 // One client connection's record assembly buffer, given to comm_group_add as
@@ -152,6 +166,46 @@ struct EvtServer {
   // for each queue it gives back and when the cleanup is done, and by the
   // signal handler.
   Semaphore drain_wakeup;
+
+  // The listener's address (empty: every address) and the connection cap.
+  char eventaddress[kPathSize] = {};
+  long maxconnections = kDefaultMaxConnections;  // 0 = no cap
+  long connections_open = 0;                     // main thread: accepted, not yet closed
+  bool listener_resting = false;                 // main thread: out of the group at the cap
+
+  // Statistics. Each count lives with the thread that owns its data, so
+  // counting takes no lock: the main thread's intake figures are read by
+  // the main thread itself; the processing thread publishes its figures
+  // into `published` now and then (stats.cc), and the main thread copies
+  // them from there once per interval.
+  double statsinterval = 0;        // seconds between log lines; 0 = none
+  char statsfile[kPathSize] = {};  // Prometheus text file; empty = none
+  struct IntakeCounters {
+    uint64_t received = 0;     // complete records read from clients
+    int64_t paused_since = 0;  // monotonic ns when intake paused, 0 while it runs
+    uint64_t paused_ns = 0;    // ended pauses
+  } intake;                    // main thread only
+  struct ProcessingCounters {
+    uint64_t handled = 0;      // records that passed the whole module chain
+    uint64_t published = 0;    // handled at the last publication
+    int64_t next_publish = 0;  // monotonic ns
+  } processing;                // processing thread only
+  struct Published {
+    uint64_t handled = 0;
+    std::vector<ModuleCounters> modules;  // in load order
+  };
+  Mutex statsmutex;
+  Published published GUARDED_BY(statsmutex);
+  struct Reporter {
+    std::vector<std::string> module_paths;  // in load order
+    Published copy;                         // the last copy taken
+    int64_t next_due = 0;                   // monotonic ns
+    int64_t last_line_at = 0;
+    uint64_t last_received = 0;
+    uint64_t last_handled = 0;
+    uint64_t last_paused_ns = 0;
+    bool file_failing = false;  // one log line per failure episode
+  } reporter;                   // main thread only
 };
 
 // The program's record; never destroyed, so that the processing thread may
@@ -214,8 +268,9 @@ bool queues_intake_finished(EvtServer &server);
 void queues_flush_if_due(EvtServer &server);
 // Processing side: waits until a full queue is handed over and takes it
 // (null when the list held none, or when none is left after the orderly
-// stop finished intake).
-SQueue *queues_take_full(EvtServer &server);
+// stop finished intake). before_wait, when given, is called (holding no
+// lock) before the thread would wait.
+SQueue *queues_take_full(EvtServer &server, void (*before_wait)(EvtServer &) = nullptr);
 // Processing side: appends a drained queue to inqlist and wakes the main
 // thread when intake is waiting for a queue.
 void queues_return_empty(EvtServer &server, SQueue *queue);
@@ -237,8 +292,10 @@ void intake_resume(EvtServer &server);
 // ---- processing.cc ----
 // Starts the detached processing thread for server; the thread library's result.
 int processing_start(EvtServer &server);
-// Hands one record to every module in load order, timing each call.
-void processing_deliver(EvtServer &server, EventData *record);
+// Hands one record to every module in load order, timing each call and
+// counting it. Returns the clock reading (monotonic_ns) after the last
+// module, 0 when there is none.
+int64_t processing_deliver(EvtServer &server, EventData *record);
 // Empties modlist under modmutex, then calls each module's module_cleanup and
 // closes it: no module is called after its cleanup.
 void modules_cleanup(EvtServer &server);
@@ -258,7 +315,7 @@ void signals_handle_caught(EvtServer &server);
 [[noreturn]] void end_process(EvtServer &server, bool modules_idle);
 // Wake-up callback of the comm loop: caught signals, then stalled intake.
 void on_loop_wakeup(CommGroup *group, void *arg);
-// Tick callback: caught signals, then the QUEUEFLUSH timer.
+// Tick callback: caught signals, the QUEUEFLUSH timer, then statistics.
 void on_loop_tick(CommGroup *group, void *arg);
 
 // ---- drain.cc ----
@@ -267,6 +324,25 @@ void on_loop_tick(CommGroup *group, void *arg);
 // processing thread, which then cleans the modules up, and ends the process.
 // A terminating signal meanwhile, or the end of the time, stops at once.
 [[noreturn]] void drain_and_exit(EvtServer &server);
+
+// ---- stats.cc ----
+// Seconds between two statistics reports: STATSINTERVAL, or 1 when only
+// STATSFILE is set; 0 when there are none.
+double stats_period(const EvtServer &server);
+// Sizes the published figures for the loaded modules (before the
+// processing thread starts).
+void stats_prepare(EvtServer &server);
+// Main thread: intake paused or resumed at the pool's cap.
+void stats_intake_paused(EvtServer &server);
+void stats_intake_resumed(EvtServer &server);
+// Processing thread: publishes its figures when they changed and a
+// publication is due (now: monotonic ns, or 0 to read the clock), or at
+// once when idle is set (the thread is about to wait).
+void stats_publish(EvtServer &server, int64_t now, bool idle);
+// Main thread, on every loop tick: the log line and the file when due.
+void stats_tick(EvtServer &server);
+// Monotonic clock in nanoseconds.
+int64_t monotonic_ns();
 
 // ---- daemon.cc ----
 // The whole program: start-up, the loop, teardown. Returns only through exit.

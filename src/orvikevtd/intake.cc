@@ -11,6 +11,31 @@
 namespace orvikevtd {
 namespace {
 
+// At MAXCONNECTIONS the listener leaves the group: new clients wait in the
+// kernel's listen queue, as at the descriptor limit, until one ends.
+void rest_listener_at_cap(EvtServer &server) {
+  if (server.maxconnections <= 0 || server.connections_open < server.maxconnections ||
+      server.listener_resting) {
+    return;
+  }
+  comm_group_remove(server.cg, server.ccs);
+  server.listener_resting = true;
+  log_entry(server, "Connection limit of %ld reached; new clients wait until a connection ends.\n",
+            server.maxconnections);
+}
+
+void wake_listener_below_cap(EvtServer &server) {
+  if (!server.listener_resting || server.connections_open >= server.maxconnections) return;
+  // Closed meanwhile (the daemon is stopping): nothing to accept on.
+  if (server.ccs == nullptr) return;
+  if (int status = comm_group_add(server.cg, server.ccs, nullptr, 1); status != 0) {
+    // Stays resting; the next connection that ends tries again.
+    log_entry(server, "Failed in comm_group_add(). rc=%d\n", status);
+    return;
+  }
+  server.listener_resting = false;
+}
+
 int accept_connection(EvtServer &server, CommChannel *listener) {
   CommChannel *channel = nullptr;
   int status = comm_accept(listener, &channel, 0);
@@ -32,9 +57,11 @@ int accept_connection(EvtServer &server, CommChannel *listener) {
     return added;
   }
   ++server.conncount;
+  ++server.connections_open;
   if (server.conncount % 100 == 0) {
     log_entry(server, "Handled %lu connections so far.\n", server.conncount);
   }
+  rest_listener_at_cap(server);
   return 0;
 }
 
@@ -42,7 +69,10 @@ int accept_connection(EvtServer &server, CommChannel *listener) {
 void pause_intake(EvtServer &server, ConnBuffer *conn) {
   conn->stalled = true;
   server.stalled.push_back(conn);
-  if (!server.intake_paused.exchange(true)) comm_group_pause_reads(server.cg, 1);
+  if (!server.intake_paused.exchange(true)) {
+    comm_group_pause_reads(server.cg, 1);
+    stats_intake_paused(server);
+  }
   // A queue may have come back between the failed attempt and the flag:
   // the processing thread only wakes the loop after seeing the flag.
   intake_resume(server);
@@ -59,6 +89,8 @@ int close_connection(EvtServer &server, CommChannel *cc, ConnBuffer *conn, int s
   comm_group_remove(server.cg, cc);
   std::free(conn);
   comm_close(&cc, 0);
+  --server.connections_open;
+  wake_listener_below_cap(server);
   return status;
 }
 
@@ -100,6 +132,7 @@ int intake_read(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *so
   if (status != 0) return status;
   conn->len += wanted;
   if (conn->len == server.eventsize) {
+    ++server.intake.received;
     eventdata_to_hostorder(&conn->record);
     if (!store_complete_record(server, conn)) pause_intake(server, conn);
   }
@@ -113,7 +146,10 @@ void intake_resume(EvtServer &server) {
     conn->stalled = false;
     server.stalled.erase(server.stalled.begin());
   }
-  if (server.intake_paused.exchange(false)) comm_group_pause_reads(server.cg, 0);
+  if (server.intake_paused.exchange(false)) {
+    comm_group_pause_reads(server.cg, 0);
+    stats_intake_resumed(server);
+  }
 }
 
 }  // namespace orvikevtd

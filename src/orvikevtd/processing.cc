@@ -15,15 +15,6 @@ namespace {
 
 constexpr unsigned long kReportEvery = 10000;
 
-// Microseconds on a clock that never steps back, cut to 32 bits: the
-// difference of two readings is right across the wrap.
-uint32_t microseconds_now() {
-  timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000000u +
-                               static_cast<uint64_t>(now.tv_nsec) / 1000u);
-}
-
 void log_module_failure(EvtServer &server, OrvikEHModule *module, EventData *record, int rc) {
   char host[EVENTDATA_TEXT_SIZE] = {};
   char object[EVENTDATA_TEXT_SIZE] = {};
@@ -35,15 +26,27 @@ void log_module_failure(EvtServer &server, OrvikEHModule *module, EventData *rec
             module->modulepath, rc, host, object);
 }
 
-void call_module(EvtServer &server, OrvikEHModule *module, EventData *record) {
-  uint32_t start = microseconds_now();
+// Microseconds of a monotonic reading, cut to 32 bits: the difference of
+// two is right across the wrap.
+uint32_t microseconds_of(int64_t ns) {
+  return static_cast<uint32_t>(static_cast<uint64_t>(ns) / 1000u);
+}
+
+// Hands the record to one module; returns the clock reading at the end.
+int64_t call_module(EvtServer &server, OrvikEHModule *module, EventData *record) {
+  int64_t start = monotonic_ns();
   int rc = 0;
   {
     MutexLock lock(&module->mutex);
     rc = module->handle_event(record);
   }
   if (rc != 0) log_module_failure(server, module, record, rc);
-  uint32_t elapsed = microseconds_now() - start;
+  int64_t end = monotonic_ns();
+  uint32_t elapsed = microseconds_of(end) - microseconds_of(start);
+  ModuleCounters &counters = module->counters;
+  ++counters.events;
+  if (rc != 0) ++counters.errors;
+  counters.nanoseconds += static_cast<uint64_t>(end - start);
   ++module->eventsprocessed;
   module->usecondssum += elapsed;
   if (module->eventsprocessed % kReportEvery == 0) {
@@ -51,6 +54,13 @@ void call_module(EvtServer &server, OrvikEHModule *module, EventData *record) {
               module->usecondssum / kReportEvery);
     module->usecondssum = 0;
   }
+  return end;
+}
+
+// Called before the thread waits for work: an idle daemon's figures show
+// every record handled.
+void publish_before_wait(EvtServer &server) {
+  stats_publish(server, 0, true);
 }
 
 // The process is exiting: the thread waits for it to end, holding no lock
@@ -79,13 +89,16 @@ void run_processing(EvtServer &server) {
   // The record each queued record is copied into; its layout is public, so
   // it lives here rather than on the heap.
   EventData record = {};
+  const bool counting = stats_period(server) > 0;
   for (;;) {
-    SQueue *queue = queues_take_full(server);
+    SQueue *queue = queues_take_full(server, counting ? publish_before_wait : nullptr);
     if (queue == nullptr && queues_intake_finished(server)) clean_up_after_drain(server);
     while (queue != nullptr && squeue_item_dequeue(queue, &record) == 0) {
       if (server.modules_stopped.load()) park_forever();
-      processing_deliver(server, &record);
+      int64_t now = processing_deliver(server, &record);
+      if (counting && now >= server.processing.next_publish) stats_publish(server, now, false);
     }
+    if (counting) stats_publish(server, 0, false);
     queues_return_empty(server, queue);
     // The main thread may be waiting for this queue to store a record that
     // waited at the pool's cap.
@@ -95,15 +108,18 @@ void run_processing(EvtServer &server) {
 
 }  // namespace
 
-void processing_deliver(EvtServer &server, EventData *record) {
+int64_t processing_deliver(EvtServer &server, EventData *record) {
   MutexLock lock(&server.modmutex);
+  int64_t now = 0;
   for (SList *node = server.modlist; node != nullptr; node = slist_get_next(node)) {
-    call_module(server, static_cast<OrvikEHModule *>(slist_get_data(node)), record);
+    now = call_module(server, static_cast<OrvikEHModule *>(slist_get_data(node)), record);
   }
   // Only this thread writes the count, under modmutex; the stop reads it.
   // A plain store of a word: nothing on the hot path waits for it.
   server.records_handled.store(server.records_handled.load(std::memory_order_relaxed) + 1,
                                std::memory_order_relaxed);
+  ++server.processing.handled;
+  return now;
 }
 
 int processing_start(EvtServer &server) {

@@ -76,6 +76,24 @@ bool obtain_current(EvtServer &server) {
   return true;
 }
 
+enum class HandOver { kClaimed, kNone, kIntakeDone };
+
+// Counts one hand-over as taken; without one, waits for it when may_wait
+// (else kNone), and gives kIntakeDone once the orderly stop has finished
+// intake and none is left.
+HandOver claim_hand_over(EvtServer &server, bool may_wait) {
+  MutexLock lock(&server.procmutex);
+  while (server.procpending == 0) {
+    if (server.drain_intake_done) return HandOver::kIntakeDone;
+    if (!may_wait) return HandOver::kNone;
+    server.procwaiting = true;
+    server.proccond.Wait(&server.procmutex);
+    server.procwaiting = false;
+  }
+  --server.procpending;
+  return HandOver::kClaimed;
+}
+
 }  // namespace
 
 int queue_make(EvtServer &server, SQueue **queue) {
@@ -190,17 +208,13 @@ void queues_flush_if_due(EvtServer &server) {
   if (age >= server.queueflush) queues_hand_over_current(server);
 }
 
-SQueue *queues_take_full(EvtServer &server) {
-  {
-    MutexLock lock(&server.procmutex);
-    while (server.procpending == 0) {
-      if (server.drain_intake_done) return nullptr;
-      server.procwaiting = true;
-      server.proccond.Wait(&server.procmutex);
-      server.procwaiting = false;
-    }
-    --server.procpending;
+SQueue *queues_take_full(EvtServer &server, void (*before_wait)(EvtServer &)) {
+  HandOver claim = claim_hand_over(server, before_wait == nullptr);
+  if (claim == HandOver::kNone) {
+    before_wait(server);
+    claim = claim_hand_over(server, true);
   }
+  if (claim == HandOver::kIntakeDone) return nullptr;
   MutexLock lock(&server.outqmutex);
   return pop_front(&server.outqlist);
 }

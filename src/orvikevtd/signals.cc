@@ -108,6 +108,7 @@ void on_loop_tick(CommGroup *, void *arg) {
   auto &server = *static_cast<EvtServer *>(arg);
   signals_handle_caught(server);
   if (!server.intake_paused.load()) queues_flush_if_due(server);
+  stats_tick(server);
 }
 
 }  // namespace orvikevtd

@@ -543,6 +543,282 @@ TEST(DaemonBackPressure, SignalsAreHonouredWhileIntakeWaits) {
   EXPECT_EQ(count_of(daemon.log(), "Allocating a new inqueue!"), 0u);
 }
 
+// ---- operating: statistics, listener address, connection cap ----
+
+// A Prometheus text file as prometheus_client's parser reads it.
+struct Metrics {
+  bool parsed = false;
+  std::map<std::string, std::string> types;  // family name -> type
+  std::map<std::string, std::string> helps;  // family name -> help text
+  // (sample name, module label or "-") -> value
+  std::map<std::pair<std::string, std::string>, double> samples;
+
+  double value(const std::string &name, const std::string &module = "-") const {
+    auto found = samples.find({name, module});
+    return found == samples.end() ? -1 : found->second;
+  }
+};
+
+bool prometheus_parser_available() {
+  return run(std::string(SYSTEM_PYTHON) +
+             " -c 'import prometheus_client.parser' >/dev/null 2>&1") == 0;
+}
+
+Metrics read_metrics(const Daemon &daemon, const std::string &path) {
+  Metrics metrics;
+  std::string out = daemon.file("metrics.out");
+  if (run(std::string(SYSTEM_PYTHON) + " " + METRICS_READER + " '" + path + "' >" + out +
+          " 2>/dev/null") != 0) {
+    return metrics;
+  }
+  metrics.parsed = true;
+  for (const std::string &line : lines_of(read_file(out))) {
+    std::vector<std::string> fields;
+    std::stringstream stream(line);
+    for (std::string field; std::getline(stream, field, '\t');) fields.push_back(field);
+    if (fields.size() != 4) continue;
+    if (fields[0] == "family") {
+      metrics.types[fields[1]] = fields[2];
+      metrics.helps[fields[1]] = fields[3];
+    } else {
+      metrics.samples[{fields[1], fields[2]}] = std::stod(fields[3]);
+    }
+  }
+  return metrics;
+}
+
+// The sum of one figure (the first capture of pattern) over the statistics
+// log lines.
+uint64_t sum_of_logged(const std::string &log, const std::regex &pattern) {
+  uint64_t sum = 0;
+  for (const std::string &line : lines_of(log)) {
+    std::smatch match;
+    if (std::regex_search(line, match, pattern)) sum += std::stoull(match[1]);
+  }
+  return sum;
+}
+
+TEST(DaemonStats, LogLinesAndFileCountWhatClientsSent) {
+  if (!prometheus_parser_available()) GTEST_SKIP() << "python3-prometheus-client is not installed";
+  Daemon daemon;
+  std::string records_file = daemon.records_file();
+  std::string stats = daemon.file("orvikevtd.prom");
+  // A module path with the characters the format escapes in label values.
+  std::string odd_path = daemon.file("rec\"q\\b.so");
+  ASSERT_EQ(symlink(RECORDER_A, odd_path.c_str()), 0);
+  // A slow first module and a pool of 100 records: intake pauses at the cap.
+  ASSERT_TRUE(daemon.start(
+      daemon.standard_config("QUEUEFLUSH 0.1\nMAXQUEUES 10\nSTATSINTERVAL 0.3\nSTATSFILE " + stats +
+                             "\n" + module_line(odd_path.c_str(), records_file + ",200") +
+                             module_line(RECORDER_B, records_file))));
+  constexpr uint64_t kFirst = 1500, kSecond = 500, kTotal = kFirst + kSecond;
+  {
+    Client first(daemon.port()), second(daemon.port());
+    ASSERT_TRUE(first.connect());
+    ASSERT_TRUE(second.connect());
+    for (uint64_t i = 0; i < kFirst; i += 100) ASSERT_TRUE(first.send(records("one", "o", i, 100)));
+    std::vector<EventData> batch = records("two", "o", 0, kSecond - 1);
+    batch.push_back(record("two", "fail7", kSecond));
+    ASSERT_TRUE(second.send(batch));
+  }
+  Metrics metrics;
+  ASSERT_TRUE(wait_for(
+      [&] {
+        metrics = read_metrics(daemon, stats);
+        return metrics.value("orvikevtd_events_handled_total") == kTotal &&
+               metrics.value("orvikevtd_connections_open") == 0;
+      },
+      60s))
+      << read_file(stats);
+  const std::vector<std::pair<std::string, std::string>> families = {
+      {"orvikevtd_events_received", "counter"}, {"orvikevtd_events_handled", "counter"},
+      {"orvikevtd_connections_open", "gauge"},  {"orvikevtd_connections", "counter"},
+      {"orvikevtd_queues_total", "gauge"},      {"orvikevtd_queues_in_use", "gauge"},
+      {"orvikevtd_queues_full", "gauge"},       {"orvikevtd_intake_paused_seconds", "counter"},
+      {"orvikevtd_module_events", "counter"},   {"orvikevtd_module_errors", "counter"},
+      {"orvikevtd_module_seconds", "counter"}};
+  for (const auto &[name, type] : families) {
+    EXPECT_EQ(metrics.types[name], type) << name;
+    EXPECT_FALSE(metrics.helps[name].empty()) << name;
+  }
+  EXPECT_EQ(metrics.types.size(), families.size());
+  EXPECT_EQ(metrics.value("orvikevtd_events_received_total"), kTotal);
+  EXPECT_EQ(metrics.value("orvikevtd_connections_total"), 2);
+  EXPECT_EQ(metrics.value("orvikevtd_queues_total"), 10);
+  EXPECT_EQ(metrics.value("orvikevtd_queues_full"), 0);
+  EXPECT_GT(metrics.value("orvikevtd_intake_paused_seconds_total"), 0);
+  for (const std::string &module : {odd_path, std::string(RECORDER_B)}) {
+    EXPECT_EQ(metrics.value("orvikevtd_module_events_total", module), kTotal) << module;
+    EXPECT_EQ(metrics.value("orvikevtd_module_errors_total", module), 1) << module;
+  }
+  // 200 microseconds of busy waiting per record.
+  EXPECT_GE(metrics.value("orvikevtd_module_seconds_total", odd_path), kTotal * 200e-6);
+  EXPECT_EQ(recorded(records_file, "B").size(), kTotal);
+  // The log lines' figures since the last line add up to the same totals.
+  const std::regex received(R"(^.{20}Statistics: (\d+) records received)");
+  const std::regex handed(R"(^.{20}Statistics: .*/s\), (\d+) handed to the modules)");
+  ASSERT_TRUE(wait_for([&] { return sum_of_logged(daemon.log(), handed) == kTotal; }));
+  EXPECT_EQ(sum_of_logged(daemon.log(), received), kTotal);
+  // Once the daemon has stopped (between two writes: signals are acted on
+  // in the loop), only the file itself is left, no temporary one.
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.wait_exit(), 0);
+  EXPECT_EQ(run("ls " + daemon.file("") + " | grep -q 'orvikevtd.prom.'"), 256);
+}
+
+TEST(DaemonStats, AnUnwritableFileIsLoggedOncePerEpisode) {
+  Daemon daemon;
+  std::string folder = daemon.file("stats");
+  std::string stats = folder + "/orvikevtd.prom";
+  ASSERT_TRUE(daemon.start(daemon.standard_config("STATSINTERVAL 0.1\nSTATSFILE " + stats + "\n")));
+  std::string failed = "Failed to write statistics file " + stats + " (rc=2)\n";
+  auto lines = [&] { return count_of(daemon.log(), "Statistics: "); };
+  ASSERT_TRUE(wait_for([&] { return lines() >= 5; }));
+  EXPECT_EQ(count_of(daemon.log(), failed), 1u);
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  ASSERT_TRUE(wait_for([&] { return !read_file(stats).empty(); }));
+  ASSERT_EQ(run("rm -r " + folder), 0);
+  size_t after = lines() + 5;
+  ASSERT_TRUE(wait_for([&] { return lines() >= after; }));
+  EXPECT_EQ(count_of(daemon.log(), failed), 2u);
+}
+
+// A plain TCP connection to address:port; its descriptor, or -errno.
+int tcp_connect(const std::string &address, int port) {
+  bool v6 = address.find(':') != std::string::npos;
+  int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -errno;
+  sockaddr_storage storage = {};
+  socklen_t length = 0;
+  if (v6) {
+    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&storage);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr);
+    length = sizeof(*in6);
+  } else {
+    auto *in4 = reinterpret_cast<sockaddr_in *>(&storage);
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &in4->sin_addr);
+    length = sizeof(*in4);
+  }
+  if (connect(fd, reinterpret_cast<sockaddr *>(&storage), length) != 0) {
+    int error = errno;
+    close(fd);
+    return -error;
+  }
+  return fd;
+}
+
+// Whether a TCP connection to address:port is taken (and closes it).
+bool accepts_tcp(const std::string &address, int port) {
+  int fd = tcp_connect(address, port);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
+}
+
+bool loopback6_available() {
+  int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 address = {};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  bool bound = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+  close(fd);
+  return bound;
+}
+
+TEST(DaemonAddress, OneAddressRefusesClientsOnTheOthers) {
+  if (!loopback6_available()) GTEST_SKIP() << "::1 is not available on this host";
+  {
+    Daemon every;
+    ASSERT_TRUE(every.start(every.standard_config()));
+    EXPECT_TRUE(accepts_tcp("127.0.0.1", every.port()));
+    EXPECT_TRUE(accepts_tcp("::1", every.port()));
+  }
+  Daemon v4;
+  std::string file = v4.records_file();
+  ASSERT_TRUE(v4.start_with_recorder("QUEUESIZE 1\nEVENTADDRESS 127.0.0.1\n"));
+  EXPECT_EQ(tcp_connect("::1", v4.port()), -ECONNREFUSED);
+  Client client(v4.port());
+  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.send(records("v4", "o", 0, 2)));
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 1; }));
+  EXPECT_NE(count_of(v4.log(), "Listener will be setup on address 127.0.0.1\n"), 0u);
+
+  Daemon v6;
+  ASSERT_TRUE(v6.start(v6.standard_config("EVENTADDRESS ::1\n")));
+  EXPECT_TRUE(accepts_tcp("::1", v6.port()));
+  EXPECT_EQ(tcp_connect("127.0.0.1", v6.port()), -ECONNREFUSED);
+}
+
+TEST(DaemonAddress, AnAddressThatCannotBeBoundEndsStartUpNamingIt) {
+  for (const char *address : {"localhost", "192.0.2.1", "300.1.1.1"}) {
+    Daemon daemon;
+    daemon.write_config(daemon.standard_config(std::string("EVENTADDRESS ") + address + "\n"));
+    daemon.spawn();
+    EXPECT_EQ(daemon.wait_exit(), 0) << address;
+    std::vector<std::string> messages = daemon.messages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(
+        messages[messages.size() - 2].rfind(std::string("Failed to bind to address ") + address +
+                                                " port " + std::to_string(daemon.port()) + " (rc=",
+                                            0),
+        0u)
+        << messages[messages.size() - 2];
+    EXPECT_EQ(messages.back(), "Exiting.");
+  }
+}
+
+TEST(DaemonConnections, AtTheCapTheNextClientIsServedOnlyAfterOneLeaves) {
+  Daemon daemon;
+  std::string file = daemon.records_file();
+  ASSERT_TRUE(daemon.start_with_recorder("QUEUESIZE 1\nMAXCONNECTIONS 2\n"));
+  Client first(daemon.port());
+  ASSERT_TRUE(first.connect());
+  // A connection whose handshake never starts counts as well.
+  int silent = tcp_connect("127.0.0.1", daemon.port());
+  ASSERT_GE(silent, 0);
+  const std::string reached =
+      "Connection limit of 2 reached; new clients wait until a connection ends.\n";
+  ASSERT_TRUE(wait_for([&] { return count_of(daemon.log(), reached) == 1; }));
+  std::atomic<bool> connected{false};
+  std::atomic<bool> sent{false};
+  std::thread third([&] {
+    Client client(daemon.port());
+    if (!client.connect()) return;
+    connected = true;
+    sent = client.send(records("third", "o", 0, 2));
+  });
+  // The third client waits in the listen queue: its handshake does not end.
+  EXPECT_FALSE(wait_for([&] { return connected.load(); }, 500ms));
+  ASSERT_TRUE(first.send(records("first", "o", 0, 2)));
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 1; }));
+  close(silent);
+  ASSERT_TRUE(wait_for([&] { return connected.load(); }));
+  third.join();
+  EXPECT_TRUE(sent);
+  auto served_third = [&] {
+    std::vector<std::string> lines = recorded(file, "A");
+    return std::find(lines.begin(), lines.end(), "third o 0") != lines.end();
+  };
+  EXPECT_TRUE(wait_for(served_third));
+  // The third client filled the cap again: a second episode.
+  EXPECT_EQ(count_of(daemon.log(), reached), 2u);
+}
+
+TEST(DaemonConnections, ZeroMeansNoCap) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config("MAXCONNECTIONS 0\n")));
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<Client>(daemon.port()));
+    ASSERT_TRUE(clients.back()->connect()) << i;
+  }
+  EXPECT_EQ(count_of(daemon.log(), "Connection limit"), 0u);
+}
+
 // ---- signals ----
 
 TEST(DaemonSignals, SigtermLogsTwoLinesAndExitsWith0) {

@@ -234,6 +234,9 @@ TEST_F(ConfigTest, KeysAloneKeepEveryDefault) {
   EXPECT_EQ(server_->maxqueues, 1024);
   EXPECT_EQ(server_->queueflush, 0);
   EXPECT_EQ(server_->flags, 0ul);
+  EXPECT_STREQ(server_->eventaddress, "");
+  EXPECT_EQ(server_->maxconnections, 1024);
+  EXPECT_EQ(stats_period(*server_), 0);
   EXPECT_EQ(log(), "");
 }
 
@@ -313,6 +316,33 @@ TEST_F(ConfigTest, ShutdownDrainTakesFractionsAndIsLogged) {
               std::string("Orderly stop hands held events to the modules within ") + c.logged +
                   " seconds (0: stop at once)");
   }
+}
+
+TEST_F(ConfigTest, AddressConnectionCapAndStatisticsAreReadAndLogged) {
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nEVENTADDRESS ::1\nMAXCONNECTIONS 0\n"
+                 "STATSINTERVAL 0.5\nSTATSFILE /run/o.prom\n"),
+            0);
+  EXPECT_STREQ(server_->eventaddress, "::1");
+  EXPECT_EQ(server_->maxconnections, 0);
+  EXPECT_EQ(stats_period(*server_), 0.5);
+  std::vector<std::string> expected = {"Listener will be setup on address ::1",
+                                       "Connections limited to 0 (0: no limit)",
+                                       "Statistics logged every 0.5 seconds (0: never)",
+                                       "Statistics file /run/o.prom written every 0.5 seconds"};
+  EXPECT_EQ(messages(), expected);
+}
+
+TEST_F(ConfigTest, StatisticsFileAloneIsWrittenEverySecond) {
+  // A negative cap is not a count and a period that is not a number is none.
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXCONNECTIONS -5\nSTATSINTERVAL soon\n"
+                 "STATSFILE /run/o.prom\n"),
+            0);
+  EXPECT_EQ(server_->maxconnections, 1024);
+  EXPECT_EQ(server_->statsinterval, 0);
+  EXPECT_EQ(stats_period(*server_), 1.0);
+  std::vector<std::string> expected = {"Statistics logged every 0 seconds (0: never)",
+                                       "Statistics file /run/o.prom written every 1 seconds"};
+  EXPECT_EQ(messages(), expected);
 }
 
 TEST_F(ConfigTest, CapBelowTheInitialQueuesMeansTheInitialQueues) {
@@ -418,6 +448,34 @@ TEST_F(ModuleTest, NonZeroResultIsLoggedAndLaterModulesStillGetTheRecord) {
   EXPECT_EQ(logged[logged.size() - 2], expected_a);
   EXPECT_EQ(logged.back(), expected_b);
   EXPECT_EQ(records().back(), "B host%s fail7 5");
+  EXPECT_EQ(modules()[0]->counters.events, 1u);
+  EXPECT_EQ(modules()[0]->counters.errors, 1u);
+  EXPECT_EQ(server_->processing.handled, 1u);
+}
+
+TEST_F(ModuleTest, FiguresArePublishedWhenDueAndBeforeTheThreadWaits) {
+  server_->statsinterval = 1;
+  load(std::string("MODULE ") + RECORDER_A + " " + record_file() + ",20");
+  stats_prepare(*server_);
+  auto published = [this] {
+    MutexLock lock(&server_->statsmutex);
+    return server_->published;
+  };
+  EventData record = make_record("h", "o", 1);
+  int64_t now = processing_deliver(*server_, &record);
+  stats_publish(*server_, now, false);  // the first is due at once
+  EXPECT_EQ(published().handled, 1u);
+  processing_deliver(*server_, &record);
+  stats_publish(*server_, now + 1, false);  // not due yet
+  EXPECT_EQ(published().handled, 1u);
+  stats_publish(*server_, now + 1, true);  // the thread is about to wait
+  EvtServer::Published figures = published();
+  EXPECT_EQ(figures.handled, 2u);
+  ASSERT_EQ(figures.modules.size(), 1u);
+  EXPECT_EQ(figures.modules[0].events, 2u);
+  EXPECT_EQ(figures.modules[0].errors, 0u);
+  // Two calls of at least 20 microseconds each.
+  EXPECT_GE(figures.modules[0].nanoseconds, 40000u);
 }
 
 TEST_F(ModuleTest, MeanTimeIsLoggedAfterEvery10000Records) {

@@ -1,7 +1,6 @@
 #!/bin/sh
-# Every directive that the sample configuration or the README's directive
-# table names is documented in orvikevtd.conf(5), and the sample and the
-# table name the same directives.
+# The sample configuration, the README's directive table and the
+# DIRECTIVES section of orvikevtd.conf(5) name the same directives.
 #   directives_check.sh SOURCE_DIR
 set -eu
 src=$1
@@ -19,6 +18,9 @@ sed -n '/^\.SH DIRECTIVES/,/^\.SH /p' "$src/packaging/man/orvikevtd.conf.5" |
 status=0
 for name in $(cat "$tmp/sample" "$tmp/readme" | sort -u); do
   grep -qx "$name" "$tmp/manual" || { echo "not in orvikevtd.conf(5): $name"; status=1; }
+done
+for name in $(cat "$tmp/manual"); do
+  grep -qx "$name" "$tmp/sample" || { echo "in orvikevtd.conf(5), not in the sample: $name"; status=1; }
 done
 if ! diff -u "$tmp/sample" "$tmp/readme" >"$tmp/diff"; then
   echo "the sample configuration and the README's table differ:"
