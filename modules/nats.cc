@@ -137,7 +137,14 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
     for (;;) {
       PublishDue();
       std::unique_lock lock(mutex_);
-      if (pending_.empty()) return true;
+      if (pending_.empty()) {
+        if (duplicates_ > 0) {
+          std::string count = std::to_string(duplicates_);
+          lock.unlock();
+          Log(count + " messages published again were stored already (not twice)");
+        }
+        return true;
+      }
       if (Clock::now() >= deadline) {
         std::string count = std::to_string(pending_.size());
         lock.unlock();

@@ -4,7 +4,7 @@
 if(TARGET orvik_nats AND EXISTS /usr/sbin/nats-server)
   add_executable(nats_e2e_test ${CMAKE_CURRENT_SOURCE_DIR}/nats/nats_e2e_test.cc)
   target_include_directories(nats_e2e_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/daemon)
-  target_link_libraries(nats_e2e_test PRIVATE orvikevt_client orvik_nats_config GTest::gtest
+  target_link_libraries(nats_e2e_test PRIVATE orvikevt_client orvik_nats_config OpenSSL::Crypto GTest::gtest
                                               Threads::Threads)
   target_compile_definitions(nats_e2e_test PRIVATE ${ORVIKEVTD_TEST_PATHS}
     NATS_MODULE="$<TARGET_FILE:orvik_nats>" ORVIKEVT_READ="$<TARGET_FILE:orvikevt-read>")
@@ -13,4 +13,14 @@ if(TARGET orvik_nats AND EXISTS /usr/sbin/nats-server)
                    orvikevt-read)
   gtest_discover_tests(nats_e2e_test DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${ORVIK_TEST_TIMEOUT} LABELS e2e)
+endif()
+
+if(TARGET orvik_nats_config)
+  orvik_add_gtest(nats_config_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/nats/nats_config_test.cc
+                  LIBS orvik_nats_config)
+  target_include_directories(nats_config_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/daemon)
+endif()
+if(TARGET nats_config_test)
+  target_compile_definitions(nats_config_test PRIVATE
+                             NATS_SAMPLE="${PROJECT_BINARY_DIR}/packaging/nats.conf")
 endif()

@@ -17,6 +17,7 @@
 
 #include "daemon_harness.h"
 #include "nats_config.h"
+#include "nats_creds.h"
 #include "nats_harness.h"
 #include "sequence.h"
 #include "test_files.h"
@@ -396,6 +397,9 @@ TEST_F(NatsCluster, StreamLeaderKilledMidRunAndRestartedEveryRecordStoredOnce) {
     NatsServer *server = servers_.ByName(leader);
     return server != nullptr ? *server : servers_[0];
   });
+  // Messages in flight to the dying leader were published again.
+  EXPECT_NE(daemon_.log().find("not stored yet, publishing it again"), std::string::npos)
+      << daemon_.log();
 }
 
 TEST_F(NatsCluster, ServerRestartedWhileRecordsStreamInEveryRecordStoredOnce) {
@@ -442,6 +446,31 @@ TEST(NatsSecurity, TlsWithClientCertificatesAndAPasswordInTheUrl) {
                             " -n >" + daemon.file("read.out"))),
             0);
   EXPECT_EQ(read_file(daemon.file("read.out")), "300\n");
+}
+
+TEST(NatsSecurity, CredentialsFileOfAnOperatorModeServer) {
+  orvikevt_test::OperatorCredentials credentials;
+  NatsServers servers(1, credentials.ServerConfig());
+  ASSERT_TRUE(servers.StartAll());
+  std::ofstream(servers.file("orvik.creds")) << credentials.CredsFile();
+  Daemon daemon;
+  ASSERT_TRUE(start_daemon(
+      daemon, "SERVERS " + servers.urls() + "\nCREDS " + servers.file("orvik.creds") + "\n"));
+  ASSERT_EQ(exit_status(run(std::string(ORVIKEVT_SEND) + " -c " + cert("ca.pem") + " -p " +
+                            std::to_string(daemon.port()) + " -n 200 >/dev/null")),
+            0);
+  ASSERT_TRUE(wait_counted(daemon, 200));
+  EXPECT_EQ(stop_daemon(daemon), 0) << daemon.log();
+  std::ofstream(daemon.file("read.conf"))
+      << "SERVERS " << servers.urls() << "\nCREDS " << servers.file("orvik.creds") << "\n";
+  std::string read = std::string(ORVIKEVT_READ) + " -f " + daemon.file("read.conf") + " -n >" +
+                     daemon.file("read.out") + " 2>&1";
+  EXPECT_EQ(exit_status(run(read)), 0) << read_file(daemon.file("read.out"));
+  EXPECT_EQ(read_file(daemon.file("read.out")), "200\n");
+  // Without the credentials the server refuses.
+  EXPECT_EQ(exit_status(
+                run(std::string(ORVIKEVT_READ) + " -s " + servers.urls() + " -n >/dev/null 2>&1")),
+            69);
 }
 
 // ---- configuration ----

@@ -9,8 +9,10 @@ trap 'rm -rf "$tmp"' EXIT INT TERM
 
 # Directive lines of the sample, set or commented out: "NAME value", "#NAME value".
 sed -nE 's/^#?([A-Z][A-Z0-9]+) .*/\1/p' "$src/packaging/orvikevtd.conf.in" | sort -u >"$tmp/sample"
-# Rows of the README's table: "| `NAME` | default | meaning |".
-sed -nE 's/^\| `([A-Z][A-Z0-9]+)` \|.*/\1/p' "$src/README.md" | sort -u >"$tmp/readme"
+# Rows of the directive table in the README's "Configuration" section:
+# "| `NAME` | default | meaning |".
+sed -n '/^### Configuration/,/^##/p' "$src/README.md" |
+  sed -nE 's/^\| `([A-Z][A-Z0-9]+)` \|.*/\1/p' | sort -u >"$tmp/readme"
 # Entries of the manual page's DIRECTIVES section: ".BI NAME ...".
 sed -n '/^\.SH DIRECTIVES/,/^\.SH /p' "$src/packaging/man/orvikevtd.conf.5" |
   sed -nE 's/^\.BI? "?([A-Z][A-Z0-9]+)[ "].*/\1/p' | sort -u >"$tmp/manual"
