@@ -19,6 +19,7 @@ prefix=$tmp/prefix
 install_tree() {
   cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 ||
     fail "cmake --install failed: $(cat "$tmp/install.log")"
+  ! grep -q "CMake Warning" "$tmp/install.log" || fail "cmake --install warns: $(cat "$tmp/install.log")"
 }
 install_tree
 find "$prefix" -type f -o -type l >"$tmp/files"
