@@ -190,7 +190,7 @@ constexpr char kSchema[] =
     "  data      BLOB    NOT NULL\n"
     ");\n"
     "CREATE TABLE IF NOT EXISTS orvik_state (next_id INTEGER NOT NULL);\n"
-    "INSERT INTO orvik_state SELECT coalesce(max(id), 0) + 1 FROM events\n"
+    "INSERT INTO orvik_state SELECT (SELECT coalesce(max(id), 0) + 1 FROM events)\n"
     "  WHERE NOT EXISTS (SELECT 1 FROM orvik_state);\n";
 
 // The database behind the sink. Used on one thread at a time: module_init's

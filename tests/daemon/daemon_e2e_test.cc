@@ -1708,6 +1708,33 @@ TEST(DaemonSqlite, TheOrderlyStopCommitsTheLastPartialBatch) {
       << daemon.log();
 }
 
+TEST(DaemonSqlite, RetentionKeepsTheNewestRowsWhileEventsStreamIn) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(sqlite_config(daemon, "?max_rows=1000&batch=100&flush_ms=20")));
+  EventsDb db(daemon.file("events.db"));
+  std::atomic<bool> streaming{true};
+  std::atomic<int64_t> most_rows{0};
+  std::thread watcher([&] {
+    EventsDb own(daemon.file("events.db"));
+    while (streaming.load())
+      most_rows = std::max(most_rows.load(), own.number("SELECT count(*) FROM events"));
+  });
+  int status = run(std::string(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
+                   std::to_string(daemon.port()) + " -j 2 -n 10000 -b 40 >" +
+                   daemon.file("tool.out") + " 2>&1");
+  bool trimmed = wait_for([&] {
+    return db.number("SELECT max(id) FROM events") == 20000 &&
+           db.number("SELECT count(*) FROM events") == 1000;
+  });
+  streaming = false;
+  watcher.join();
+  ASSERT_EQ(exit_status(status), 0);
+  EXPECT_TRUE(trimmed) << db.number("SELECT count(*) FROM events");
+  EXPECT_EQ(db.number("SELECT min(id) FROM events"), 19001);
+  // A step deletes two batches at most, after each batch.
+  EXPECT_LE(most_rows.load(), 1000 + 100);
+}
+
 TEST(DaemonSqlite, AFullDatabaseHoldsIntakeBackAndStoresEverythingOnceThereIsRoom) {
   Daemon daemon;
   std::string path = daemon.file("events.db");
@@ -1717,28 +1744,29 @@ TEST(DaemonSqlite, AFullDatabaseHoldsIntakeBackAndStoresEverythingOnceThereIsRoo
     ASSERT_TRUE(setup.start(setup.standard_config(module_line(SQLITE_MODULE, path))));
   }
   EventsDb db(path);
-  ASSERT_TRUE(db.exec("CREATE TABLE ballast (b); INSERT INTO ballast VALUES (zeroblob(8000000))"));
+  ASSERT_TRUE(db.exec("CREATE TABLE ballast (b); INSERT INTO ballast VALUES (zeroblob(40000000))"));
   int64_t pages = db.number("PRAGMA page_count");
   ASSERT_TRUE(daemon.start(sqlite_config(
       daemon, "?batch=100&buffer=200&max_pages=" + std::to_string(pages), "MAXQUEUES 10\n")));
   std::atomic<bool> sent{false};
   std::thread sender([&] {
     run(std::string(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
-        std::to_string(daemon.port()) + " -j 2 -n 10000 -b 40 >" + daemon.file("tool.out") +
+        std::to_string(daemon.port()) + " -j 2 -n 50000 -b 40 >" + daemon.file("tool.out") +
         " 2>&1");
     sent = true;
   });
   ASSERT_TRUE(wait_for(
       [&] { return daemon.log().find("database or disk is full (13)") != std::string::npos; }));
-  // Intake waits: the senders do not get their 20000 records out meanwhile.
+  // Intake waits: the senders do not get their 100000 records (40 MB) out
+  // meanwhile, far more than the daemon's queues and the sockets hold.
   std::this_thread::sleep_for(1s);
   EXPECT_FALSE(sent.load());
   EXPECT_EQ(db.number("SELECT count(*) FROM events"), 0);
   ASSERT_TRUE(db.exec("DELETE FROM ballast"));
   sender.join();
-  ASSERT_TRUE(wait_for([&] { return db.number("SELECT count(*) FROM events") == 20000; }))
+  ASSERT_TRUE(wait_for([&] { return db.number("SELECT count(*) FROM events") == 100000; }))
       << db.number("SELECT count(*) FROM events");
-  EXPECT_EQ(db.number("SELECT count(DISTINCT rc || ':' || timestamp) FROM events"), 20000);
+  EXPECT_EQ(db.number("SELECT count(DISTINCT rc || ':' || timestamp) FROM events"), 100000);
   EXPECT_NE(daemon.log().find("(orvik_sqlite) writing works again after "), std::string::npos);
 }
 

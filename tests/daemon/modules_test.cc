@@ -308,6 +308,7 @@ TEST(SqliteModule, StoresRowsInTheFixedSchemaInWalModeWithTheIndexUnlessTurnedOf
     EXPECT_EQ(module.cleanup(), 0);  // writes the last partial batch
   }
   EXPECT_EQ(db.value("SELECT count(*) FROM sqlite_master WHERE type = 'index'"), "0");
+  EXPECT_EQ(db.column("SELECT next_id FROM orvik_state"), std::vector<std::string>{"9"});
   // Ids go on in arrival order after a restart.
   EXPECT_EQ(db.value("SELECT group_concat(id) FROM events"), "1,2,3,4,5,6,7,8");
   EXPECT_EQ(timestamps(db), expected_timestamps(0, 8));
