@@ -10,11 +10,6 @@ if(TARGET orvik_nats AND EXISTS /usr/sbin/nats-server)
   set(NATS_MODULE $<TARGET_FILE:orvik_nats>)
   set(ORVIKEVT_BENCH_BIN $<TARGET_FILE:orvikevt-bench>)
   set(NATS_BENCH_BIN $<TARGET_FILE:nats_bench>)
-  configure_file(${CMAKE_CURRENT_SOURCE_DIR}/nats_bench.sh.in
-                 ${CMAKE_CURRENT_BINARY_DIR}/nats_bench.sh.configured @ONLY)
-  file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/bench_nats
-       INPUT ${CMAKE_CURRENT_BINARY_DIR}/nats_bench.sh.configured
-       FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                        WORLD_READ WORLD_EXECUTE)
+  orvik_add_bench_script(bench_nats ${CMAKE_CURRENT_SOURCE_DIR}/nats_bench.sh.in)
   add_custom_target(bench_nats_programs ALL DEPENDS orvikevtd orvik_nats orvikevt-bench nats_bench)
 endif()

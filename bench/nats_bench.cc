@@ -133,8 +133,9 @@ int main(int argc, char **argv) {
   } else if (argc == 6 && std::strcmp(argv[1], "wait") == 0) {
     status = wait_for(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10), std::atoi(argv[5]));
   } else {
-    std::fprintf(stderr, "usage: nats_bench bare URLS STREAM REPLICAS RECORDS BATCH MAXPENDING\n"
-                         "       nats_bench wait URLS STREAM MESSAGES SECONDS\n");
+    std::fprintf(stderr,
+                 "usage: nats_bench bare URLS STREAM REPLICAS RECORDS BATCH MAXPENDING\n"
+                 "       nats_bench wait URLS STREAM MESSAGES SECONDS\n");
   }
   nats_CloseAndWait(2000);
   return status;

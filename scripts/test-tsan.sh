@@ -3,8 +3,8 @@
 # threaded parts under it: the comm layer, the daemon's unit tests (queue
 # pool, processing thread, log) and its end-to-end tests (the real daemon,
 # its processing thread and signal path, with TLS clients), the sink runtime
-# and the modules on it (their writer threads), and orvik_nats with its
-# writer and the NATS library's threads against real servers.
+# and the modules on it (their writer threads), and orvik_nats with the NATS
+# library's threads against real servers.
 #
 #   scripts/test-tsan.sh [gtest arguments, e.g. --gtest_filter=DaemonSignals.*]
 #
