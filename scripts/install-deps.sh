@@ -9,12 +9,15 @@ PACKAGES="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   python3 procps iproute2 python3-prometheus-client systemd"
 # Benchmarks compare against these peers.
 BENCH_PACKAGES="libmsgpack-dev libxmlrpc-core-c3-dev libtasn1-6-dev zlib1g-dev"
+# Building and checking the Debian packages (scripts/package.sh).
+PKG_PACKAGES="debhelper dpkg-dev fakeroot lintian file binutils man-db strace"
 
 want=""
 for group in "$@"; do
   case "$group" in
     base) want="$want $PACKAGES" ;;
     bench) want="$want $BENCH_PACKAGES" ;;
+    pkg) want="$want $PKG_PACKAGES" ;;
     armhf) want="$want qemu-user crossbuild-essential-armhf libxml2-dev:armhf libssl-dev:armhf libgtest-dev:armhf
       libsqlite3-dev:armhf libnats-dev:armhf" ;;
     *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;

@@ -5,7 +5,8 @@
 #   3. the libFuzzer targets (clang, ASan + UBSan) for a short fixed number of runs;
 #   4. the ThreadSanitizer build of the comm layer and the daemon (unit and
 #      end-to-end tests);
-#   5. the armhf cross build, its unit tests under qemu-arm.
+#   5. the armhf cross build, its unit tests under qemu-arm;
+#   6. the Debian packages for amd64 and armhf, built and checked.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh base
@@ -26,4 +27,6 @@ echo "=== ThreadSanitizer build and tests ==="
 ./scripts/test-tsan.sh
 echo "=== armhf cross build and tests ==="
 ./scripts/test-armhf.sh
+echo "=== Debian packages ==="
+./scripts/package.sh --check
 echo "All tests passed."

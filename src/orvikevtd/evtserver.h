@@ -35,8 +35,15 @@
 
 namespace orvikevtd {
 
-inline constexpr const char *kVersion = "0.9.6";
+// The project's version, from the build (CMakeLists.txt, also the packages').
+inline constexpr const char *kVersion = ORVIKEVTD_VERSION;
+// The build compiles in the configuration path of the system it installs for
+// (ORVIKEVTD_CONFIG_FILE); a build without one reads the system's own.
+#ifdef ORVIKEVTD_CONFIG_FILE
+inline constexpr const char *kDefaultConfigFile = ORVIKEVTD_CONFIG_FILE;
+#else
 inline constexpr const char *kDefaultConfigFile = "/etc/orvik/orvikevtd.conf";
+#endif
 inline constexpr const char *kDefaultLogFile = "/var/log/orvikevtd.log";
 inline constexpr int kDefaultPort = 5011;
 inline constexpr long kDefaultQueueSize = 10;

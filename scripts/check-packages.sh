@@ -1,0 +1,359 @@
+#!/bin/sh
+# Checks the packages scripts/package.sh built:
+#   scripts/check-packages.sh OUTDIR ARCH...
+# - lintian on every package: no error, no warning that the packages do not
+#   override (the README lists the overrides and why);
+# - each architecture's packages unpacked into a scratch folder (dpkg-deb -x)
+#   and run from there, library paths pointed at it: the daemon with the
+#   shipped configuration (its paths moved into the folder), the shipped
+#   modules and one built with the -dev packages through pkg-config, the
+#   tools sending over TLS with a certificate the packaged helper made;
+#   armhf binaries run under qemu-arm after their ELF headers are checked
+#   (32-bit ARM, hard-float, the libraries' SONAMEs).
+set -eu
+[ $# -ge 2 ] || { echo "usage: $0 OUTDIR ARCH..." >&2; exit 64; }
+out=$1
+shift
+top=$(cd "$(dirname "$0")/.." && pwd)
+version=$(sed -n 's/^project(orvik VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/orvik-packages.XXXXXX")
+daemon_pid=""
+nats_pid=""
+cleanup() {
+  if [ -n "$daemon_pid" ]; then kill -KILL "$daemon_pid" 2>/dev/null || true; fi
+  if [ -n "$nats_pid" ]; then kill -KILL "$nats_pid" 2>/dev/null || true; fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT INT TERM
+
+fail() {
+  echo "check-packages: $*" >&2
+  exit 1
+}
+
+# Polls (bounded) until FILE contains the fixed string TEXT.
+wait_for() {
+  file=$1 text=$2 tries=${3:-200}
+  while [ "$tries" -gt 0 ]; do
+    if [ -f "$file" ] && grep -qF -- "$text" "$file"; then return 0; fi
+    tries=$((tries - 1))
+    sleep 0.1
+  done
+  fail "'$text' did not appear in $file"
+}
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+check_lintian() {
+  echo "--- lintian"
+  # Every warning is either fixed or overridden in the package with a reason.
+  lintian --fail-on error,warning "$@" ||
+    fail "lintian reports errors or warnings"
+}
+
+# The configuration the package installs is a conffile, and it is the file
+# the daemon reads without -f: started without one (on a machine where that
+# file does not exist), the daemon's system calls show which path it opens.
+check_conffile() {
+  deb=$1 root=$2 libdir=$3 arch=$4
+  dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | grep -qx /etc/orvik/orvikevtd.conf ||
+    fail "/etc/orvik/orvikevtd.conf is not a conffile of $deb"
+  if [ -e /etc/orvik/orvikevtd.conf ]; then
+    echo "--- skipped: the default configuration path (this machine has /etc/orvik/orvikevtd.conf)"
+    return 0
+  fi
+  trace=$scratch/default-config.$arch.trace
+  status=0
+  if [ "$arch" = armhf ]; then
+    qemu-arm -L / -strace -E LD_LIBRARY_PATH="$libdir" "$root/usr/sbin/orvikevtd" -D \
+      -l "$scratch/default-config.log" 2>"$trace" || status=$?
+  else
+    LD_LIBRARY_PATH="$libdir" strace -f -e trace=open,openat -o "$trace" \
+      "$root/usr/sbin/orvikevtd" -D -l "$scratch/default-config.log" 2>/dev/null || status=$?
+  fi
+  [ "$status" -eq 2 ] || fail "the daemon without a configuration ended with $status, not 2"
+  grep -qF '"/etc/orvik/orvikevtd.conf"' "$trace" ||
+    fail "the daemon's default configuration is not /etc/orvik/orvikevtd.conf"
+}
+
+# ELF checks of the armhf binaries: every one 32-bit ARM with the hard-float
+# calling convention, the libraries with the SONAMEs programs link against.
+check_armhf_elf() {
+  root=$1
+  echo "--- armhf ELF headers"
+  count=0
+  for f in $(find "$root" -type f); do
+    case "$(file -b "$f")" in
+      ELF*) ;;
+      *) continue ;;
+    esac
+    count=$((count + 1))
+    file -b "$f" | grep -q 'ELF 32-bit LSB .*ARM, EABI5' || fail "$f: $(file -b "$f")"
+    readelf -A "$f" | grep -q 'Tag_ABI_VFP_args: VFP registers' || fail "$f is not hard-float"
+  done
+  [ "$count" -ge 6 ] || fail "only $count ELF files in the armhf packages"
+  libdir=$root/usr/lib/arm-linux-gnueabihf
+  for pair in libtarnu.so.1.0.0:libtarnu.so.1 libcomm.so.1.0.0:libcomm.so.1 \
+              liborvik.so.0.1.0:liborvik.so.0; do
+    lib=${pair%%:*} soname=${pair##*:}
+    readelf -d "$libdir/$lib" | grep -q "(SONAME).*\[$soname\]" || fail "$lib: SONAME is not $soname"
+  done
+  readelf -d "$root/usr/sbin/orvikevtd" | grep -q 'NEEDED.*\[libtarnu.so.1\]' ||
+    fail "the armhf daemon does not link libtarnu.so.1"
+}
+
+# A handler module and a libtarnu program built only from the unpacked -dev
+# packages, each with one pkg-config line (the .pc files are relocatable).
+build_with_dev_packages() {
+  root=$1 libdir=$2 cc=$3
+  echo "--- building against the -dev packages"
+  export PKG_CONFIG_PATH="$libdir/pkgconfig"
+  pkg-config --cflags tarnu | grep -qF -- "-I$libdir/pkgconfig/" ||
+    fail "tarnu.pc does not point into the unpacked tree: $(pkg-config --cflags tarnu)"
+  cat >"$scratch/host_module.c" <<'MODULE'
+/* Appends "host flags" per event to the file given as argument. */
+#include <orvik/event_p.h>
+#include <stdio.h>
+
+static FILE *out;
+
+int module_init(char *args) {
+  out = args != NULL ? fopen(args, "a") : NULL;
+  return out == NULL;
+}
+
+int handle_event(EventData *event) {
+  char host[EVENTDATA_TEXT_SIZE];
+  int len = sizeof(host);
+  if (eventdata_get_hostname(event, host, &len) != 0) return 1;
+  if (fprintf(out, "%s %u\n", host, (unsigned)event->flags) < 0) return 1;
+  return fflush(out) != 0;
+}
+
+int module_cleanup(void) { return fclose(out); }
+MODULE
+  # shellcheck disable=SC2046
+  $cc -shared -fPIC -Wall -Werror -o "$scratch/host_module.so" "$scratch/host_module.c" \
+    $(pkg-config --cflags --libs orvikevtd) || fail "a module does not build with orvikevtd.pc"
+  cat >"$scratch/crc_program.c" <<'PROGRAM'
+#include <stdio.h>
+#include <stdint.h>
+#include <tarnu/crc.h>
+int main(void) {
+  uint32_t crc = 0;
+  if (crc32_buffer(&crc, (const unsigned char *)"123456789", 9) != 0) return 1;
+  printf("%08x\n", (unsigned)crc);
+  return 0;
+}
+PROGRAM
+  # shellcheck disable=SC2046
+  $cc -Wall -Werror -o "$scratch/crc_program" "$scratch/crc_program.c" \
+    $(pkg-config --cflags --libs tarnu) || fail "a program does not build with tarnu.pc"
+  unset PKG_CONFIG_PATH
+}
+
+# The shipped configuration with every absolute path moved under ROOT, the
+# port made free, the counting module and the module built above added.
+write_config() {
+  root=$1 conf=$2 port=$3 module=$4
+  sed -E -e 's/^#(MODULE .*orvik_count\.so)/\1/' \
+         -e '/^[A-Z]/s# /# '"$root"'/#g' \
+         -e '/^EVENTPORT /d' "$root/etc/orvik/orvikevtd.conf" >"$conf"
+  grep -q '^MODULE .*orvik_count.so' "$conf" || fail "the shipped configuration has no counting module line"
+  {
+    echo "EVENTPORT $port"
+    echo "MODULE $module $root/hosts.txt"
+    if [ -f "$root/usr/lib/orvikevtd/orvik_sqlite.so" ]; then
+      echo "MODULE $root/usr/lib/orvikevtd/orvik_sqlite.so $root/var/lib/orvik/events.db"
+    fi
+    if [ -n "$nats_port" ]; then
+      echo "MODULE $root/usr/lib/orvikevtd/orvik_nats.so $root/nats.conf"
+    fi
+  } >>"$conf"
+  # The folders of the files the configuration names (the service's
+  # LogsDirectory and RuntimeDirectory on a real system).
+  for path in $(awk '/^[A-Z]/ { for (i = 2; i <= NF; i++) print $i }' "$conf"); do
+    case "$path" in "$root"/*) mkdir -p "$(dirname "$path")" ;; esac
+  done
+  mkdir -p "$root/var/log"
+}
+
+# Starts the unpacked daemon (through the words in $launch), sends events
+# with the unpacked tools, checks what each module wrote, stops it.
+# A JetStream server for the NATS module's package, where that package and
+# nats-server are there; sets nats_port (empty otherwise).
+start_nats() {
+  root=$1
+  nats_port=""
+  [ -f "$root/usr/lib/orvikevtd/orvik_nats.so" ] || return 0
+  if ! command -v nats-server >/dev/null 2>&1; then
+    echo "--- skipped: the NATS module (nats-server is not installed)"
+    return 0
+  fi
+  nats_port=$(free_port)
+  nats-server -js -a 127.0.0.1 -p "$nats_port" -sd "$root/nats-store" >"$root/nats.log" 2>&1 &
+  nats_pid=$!
+  wait_for "$root/nats.log" "Server is ready" 100
+  printf 'SERVERS nats://127.0.0.1:%s\nSTREAM ORVIKPKG\nSUBJECT orvik.pkg\n' "$nats_port" \
+    >"$root/nats.conf"
+}
+
+# Polls (bounded) until COMMAND prints WANT.
+wait_for_output() {
+  want=$1 tries=$2
+  shift 2
+  while [ "$tries" -gt 0 ]; do
+    got=$("$@" 2>/dev/null || true)
+    [ "$got" = "$want" ] && return 0
+    tries=$((tries - 1))
+    sleep 0.2
+  done
+  fail "$* printed '$got', not '$want'"
+}
+
+run_daemon_and_tools() {
+  root=$1 module=$2
+  port=$(free_port)
+  start_nats "$root"
+  conf=$root/orvikevtd-test.conf
+  log=$root/var/log/orvikevtd.log
+  write_config "$root" "$conf" "$port" "$module"
+  helper=$root/usr/libexec/orvikevtd/orvikevtd-certificate
+  made=$("$helper" "$conf")
+  [ -n "$made" ] || fail "orvikevtd-certificate made nothing"
+  cert=$(awk '$1 == "PUBLICKEY" { print $2; exit }' "$conf")
+  before=$(cksum <"$cert")
+  [ -z "$("$helper" "$conf")" ] && [ "$(cksum <"$cert")" = "$before" ] ||
+    fail "orvikevtd-certificate replaced a configured certificate"
+
+  run() { $launch "$@"; }
+  [ "$(run "$root/usr/sbin/orvikevtd" -V)" = "$(printf '\norvikevtd - version %s\n' "$version")" ] ||
+    fail "orvikevtd -V does not print version $version"
+
+  $launch "$root/usr/sbin/orvikevtd" -D -f "$conf" -l "$log" 2>"$root/daemon.err" &
+  daemon_pid=$!
+  wait_for "$log" "System ready." 600
+  [ "$(grep -c 'Module loaded successfully' "$log")" -eq "$(grep -c '^MODULE ' "$conf")" ] ||
+    fail "not every module loaded: $(cat "$log")"
+
+  counts=$(awk '$1 == "MODULE" && $2 ~ /orvik_count/ { print $3; exit }' "$conf")
+  run "$root/usr/bin/orvikevt-bench" -c "$cert" -H 127.0.0.1 -p "$port" -j 2 -n 400 \
+    -w "$counts" -t 120 >"$root/bench.out" ||
+    fail "orvikevt-bench: $(cat "$root/bench.out")"
+  run "$root/usr/bin/orvikevt-send" -c "$cert" -H 127.0.0.1 -p "$port" -s pkg-host -F 7 \
+    -o package 'sent from the unpacked package' || fail "orvikevt-send failed"
+  events=$(awk '$1 == "MODULE" && $2 ~ /orvik_eventlog/ { print $3; exit }' "$conf")
+  wait_for "$events" 'data="sent from the unpacked package"' 300
+  wait_for "$root/hosts.txt" "pkg-host 7" 300
+  # 2 x 400 records from the bench, 1 from orvikevt-send.
+  if [ -f "$root/usr/lib/orvikevtd/orvik_sqlite.so" ] && command -v sqlite3 >/dev/null 2>&1; then
+    wait_for_output 801 150 sqlite3 "$root/var/lib/orvik/events.db" 'SELECT count(*) FROM events'
+  fi
+  if [ -n "$nats_port" ]; then
+    wait_for_output 801 150 run "$root/usr/bin/orvikevt-read" -f "$root/nats.conf" -n
+  fi
+
+  kill -TERM "$daemon_pid"
+  status=0
+  wait "$daemon_pid" || status=$?
+  daemon_pid=""
+  [ "$status" -eq 0 ] || fail "the daemon ended with status $status"
+  grep -q "Server shutdown." "$log" || fail "no orderly shutdown in the log"
+  if [ -n "$nats_pid" ]; then
+    kill -TERM "$nats_pid"
+    wait "$nats_pid" || true
+    nats_pid=""
+  fi
+}
+
+# The maintainer scripts of orvikevtd, run for real in a mount namespace
+# whose /etc, /var and /usr are overlays (the machine's own stay untouched):
+# installing creates the user orvik and a self-signed certificate whose key
+# that group reads, installing again keeps it, a purge removes it.
+check_maintainer_scripts() {
+  deb=$(ls "$out"/amd64/orvikevtd_*.deb)
+  echo "--- maintainer scripts"
+  if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null 2>&1; then
+    echo "--- skipped: the maintainer scripts (they need root and unshare)"
+    return 0
+  fi
+  work=$scratch/maint
+  mkdir -p "$work/control" "$work/files"
+  dpkg-deb -e "$deb" "$work/control"
+  dpkg-deb -x "$deb" "$work/files"
+  for dir in etc var usr; do mkdir -p "$work/$dir.upper" "$work/$dir.work"; done
+  cat >"$work/run.sh" <<'SCRIPT'
+set -eu
+work=$1
+mount --make-rprivate /
+for dir in etc var usr; do
+  mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$work/$dir.upper,workdir=$work/$dir.work" "/$dir"
+done
+fail() { echo "maintainer scripts: $*" >&2; exit 1; }
+mkdir -p /etc/orvik /usr/libexec/orvikevtd
+cp "$work/files/etc/orvik/orvikevtd.conf" /etc/orvik/
+cp -r "$work/files/usr/libexec/orvikevtd/." /usr/libexec/orvikevtd/
+if [ -d "$work/files/usr/lib/sysusers.d" ]; then
+  mkdir -p /usr/lib/sysusers.d
+  cp "$work/files/usr/lib/sysusers.d/"* /usr/lib/sysusers.d/
+fi
+getent passwd orvik >/dev/null && fail "user orvik exists before the installation"
+cert=$(awk '$1 == "PUBLICKEY" { print $2; exit }' /etc/orvik/orvikevtd.conf)
+key=$(awk '$1 == "PRIVATEKEY" { print $2; exit }' /etc/orvik/orvikevtd.conf)
+"$work/control/postinst" configure >"$work/postinst.out" 2>&1 || fail "postinst: $(cat "$work/postinst.out")"
+getent passwd orvik >/dev/null || fail "postinst made no user orvik"
+[ -f "$cert" ] && [ -f "$key" ] || fail "postinst made no certificate"
+[ "$(stat -c %a:%G "$key")" = 640:orvik ] || fail "the key is $(stat -c %a:%G "$key"), not 640:orvik"
+openssl x509 -in "$cert" -noout || fail "postinst made no valid certificate"
+before=$(cksum <"$key")
+"$work/control/postinst" configure 2 >/dev/null 2>&1 || fail "postinst failed the second time"
+[ "$(cksum <"$key")" = "$before" ] || fail "a second postinst replaced the key"
+"$work/control/postrm" purge >/dev/null 2>&1 || fail "postrm purge failed"
+[ ! -e "$cert" ] && [ ! -e "$key" ] || fail "a purge left the certificate made by postinst"
+SCRIPT
+  unshare -m sh "$work/run.sh" "$work" || fail "the maintainer scripts failed"
+}
+
+# Unpacks ARCH's packages and checks them; armhf binaries run under qemu-arm.
+check_arch() {
+  arch=$1
+  echo "=== $arch packages ==="
+  root=$scratch/$arch
+  mkdir -p "$root"
+  for deb in "$out/$arch"/*.deb; do dpkg-deb -x "$deb" "$root"; done
+  case "$arch" in
+    amd64) triplet=x86_64-linux-gnu cc=cc runner="" ;;
+    armhf) triplet=arm-linux-gnueabihf cc=arm-linux-gnueabihf-gcc runner="qemu-arm -L /" ;;
+    *) fail "no checks for $arch" ;;
+  esac
+  libdir=$root/usr/lib/$triplet
+  # The words that start a program of the tree: one process, so that the
+  # daemon's PID is the one to signal.
+  if [ -n "$runner" ]; then
+    launch="$runner -E LD_LIBRARY_PATH=$libdir"
+  else
+    launch="env LD_LIBRARY_PATH=$libdir"
+  fi
+  [ "$arch" != armhf ] || check_armhf_elf "$root"
+  check_conffile "$out/$arch"/orvikevtd_*.deb "$root" "$libdir" "$arch"
+  build_with_dev_packages "$root" "$libdir" "$cc"
+  [ "$($launch "$scratch/crc_program")" = 0376e6e7 ] ||
+    fail "the program built against libtarnu-dev computes a wrong CRC"
+  echo "--- daemon, modules and tools from the unpacked packages${runner:+, under qemu-arm}"
+  run_daemon_and_tools "$root" "$scratch/host_module.so"
+}
+
+debs=""
+for arch in "$@"; do
+  ls "$out/$arch"/*.deb >/dev/null 2>&1 || fail "no packages in $out/$arch"
+  debs="$debs $(ls "$out/$arch"/*.deb)"
+done
+# shellcheck disable=SC2086
+check_lintian $debs
+for arch in "$@"; do
+  check_arch "$arch"
+  [ "$arch" != amd64 ] || check_maintainer_scripts
+done
+echo "Packages checked: $*"
