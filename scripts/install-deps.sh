@@ -14,7 +14,8 @@ for group in "$@"; do
   case "$group" in
     base) want="$want $PACKAGES" ;;
     bench) want="$want $BENCH_PACKAGES" ;;
-    armhf) want="$want qemu-user crossbuild-essential-armhf libxml2-dev:armhf libssl-dev:armhf libgtest-dev:armhf" ;;
+    armhf) want="$want qemu-user crossbuild-essential-armhf libxml2-dev:armhf libssl-dev:armhf
+      libgtest-dev:armhf libsqlite3-dev:armhf libnats-dev:armhf" ;;
     *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done

@@ -26,7 +26,11 @@ add_test(NAME soak
           --eventlog-module $<TARGET_FILE:orvik_eventlog>
           ${SOAK_EXTRA_ARGS})
 # Alone: it loads both cores and brings the daemon to its descriptor limit.
-set_tests_properties(soak PROPERTIES LABELS "soak;e2e" TIMEOUT 180 RUN_SERIAL TRUE)
+# The script runs the daemon and the bench tool on the target and scales its
+# time limits (orvik_test_environment).
+orvik_test_timeout(SOAK_TIMEOUT 180)
+set_tests_properties(soak PROPERTIES LABELS "soak;e2e" TIMEOUT ${SOAK_TIMEOUT} RUN_SERIAL TRUE
+                                     ENVIRONMENT "${orvik_test_environment}")
 
 # Regression: after SIGTERM the process exited while the processing thread
 # still called the modules (stdio buffers flushed and freed under them). Only
@@ -38,5 +42,7 @@ add_test(NAME soak_sigterm_keeps_modules_idle_during_exit
           --bench $<TARGET_FILE:orvikevt-bench>
           --count-module $<TARGET_FILE:orvik_count>
           --eventlog-module $<TARGET_FILE:orvik_eventlog>)
+orvik_test_timeout(SOAK_SHUTDOWN_TIMEOUT 60)
 set_tests_properties(soak_sigterm_keeps_modules_idle_during_exit PROPERTIES
-  LABELS "soak;e2e" TIMEOUT 60 RUN_SERIAL TRUE)
+  LABELS "soak;e2e" TIMEOUT ${SOAK_SHUTDOWN_TIMEOUT} RUN_SERIAL TRUE
+  ENVIRONMENT "${orvik_test_environment}")

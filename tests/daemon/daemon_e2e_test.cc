@@ -2,7 +2,10 @@
 // configuration, log and certificates in a temporary folder, listening on a
 // free port of 127.0.0.1, and real TLS clients (the comm layer's client side,
 // the shipped tools, and Python's ssl module) send records to it. Handler
-// modules are the shipped ones and the tests' recorder.
+// modules are the shipped ones and the tests' recorder. The daemon and the
+// tools run on the build's target (through its emulator on a cross build),
+// the Python and openssl clients natively; every time limit is scaled (see
+// test_target.h).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -27,19 +30,24 @@
 
 #include "client.h"
 #include "test_files.h"
+#include "test_target.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
+using orvik_test::scaled;
+using orvik_test::target_argv;
+using orvik_test::target_command;
 using orvikevtd_test::count_of;
 using orvikevtd_test::lines_of;
 using orvikevtd_test::messages_of;
 using orvikevtd_test::read_file;
 
-// Polls until condition holds or timeout passes; the condition's last value.
+// Polls until condition holds or timeout (scaled for the target) passes; the
+// condition's last value.
 bool wait_for(const std::function<bool()> &condition, std::chrono::milliseconds timeout = 20s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return condition();
     std::this_thread::sleep_for(10ms);
@@ -144,6 +152,7 @@ class Daemon {
     std::vector<std::string> args = {ORVIKEVTD_BINARY};
     if (standard_args) args.insert(args.end(), {"-D", "-f", file("conf"), "-l", file("log")});
     args.insert(args.end(), extra_args.begin(), extra_args.end());
+    args = target_argv(args);
     std::string out = file("stdout"), err = file("stderr");
     pid_ = fork();
     if (pid_ == 0) {
@@ -152,12 +161,14 @@ class Daemon {
       std::vector<char *> argv;
       for (std::string &arg : args) argv.push_back(arg.data());
       argv.push_back(nullptr);
-      execv(argv[0], argv.data());
+      execvp(argv[0], argv.data());
       _exit(127);
     }
   }
 
   // Starts and waits for "System ready."; false if it exited or timed out.
+  // The pid is that of the emulator on a cross build: it passes signals on
+  // and exits with the daemon's status.
   bool start(const std::string &config) {
     write_config(config);
     spawn();
@@ -436,7 +447,7 @@ TEST(DaemonStartup, VersionHelpAndUnknownOptions) {
 // Finds the process whose command line mentions text (the detached daemon,
 // whose pid only its own parent knew); 0 when none.
 pid_t find_process_mentioning(const std::string &text) {
-  for (int tries = 0; tries < 200; ++tries) {
+  for (int tries = 0; tries < 200 * orvik_test::time_scale(); ++tries) {
     FILE *pipe = popen(("pgrep -f -- '" + text + "'").c_str(), "r");
     char line[64] = {};
     bool found = pipe != nullptr && std::fgets(line, sizeof(line), pipe) != nullptr;
@@ -660,7 +671,7 @@ TEST(DaemonRecords, ClientCaAdmitsOnlyCertifiedClients) {
   ASSERT_TRUE(certified.connect());
   ASSERT_TRUE(certified.send(records("certified", "o", 0, 2)));
   ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 1; }));
-  std::this_thread::sleep_for(200ms);
+  std::this_thread::sleep_for(scaled(200ms));
   EXPECT_EQ(recorded(file, "A"), std::vector<std::string>{"certified o 0"});
 }
 
@@ -719,7 +730,7 @@ TEST(DaemonBackPressure, SignalsAreHonouredWhileIntakeWaits) {
   auto signalled = std::chrono::steady_clock::now();
   daemon.signal(SIGTERM);
   EXPECT_EQ(daemon.wait_exit(5s), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, scaled(2s));
   sender.join();
   std::vector<std::string> messages = daemon.messages();
   ASSERT_GE(messages.size(), 2u);
@@ -781,7 +792,7 @@ TEST(DaemonSignals, SighupAndSigpipeAreLoggedAndServingGoesOn) {
 // ---- the shipped tools and modules ----
 
 std::string tool_command(const char *tool, const Daemon &daemon, const std::string &args) {
-  return std::string(tool) + " -c " + cert("ca.pem") + " -p " + std::to_string(daemon.port()) +
+  return target_command(tool) + " -c " + cert("ca.pem") + " -p " + std::to_string(daemon.port()) +
          " " + args + " >" + daemon.file("tool.out") + " 2>" + daemon.file("tool.err");
 }
 
@@ -822,7 +833,7 @@ TEST(DaemonTools, SendReportsUsageInputAndConnectionErrors) {
   Daemon daemon;
   ASSERT_TRUE(daemon.start(daemon.standard_config()));
   // Neither -c nor -k.
-  EXPECT_EQ(exit_status(run(std::string(ORVIKEVT_SEND) + " -p " + std::to_string(daemon.port()) +
+  EXPECT_EQ(exit_status(run(target_command(ORVIKEVT_SEND) + " -p " + std::to_string(daemon.port()) +
                             " x 2>/dev/null")),
             64);
   EXPECT_EQ(exit_status(run(tool_command(ORVIKEVT_SEND, daemon, std::string(300, 'd')))), 65);
