@@ -14,6 +14,7 @@
 // thread, and when the module is cleaned up, which also closes the file.
 // handle_event returns 5 (EIO) when the stream reports a write error.
 #include <orvik/event_p.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <chrono>
@@ -136,6 +137,10 @@ struct StopFlushingAtExit {
     if (event_log != nullptr) event_log->StopFlushing();
   }
 } stop_flushing_at_exit;
+
+// The file is appended to for ever: on a 32-bit target it must still grow
+// beyond 2 GiB (the build asks for 64-bit file offsets).
+static_assert(sizeof(off_t) == 8, "the event log needs 64-bit file offsets");
 
 }  // namespace
 

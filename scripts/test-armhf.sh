@@ -8,6 +8,10 @@ set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh base armhf
 JOBS=${JOBS:-$(nproc)}
+started=$(date +%s)
 cmake --preset armhf >/dev/null
 cmake --build --preset armhf -j "$JOBS"
+built=$(date +%s)
 ctest --preset armhf -j "$JOBS" --timeout 900
+finished=$(date +%s)
+echo "armhf stage: build $((built - started)) s, tests $((finished - built)) s"

@@ -696,7 +696,7 @@ class PythonPeer : public ::testing::Test {
 
   // Runs the peer script and returns its output lines.
   std::vector<std::string> RunPeer(const std::string &arguments) {
-    std::string script = (std::filesystem::path(__FILE__).parent_path() / "xmlrpc_interop.py");
+    std::string script = XMLRPC_INTEROP_SCRIPT;
     std::string command = "python3 '" + script + "' " + arguments;
     FILE *pipe = popen(command.c_str(), "r");
     EXPECT_NE(pipe, nullptr);
