@@ -139,8 +139,10 @@ struct StopFlushingAtExit {
 } stop_flushing_at_exit;
 
 // The file is appended to for ever: on a 32-bit target it must still grow
-// beyond 2 GiB (the build asks for 64-bit file offsets).
+// beyond 2 GiB, and its stamps must go on after 2038 (the build asks for
+// 64-bit file offsets and times).
 static_assert(sizeof(off_t) == 8, "the event log needs 64-bit file offsets");
+static_assert(sizeof(time_t) == 8, "the event log's stamps need a 64-bit time_t");
 
 }  // namespace
 

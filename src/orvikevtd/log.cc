@@ -12,8 +12,10 @@
 namespace orvikevtd {
 
 // The log is never rotated: on a 32-bit target it must still grow beyond
-// 2 GiB (the build asks for 64-bit file offsets).
+// 2 GiB, and its stamps must go on after 2038 (the build asks for 64-bit
+// file offsets and times).
 static_assert(sizeof(off_t) == 8, "the log needs 64-bit file offsets");
+static_assert(sizeof(time_t) == 8, "the log's stamps need a 64-bit time_t");
 
 bool log_open(EvtServer &server) {
   // localtime_r does not itself read the zone; read it once here.
