@@ -13,6 +13,8 @@
 //   last_ns          wall clock (ns) when the last event was handled, read from the
 //                    coarse clock (a few milliseconds' resolution, cheap per event)
 //   first, last      host|object|flags|rc|timestamp of the first and last event
+// A file that cannot be written is reported in the daemon's log, once until
+// a later write succeeds.
 #include <orvik/event_p.h>
 
 #include <cerrno>
@@ -27,6 +29,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "module_log.h"
 #include "periodic.h"
 #include "sequence.h"
 
@@ -103,7 +106,20 @@ class Counter {
       figures = figures_;
       if (figures.count > 0) figures.last = summarize(last_event_);
     }
-    return WriteFile(figures);
+    if (!WriteFile(figures)) {
+      int error = errno != 0 ? errno : EIO;
+      {
+        // Written again at the next turn, when the file may be writable.
+        std::lock_guard lock(mutex_);
+        changed_ = true;
+      }
+      write_failure_.Failed("orvik_count: cannot write %s: %s", path_.c_str(),
+                            std::strerror(error));
+      errno = error;
+      return false;
+    }
+    write_failure_.Succeeded();
+    return true;
   }
 
  private:
@@ -139,6 +155,7 @@ class Counter {
   EventData last_event_ = {};
   bool changed_ = true;
   std::unordered_map<uint32_t, uint64_t> next_position_;
+  orvikevt::FailureEpisode write_failure_;
   orvikevt::PeriodicTask writer_;
 };
 

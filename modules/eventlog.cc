@@ -12,19 +12,26 @@
 //
 // Output is buffered and written out at least once a second by a flushing
 // thread, and when the module is cleaned up, which also closes the file.
-// handle_event returns 5 (EIO) when the stream reports a write error.
+// handle_event returns 5 (EIO) when the stream reports a write error. A file
+// that cannot be opened or written is reported in the daemon's log, once per
+// episode: the episode ends when the buffered lines are written out again.
 #include <orvik/event_p.h>
+#include <stdio_ext.h>
 #include <sys/types.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <string>
 #include <string_view>
+#include <utility>
 
+#include "module_log.h"
 #include "periodic.h"
 
 namespace {
@@ -81,8 +88,10 @@ std::string_view text_field(const char (&field)[EVENTDATA_TEXT_SIZE]) {
 
 class EventLog {
  public:
-  explicit EventLog(FILE *file)
-      : file_(file), flusher_(std::chrono::milliseconds(1000), [this] { Flush(); }) {}
+  EventLog(FILE *file, std::string path)
+      : file_(file),
+        path_(std::move(path)),
+        flusher_(std::chrono::milliseconds(1000), [this] { Flush(); }) {}
   ~EventLog() {
     flusher_.Stop();
     std::lock_guard lock(mutex_);
@@ -108,19 +117,38 @@ class EventLog {
                  " rc=%" PRIu32 " data=\"%s\"\n",
                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
                  local.tm_sec, event.timestamp, host, object, event.flags, event.rc, data);
-    return std::ferror(file_) ? EIO : 0;
+    if (!std::ferror(file_)) return 0;
+    ReportWriteError(errno);
+    return EIO;
   }
 
   void Flush() {
     std::lock_guard lock(mutex_);
-    std::fflush(file_);
+    // Only lines really written end a failure episode: flushing an empty
+    // buffer succeeds even while the file cannot take anything.
+    size_t pending = __fpending(file_);
+    if (std::fflush(file_) == 0 && !std::ferror(file_)) {
+      if (pending > 0) write_failure_.Succeeded();
+      return;
+    }
+    ReportWriteError(errno);
   }
 
   void StopFlushing() { flusher_.Stop(); }
 
  private:
+  // The stream's error indicator is cleared once reported, so that a later
+  // flush that succeeds (space was freed) ends the episode.
+  void ReportWriteError(int error) {
+    write_failure_.Failed("orvik_eventlog: cannot write %s: %s", path_.c_str(),
+                          std::strerror(error != 0 ? error : EIO));
+    std::clearerr(file_);
+  }
+
   std::mutex mutex_;
   FILE *const file_;
+  const std::string path_;
+  orvikevt::FailureEpisode write_failure_;
   orvikevt::PeriodicTask flusher_;
 };
 
@@ -151,10 +179,15 @@ extern "C" {
 __attribute__((visibility("default"))) int module_init(char *args) {
   if (args == nullptr || args[0] == '\0' || event_log != nullptr) return EINVAL;
   FILE *file = std::fopen(args, "a");
-  if (file == nullptr) return errno != 0 ? errno : EIO;
+  if (file == nullptr) {
+    int error = errno != 0 ? errno : EIO;
+    orvikevt::module_log("orvik_eventlog: cannot open %s: %s", args, std::strerror(error));
+    return error;
+  }
   std::setvbuf(file, nullptr, _IOFBF, kStreamBuffer);
-  event_log = new (std::nothrow) EventLog(file);
-  if (event_log == nullptr) {
+  try {
+    event_log = new EventLog(file, args);
+  } catch (const std::bad_alloc &) {
     std::fclose(file);
     return ENOMEM;
   }

@@ -30,13 +30,14 @@ PRIVATEKEY $run/server.key
 EVENTPORT $port
 FLUSHLOG yes
 QUEUEFLUSH 1
+SHUTDOWNDRAIN 10
 MODULE $top/build/modules/orvik_eventlog.so $run/events.log
 CONF
 fi
 port=$(awk '$1 == "EVENTPORT" { print $2 }' "$run/orvikevtd.conf")
 
 cat <<HOW
-orvikevtd runs in the foreground on port ${port:-5011} (Ctrl-C stops it).
+orvikevtd runs in the foreground on port ${port:-5011} (Ctrl-C stops it in order; Ctrl-\\ at once).
   Log of the daemon:   $run/orvikevtd.log
   Events received:     $run/events.log (written out at least once a second)
 Send an event from another terminal:

@@ -48,3 +48,9 @@ target_include_directories(orvikevtd_modules_test PRIVATE ${PROJECT_SOURCE_DIR}/
 target_compile_definitions(orvikevtd_modules_test PRIVATE ${ORVIKEVTD_TEST_PATHS})
 target_link_libraries(orvikevtd_modules_test PRIVATE ${CMAKE_DL_LIBS})
 add_dependencies(orvikevtd_modules_test orvik_eventlog orvik_count)
+
+# Modules reach the log through the one symbol the executable exports.
+add_test(NAME orvikevtd_exports
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check_daemon_exports.sh $<TARGET_FILE:orvikevtd>
+          $<TARGET_FILE:orvikevtd_core> $<TARGET_OBJECTS:orvikevtd>)
+set_tests_properties(orvikevtd_exports PROPERTIES LABELS unit)

@@ -61,6 +61,18 @@ long read_number(const char *text) {
   return std::strtol(text, nullptr, 10);
 }
 
+// The longest orderly stop: a year, as for the flush time.
+constexpr double kMaxDrainSeconds = 86400.0 * 365;
+
+// SHUTDOWNDRAIN seconds, fractions allowed. Zero, a negative value or text
+// that is not a number mean no drain; a longer time than the daemon accepts
+// (infinity among them) is cut to that time rather than turned into no drain.
+double read_drain_seconds(const char *text) {
+  double seconds = std::strtod(text, nullptr);
+  if (!(seconds > 0)) return 0;
+  return seconds < kMaxDrainSeconds ? seconds : kMaxDrainSeconds;
+}
+
 // The value (second token) of the first line of directive, or null when the
 // directive is absent or has no value. found tells the two apart.
 char *first_value(ConfigFile *config, const char *directive, char (&line)[kConfigLineSize],
@@ -141,6 +153,12 @@ void read_optional_directives(EvtServer &server, ConfigFile *config) {
     server.queueflush = (seconds > 0 && seconds < 86400.0 * 365) ? seconds : 0;
     log_entry(server, "Partly filled queues handed over after %g seconds (0: never)\n",
               server.queueflush);
+  }
+  if (char *value = first_value(config, "SHUTDOWNDRAIN", line, &found)) {
+    server.shutdowndrain = read_drain_seconds(value);
+    log_entry(server,
+              "Orderly stop hands held events to the modules within %g seconds (0: stop at once)\n",
+              server.shutdowndrain);
   }
 }
 

@@ -24,6 +24,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -125,6 +126,25 @@ struct EvtServer {
   std::atomic<bool> modules_stopped{false};
   std::vector<ConnBuffer *> stalled;  // main thread only, oldest first
   timespec inqcurrent_since = {};     // when the current queue got its first record
+
+  // The orderly stop (SHUTDOWNDRAIN): on SIGTERM or SIGINT the main thread
+  // hands every held record over and waits; the processing thread delivers
+  // them, then runs the modules' cleanup.
+  double shutdowndrain = 0;     // seconds; 0 = stop at once
+  uint64_t records_queued = 0;  // main thread only: records stored in queues
+  // Records that passed every module, cut to 32 bits so that the processing
+  // thread, its only writer, counts with one plain store.
+  std::atomic<uint32_t> records_handled{0};
+  std::atomic<bool> draining{false};
+  // Set when the last held record has been handed over: once the full
+  // queues are drained, the processing thread cleans the modules up.
+  bool drain_intake_done GUARDED_BY(procmutex) = false;
+  std::atomic<bool> drain_cleanup_started{false};
+  std::atomic<bool> drain_cleanup_done{false};
+  // Wakes the main thread while it drains: posted by the processing thread
+  // for each queue it gives back and when the cleanup is done, and by the
+  // signal handler.
+  Semaphore drain_wakeup;
 };
 
 // The program's record; never destroyed, so that the processing thread may
@@ -178,10 +198,16 @@ bool queues_store_record(EvtServer &server, void *record);
 // Hands the current queue, if it holds records, to the processing thread and
 // makes the next queue current (or none, when none is available).
 void queues_hand_over_current(EvtServer &server);
+// The orderly stop: hands the current queue over if it holds records, makes
+// no new one, and tells the processing thread that nothing more will come.
+void queues_finish_intake(EvtServer &server);
+// Processing side: true once queues_finish_intake ran.
+bool queues_intake_finished(EvtServer &server);
 // Hands over the current queue when its first record is QUEUEFLUSH old.
 void queues_flush_if_due(EvtServer &server);
 // Processing side: waits until a full queue is handed over and takes it
-// (null when the list held none).
+// (null when the list held none, or when none is left after the orderly
+// stop finished intake).
 SQueue *queues_take_full(EvtServer &server);
 // Processing side: appends a drained queue to inqlist and wakes the main
 // thread when intake is waiting for a queue.
@@ -217,10 +243,23 @@ void signals_install();
 // Acts on the signals noted since the last call: logs each; a terminating one
 // shuts the daemon down and ends the process with status 0.
 void signals_handle_caught(EvtServer &server);
+// Ends the process with status 0 after a stop, whatever the modules are
+// doing: modules_idle tells that this thread holds modmutex, so no module
+// runs. A module still inside module_cleanup is in the middle of tearing
+// itself down; the process then ends without running exit handlers and
+// static destructors, which would race with it.
+[[noreturn]] void end_process(EvtServer &server, bool modules_idle);
 // Wake-up callback of the comm loop: caught signals, then stalled intake.
 void on_loop_wakeup(CommGroup *group, void *arg);
 // Tick callback: caught signals, then the QUEUEFLUSH timer.
 void on_loop_tick(CommGroup *group, void *arg);
+
+// ---- drain.cc ----
+// The orderly stop of SIGTERM and SIGINT with a SHUTDOWNDRAIN time, on the
+// main thread: closes the listener, hands every held record to the
+// processing thread, which then cleans the modules up, and ends the process.
+// A terminating signal meanwhile, or the end of the time, stops at once.
+[[noreturn]] void drain_and_exit(EvtServer &server);
 
 // ---- daemon.cc ----
 // The whole program: start-up, the loop, teardown. Returns only through exit.

@@ -3,11 +3,14 @@
 // daemon's lock discipline (which data each lock guards, and that no lock is
 // held twice) is checked by the compiler. Under other compilers the
 // annotations vanish. Neither type can fail after construction: the pthread
-// results on a correctly used, default mutex are always 0.
+// results on a correctly used, default mutex are always 0. Beside them, a
+// semaphore that a signal handler may post.
 #ifndef ORVIKEVTD_MUTEX_H_
 #define ORVIKEVTD_MUTEX_H_
 
+#include <errno.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <time.h>
 
 #if defined(__clang__)
@@ -82,6 +85,27 @@ class CondVar {
 
  private:
   pthread_cond_t cond_ = PTHREAD_COND_INITIALIZER;
+};
+
+// A counting semaphore whose Post may be called from a signal handler.
+class Semaphore {
+ public:
+  Semaphore() { sem_init(&sem_, 0, 0); }
+  ~Semaphore() { sem_destroy(&sem_); }
+  Semaphore(const Semaphore &) = delete;
+  Semaphore &operator=(const Semaphore &) = delete;
+
+  // Async-signal-safe.
+  void Post() { sem_post(&sem_); }
+  // Waits for a post until deadline (monotonic clock). False when the
+  // deadline has passed; true on a post or an interrupting signal, so
+  // callers look at their own condition again.
+  bool WaitUntil(const timespec &deadline) {
+    return sem_clockwait(&sem_, CLOCK_MONOTONIC, &deadline) == 0 || errno != ETIMEDOUT;
+  }
+
+ private:
+  sem_t sem_;
 };
 
 }  // namespace orvikevtd

@@ -59,6 +59,19 @@ void call_module(EvtServer &server, OrvikEHModule *module, EventData *record) {
   for (;;) pause();
 }
 
+// The orderly stop has handed over every held record and all are delivered:
+// the modules are cleaned up here, after their last handle_event, and the
+// main thread ends the process once it is told.
+[[noreturn]] void clean_up_after_drain(EvtServer &server) {
+  // A stop at once that came first keeps the modules as they are.
+  if (server.modules_stopped.load()) park_forever();
+  server.drain_cleanup_started.store(true);
+  modules_cleanup(server);
+  server.drain_cleanup_done.store(true);
+  server.drain_wakeup.Post();
+  park_forever();
+}
+
 void run_processing(EvtServer &server) {
   sigset_t all;
   sigfillset(&all);
@@ -68,11 +81,15 @@ void run_processing(EvtServer &server) {
   EventData record = {};
   for (;;) {
     SQueue *queue = queues_take_full(server);
+    if (queue == nullptr && queues_intake_finished(server)) clean_up_after_drain(server);
     while (queue != nullptr && squeue_item_dequeue(queue, &record) == 0) {
       if (server.modules_stopped.load()) park_forever();
       processing_deliver(server, &record);
     }
     queues_return_empty(server, queue);
+    // The main thread may be waiting for this queue to store a record that
+    // waited at the pool's cap.
+    if (queue != nullptr && server.draining.load()) server.drain_wakeup.Post();
   }
 }
 
@@ -83,6 +100,10 @@ void processing_deliver(EvtServer &server, EventData *record) {
   for (SList *node = server.modlist; node != nullptr; node = slist_get_next(node)) {
     call_module(server, static_cast<OrvikEHModule *>(slist_get_data(node)), record);
   }
+  // Only this thread writes the count, under modmutex; the stop reads it.
+  // A plain store of a word: nothing on the hot path waits for it.
+  server.records_handled.store(server.records_handled.load(std::memory_order_relaxed) + 1,
+                               std::memory_order_relaxed);
 }
 
 int processing_start(EvtServer &server) {

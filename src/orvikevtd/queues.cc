@@ -130,6 +130,7 @@ int queues_deallocate(EvtServer &server) {
 
 bool queues_store_record(EvtServer &server, void *record) {
   if (server.inqcurrent != nullptr && squeue_item_enqueue(server.inqcurrent, record) == 0) {
+    ++server.records_queued;
     if (server.inqcurrent_since.tv_sec == 0 && server.queueflush > 0) {
       server.inqcurrent_since = monotonic_now();
     }
@@ -143,6 +144,7 @@ bool queues_store_record(EvtServer &server, void *record) {
     log_entry(server, "Enqueue failed after queue switch (rc=%d)!\n", status);
     return true;
   }
+  ++server.records_queued;
   if (server.queueflush > 0) server.inqcurrent_since = monotonic_now();
   return true;
 }
@@ -155,6 +157,26 @@ void queues_hand_over_current(EvtServer &server) {
   }
   hand_over(server);
   obtain_current(server);
+}
+
+void queues_finish_intake(EvtServer &server) {
+  int held = 0;
+  if (server.inqcurrent != nullptr && squeue_item_count(server.inqcurrent, &held) == 0 &&
+      held > 0) {
+    hand_over(server);
+  }
+  bool waiting = false;
+  {
+    MutexLock lock(&server.procmutex);
+    server.drain_intake_done = true;
+    waiting = server.procwaiting;
+  }
+  if (waiting) server.proccond.Signal();
+}
+
+bool queues_intake_finished(EvtServer &server) {
+  MutexLock lock(&server.procmutex);
+  return server.drain_intake_done;
 }
 
 void queues_flush_if_due(EvtServer &server) {
@@ -172,6 +194,7 @@ SQueue *queues_take_full(EvtServer &server) {
   {
     MutexLock lock(&server.procmutex);
     while (server.procpending == 0) {
+      if (server.drain_intake_done) return nullptr;
       server.procwaiting = true;
       server.proccond.Wait(&server.procmutex);
       server.procwaiting = false;

@@ -3,6 +3,7 @@
 // logs each signal and carries out the shutdown. So no lock held by the
 // interrupted code is ever taken in a handler.
 #include <signal.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -35,9 +36,10 @@ constexpr long kModuleDrainMs = 1000;
 // log got torn and repeated lines). The thread parks before its next record;
 // taking modmutex waits for the record in progress. The lock is never given
 // back, the process ends holding it.
-void keep_modules_idle(EvtServer &server) NO_THREAD_SAFETY_ANALYSIS {
+// True when the lock was taken: no module runs from then on.
+bool keep_modules_idle(EvtServer &server) NO_THREAD_SAFETY_ANALYSIS {
   server.modules_stopped.store(true);
-  server.modmutex.LockWithin(kModuleDrainMs);
+  return server.modmutex.LockWithin(kModuleDrainMs);
 }
 
 [[noreturn]] void shut_down(EvtServer &server) {
@@ -45,8 +47,13 @@ void keep_modules_idle(EvtServer &server) NO_THREAD_SAFETY_ANALYSIS {
   comm_plugin_unload(&server.cm);
   log_entry(server, "Server shutdown.\n");
   log_close(server);
-  keep_modules_idle(server);
-  std::exit(0);
+  end_process(server, keep_modules_idle(server));
+}
+
+// SIGTERM and SIGINT drain when a drain time is set, unless a drain runs
+// already; SIGQUIT always stops at once.
+bool starts_drain(const EvtServer &server, int sig) {
+  return sig != SIGQUIT && server.shutdowndrain > 0 && !server.draining.load();
 }
 
 void install_handler() {
@@ -67,10 +74,22 @@ void signals_install() {
   sigaction(SIGCHLD, &ignore, nullptr);
 }
 
+[[noreturn]] void end_process(EvtServer &server, bool modules_idle) {
+  if (!modules_idle && server.drain_cleanup_started.load() && !server.drain_cleanup_done.load()) {
+    _exit(0);
+  }
+  std::exit(0);
+}
+
 void signals_handle_caught(EvtServer &server) {
   for (int sig = 1; sig < NSIG; ++sig) {
     for (unsigned count = caught_signals[sig].exchange(0); count > 0; --count) {
       log_entry(server, "Caught signal %d\n", sig);
+      if (is_terminating(sig) && starts_drain(server, sig)) {
+        // The same signal again, already caught, comes during the drain.
+        caught_signals[sig].fetch_add(count - 1);
+        drain_and_exit(server);
+      }
       if (is_terminating(sig)) shut_down(server);
       // The handler stays installed; installing it again keeps the
       // daemon's answer to these signals the same whatever changed it.
@@ -96,7 +115,9 @@ void on_loop_tick(CommGroup *, void *arg) {
 extern "C" void signal_handler(int sig) {
   int saved_errno = errno;
   if (sig > 0 && sig < NSIG) orvikevtd::caught_signals[sig].fetch_add(1);
-  CommGroup *group = orvikevtd::orvikevtd_server().cg;
-  if (group != nullptr) comm_group_wakeup(group);
+  orvikevtd::EvtServer &server = orvikevtd::orvikevtd_server();
+  if (server.cg != nullptr) comm_group_wakeup(server.cg);
+  // A drain waits outside the comm loop.
+  server.drain_wakeup.Post();
   errno = saved_errno;
 }

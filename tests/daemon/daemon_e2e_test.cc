@@ -11,9 +11,11 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +23,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -789,6 +792,225 @@ TEST(DaemonSignals, SighupAndSigpipeAreLoggedAndServingGoesOn) {
             (std::vector<std::string>{"Caught signal 1", "Caught signal 13", "Caught signal 1"}));
 }
 
+// ---- orderly stop ----
+
+// "<prefix>: R events received since start, N not handed to the modules..."
+// from the log; found is false when no such line is there.
+struct DrainLine {
+  bool found = false;
+  uint64_t received = 0;
+  uint64_t not_handed = 0;
+  std::string rest;
+};
+
+DrainLine drain_line(const std::string &log, const std::string &prefix) {
+  std::smatch match;
+  DrainLine line;
+  if (std::regex_search(
+          log, match,
+          std::regex(prefix + R"(: (\d+) events received since start, (\d+) not handed to the )"
+                              R"(modules([^\n]*)\n)"))) {
+    line.found = true;
+    line.received = std::stoull(match[1]);
+    line.not_handed = std::stoull(match[2]);
+    line.rest = match[3];
+  }
+  return line;
+}
+
+// Records of the recorder (without its cleanup line) per host, checking that
+// each host's timestamps run 0, 1, 2, ... in the order they were recorded.
+std::map<std::string, uint64_t> records_per_host(const std::vector<std::string> &lines) {
+  std::map<std::string, uint64_t> next;
+  for (const std::string &line : lines) {
+    if (line == "cleanup") continue;
+    std::istringstream fields(line);
+    std::string host, object;
+    uint64_t timestamp = 0;
+    fields >> host >> object >> timestamp;
+    EXPECT_EQ(timestamp, next[host]) << line;
+    next[host] = timestamp + 1;
+  }
+  return next;
+}
+
+uint64_t total(const std::map<std::string, uint64_t> &per_host) {
+  uint64_t sum = 0;
+  for (const auto &[host, count] : per_host) sum += count;
+  return sum;
+}
+
+// A daemon with the recorder module (argument suffix recorder) holding
+// records behind it: clients send count records each, and the test goes on
+// once the module has some.
+class HeldRecords {
+ public:
+  HeldRecords(const std::string &config, const std::string &recorder, int clients, uint64_t count) {
+    started_ = daemon_.start_with_recorder(config, recorder);
+    if (!started_) return;
+    // Every client exists before the first sender runs.
+    for (int c = 0; c < clients; ++c) clients_.push_back(std::make_unique<Client>(daemon_.port()));
+    for (int c = 0; c < clients; ++c) {
+      senders_.emplace_back([this, c, count] {
+        Client &client = *clients_[static_cast<size_t>(c)];
+        if (!client.connect()) return;
+        std::string host = "s" + std::to_string(c);
+        for (uint64_t i = 0; i < count; i += 50) {
+          if (!client.send(records(host, "o", i, std::min<uint64_t>(50, count - i)))) return;
+        }
+      });
+    }
+  }
+  ~HeldRecords() {
+    // Senders blocked in back-pressure fail once the daemon is gone.
+    if (!daemon_.exited()) daemon_.signal(SIGKILL);
+    daemon_.wait_exit();
+    for (std::thread &sender : senders_) sender.join();
+  }
+
+  bool started() const { return started_; }
+  Daemon &daemon() { return daemon_; }
+  std::vector<std::string> recorded() const { return ::recorded(daemon_.records_file(), "A"); }
+  bool wait_recorded(size_t at_least) {
+    return wait_for([&] { return recorded().size() >= at_least; });
+  }
+  // Sends sig; the stop must end within bound (scaled), when the daemon logs
+  // its last line, "Server shutdown." (a sanitizer's own work at the exit
+  // comes after it). The exit status.
+  int stop_within(int sig, std::chrono::milliseconds bound) {
+    auto signalled = std::chrono::steady_clock::now();
+    daemon_.signal(sig);
+    EXPECT_TRUE(
+        wait_for([&] { return daemon_.log().find("Server shutdown.\n") != std::string::npos; },
+                 scaled(bound) + 5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, scaled(bound));
+    return daemon_.wait_exit(scaled(bound) + 5s);
+  }
+  // The last n log messages (fewer when the log has fewer).
+  std::vector<std::string> last_messages(size_t n) const {
+    std::vector<std::string> messages = daemon_.messages();
+    return {messages.end() - static_cast<long>(std::min(n, messages.size())), messages.end()};
+  }
+
+ private:
+  Daemon daemon_;
+  bool started_ = false;
+  std::vector<std::unique_ptr<Client>> clients_;
+  std::vector<std::thread> senders_;
+};
+
+TEST(DaemonDrain, SigtermHandsOverFullQueuesAndRecordsHeldAtTheCapThenCleansUp) {
+  // A pool of 100 records behind a module taking 10 ms per record, and three
+  // clients with 200 records each: the pool fills and each connection holds
+  // one more complete record.
+  HeldRecords held("SHUTDOWNDRAIN 60\nMAXQUEUES 10\n", ",10000", 3, 200);
+  ASSERT_TRUE(held.started());
+  EXPECT_EQ(count_of(held.daemon().log(),
+                     "Orderly stop hands held events to the modules within 60 seconds (0: stop at "
+                     "once)\n"),
+            1u);
+  ASSERT_TRUE(held.wait_recorded(3));
+  ASSERT_EQ(held.stop_within(SIGTERM, 60s), 0);
+
+  std::string log = held.daemon().log();
+  DrainLine drained = drain_line(log, "Drain complete");
+  ASSERT_TRUE(drained.found) << log;
+  EXPECT_EQ(drained.not_handed, 0u);
+  EXPECT_EQ(drained.rest, ".");
+  // More than the pool holds at once came in.
+  EXPECT_GE(drained.received, 100u);
+  std::vector<std::string> lines = held.recorded();
+  // Every record received reached the module, each client's in order, and
+  // then the module was cleaned up.
+  EXPECT_EQ(total(records_per_host(lines)), drained.received);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "cleanup");
+  EXPECT_EQ(count_of(held.daemon().log(), "Allocating a new inqueue!"), 0u);
+  std::vector<std::string> tail = held.last_messages(3);
+  EXPECT_EQ(tail.front(), "Caught signal 15");
+  EXPECT_EQ(tail.back(), "Server shutdown.");
+}
+
+TEST(DaemonDrain, SigintHandsOverThePartlyFilledCurrentQueue) {
+  // Two full queues of ten and five records in the current one.
+  HeldRecords held("SHUTDOWNDRAIN 60\n", ",20000", 1, 25);
+  ASSERT_TRUE(held.started());
+  ASSERT_TRUE(held.wait_recorded(1));
+  ASSERT_EQ(held.stop_within(SIGINT, 60s), 0);
+  std::vector<std::string> lines = held.recorded();
+  EXPECT_EQ(records_per_host(lines), (std::map<std::string, uint64_t>{{"s0", 25}}));
+  EXPECT_EQ(lines.back(), "cleanup");
+  EXPECT_EQ(held.last_messages(3),
+            (std::vector<std::string>{
+                "Caught signal 2",
+                "Drain complete: 25 events received since start, 0 not handed to the "
+                "modules.",
+                "Server shutdown."}));
+}
+
+TEST(DaemonDrain, RunningOutOfTimeCountsWhatWasNotHandedOverAndEndsWithinTheBound) {
+  // 200 ms per record: a drain of one second hands over about five of 30.
+  HeldRecords held("SHUTDOWNDRAIN 1\n", ",200000", 1, 30);
+  ASSERT_TRUE(held.started());
+  ASSERT_TRUE(held.wait_recorded(1));
+  // Within the drain time and a second.
+  ASSERT_EQ(held.stop_within(SIGTERM, 2s), 0);
+  DrainLine late = drain_line(held.daemon().log(), "Drain time ran out");
+  ASSERT_TRUE(late.found) << held.daemon().log();
+  EXPECT_EQ(late.received, 30u);
+  EXPECT_EQ(late.rest, ".");
+  // The count is exact: what the module did not record.
+  std::vector<std::string> lines = held.recorded();
+  EXPECT_GT(late.not_handed, 0u);
+  EXPECT_EQ(total(records_per_host(lines)), late.received - late.not_handed);
+  EXPECT_EQ(count_of(read_file(held.daemon().records_file()), "cleanup"), 0u);
+  EXPECT_EQ(held.daemon().messages().back(), "Server shutdown.");
+}
+
+TEST(DaemonDrain, ModuleCleanupCountsAgainstTheTime) {
+  // Every record has reached the module, but its cleanup takes 30 s.
+  HeldRecords held("SHUTDOWNDRAIN 1\nQUEUEFLUSH 0.05\n", ",0,30000000", 1, 5);
+  ASSERT_TRUE(held.started());
+  ASSERT_TRUE(held.wait_recorded(5));
+  // Within the drain time and a second.
+  ASSERT_EQ(held.stop_within(SIGTERM, 2s), 0);
+  std::vector<std::string> lines = held.recorded();
+  EXPECT_EQ(records_per_host(lines), (std::map<std::string, uint64_t>{{"s0", 5}}));
+  EXPECT_EQ(held.last_messages(3),
+            (std::vector<std::string>{
+                "Caught signal 15",
+                "Drain time ran out: 5 events received since start, 0 not handed to the "
+                "modules, module cleanup unfinished.",
+                "Server shutdown."}));
+}
+
+TEST(DaemonDrain, SigquitOrASecondSignalStopsAtOnce) {
+  struct Case {
+    std::vector<int> signals;
+    std::vector<std::string> tail;
+  };
+  for (const Case &c :
+       {Case{{SIGQUIT}, {"Caught signal 3", "Server shutdown."}},
+        Case{{SIGTERM, SIGINT}, {"Caught signal 15", "Caught signal 2", "Server shutdown."}},
+        Case{{SIGTERM, SIGTERM}, {"Caught signal 15", "Caught signal 15", "Server shutdown."}}}) {
+    SCOPED_TRACE(c.tail[0] + " then " + c.tail[1]);
+    // Six seconds of records behind the module, and a long drain.
+    HeldRecords held("SHUTDOWNDRAIN 60\n", ",200000", 1, 30);
+    ASSERT_TRUE(held.started());
+    ASSERT_TRUE(held.wait_recorded(1));
+    if (c.signals.size() == 2) {
+      held.daemon().signal(c.signals[0]);
+      ASSERT_TRUE(
+          wait_for([&] { return count_of(held.daemon().log(), "Caught signal 15\n") == 1; }));
+    }
+    // The record in progress is let finish, for at most a second.
+    ASSERT_EQ(held.stop_within(c.signals.back(), 2s), 0);
+    EXPECT_EQ(held.last_messages(c.tail.size()), c.tail);
+    EXPECT_EQ(count_of(read_file(held.daemon().records_file()), "cleanup"), 0u);
+    EXPECT_LT(held.recorded().size(), 30u);
+  }
+}
+
 // ---- the shipped tools and modules ----
 
 std::string tool_command(const char *tool, const Daemon &daemon, const std::string &args) {
@@ -827,6 +1049,58 @@ TEST(DaemonTools, SendDeliversArgumentsLinesAndGeneratedEvents) {
       << lines[0];
   EXPECT_NE(lines[2].find(" host=h2 object=lines "), std::string::npos);
   EXPECT_NE(lines[2].find(" data=\"two\""), std::string::npos);
+}
+
+TEST(DaemonModules, ShippedModulesLogTheirFailuresOncePerEpisode) {
+  Daemon daemon;
+  std::string counts = daemon.file("count.txt");
+  std::string missing = daemon.file("no/such/events.log");
+  ASSERT_TRUE(daemon.start(daemon.standard_config(
+      "QUEUEFLUSH 0.05\n" + module_line(EVENTLOG_MODULE, missing) +
+      module_line(EVENTLOG_MODULE, "/dev/full") + module_line(COUNT_MODULE, counts))));
+  // A file that cannot be opened: the module says why, then the daemon
+  // skips it.
+  std::vector<std::string> messages = daemon.messages();
+  auto opened = std::find(messages.begin(), messages.end(),
+                          "orvik_eventlog: cannot open " + missing + ": No such file or directory");
+  ASSERT_NE(opened, messages.end());
+  ASSERT_NE(opened + 1, messages.end());
+  EXPECT_EQ(opened[1], "Calling module_init() failed.");
+
+  Client client(daemon.port());
+  ASSERT_TRUE(client.connect());
+  const std::string full = "orvik_eventlog: cannot write /dev/full: No space left on device\n";
+  // Some seconds of records: the event log fails at every flush, and says
+  // so once.
+  uint64_t sent = 0;
+  auto send_for = [&](std::chrono::milliseconds span) {
+    auto until = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < until) {
+      ASSERT_TRUE(client.send(records("h", "o", sent, 20)));
+      sent += 20;
+      std::this_thread::sleep_for(50ms);
+    }
+  };
+  send_for(2500ms);
+  ASSERT_TRUE(wait_for([&] { return count_of(daemon.log(), full) > 0; }));
+  EXPECT_EQ(count_of(daemon.log(), full), 1u);
+
+  // The count file's temporary name taken by a folder: one line for the
+  // episode, however many writes fail.
+  const std::string blocked = "orvik_count: cannot write " + counts + ": ";
+  ASSERT_EQ(mkdir((counts + ".tmp").c_str(), 0755), 0);
+  send_for(500ms);
+  ASSERT_TRUE(wait_for([&] { return count_of(daemon.log(), blocked) > 0; }));
+  send_for(500ms);
+  EXPECT_EQ(count_of(daemon.log(), blocked), 1u);
+  // Writable again: the figures catch up, and a new failure is a new episode.
+  ASSERT_EQ(rmdir((counts + ".tmp").c_str()), 0);
+  ASSERT_TRUE(wait_for([&] {
+    return read_file(counts).find("count=" + std::to_string(sent) + "\n") != std::string::npos;
+  }));
+  ASSERT_EQ(mkdir((counts + ".tmp").c_str(), 0755), 0);
+  send_for(300ms);
+  EXPECT_TRUE(wait_for([&] { return count_of(daemon.log(), blocked) == 2; }));
 }
 
 TEST(DaemonTools, SendReportsUsageInputAndConnectionErrors) {

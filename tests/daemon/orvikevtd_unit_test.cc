@@ -291,6 +291,30 @@ TEST_F(ConfigTest, ValuesReadLikeStrtol) {
   EXPECT_EQ(server_->queueflush, 0);
 }
 
+TEST_F(ConfigTest, ShutdownDrainTakesFractionsAndIsLogged) {
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\n"), 0);
+  EXPECT_EQ(server_->shutdowndrain, 0);
+  struct Case {
+    const char *value;
+    double seconds;
+    const char *logged;
+  };
+  for (const Case &c :
+       {Case{"0.25", 0.25, "0.25"}, Case{"10", 10, "10"}, Case{"0", 0, "0"}, Case{"-3", 0, "0"},
+        Case{"soon", 0, "0"}, Case{"nan", 0, "0"},
+        // Longer than a year, infinity too: a year, never no drain.
+        Case{"1e30", 86400.0 * 365, "3.1536e+07"}, Case{"inf", 86400.0 * 365, "3.1536e+07"}}) {
+    SCOPED_TRACE(c.value);
+    server_->shutdowndrain = 0;
+    attribute_freeall(&server_->modattrib);
+    ASSERT_EQ(read(std::string("PUBLICKEY a\nPRIVATEKEY b\nSHUTDOWNDRAIN ") + c.value + "\n"), 0);
+    EXPECT_EQ(server_->shutdowndrain, c.seconds);
+    EXPECT_EQ(messages().back(),
+              std::string("Orderly stop hands held events to the modules within ") + c.logged +
+                  " seconds (0: stop at once)");
+  }
+}
+
 TEST_F(ConfigTest, CapBelowTheInitialQueuesMeansTheInitialQueues) {
   ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXQUEUES 3\n"), 0);
   EXPECT_EQ(server_->maxqueues, 10);

@@ -1,8 +1,10 @@
 // A handler module for the daemon's tests: appends "<tag> <host> <object>
 // <timestamp>" for each event to a file shared by several instances (built
 // under different names with different tags), so tests see the order in
-// which records reached each module. Its argument is "path[,delay_us]": each
-// call busy-waits delay_us microseconds. It returns 7 for the object
+// which records reached each module. Its argument is
+// "path[,delay_us[,cleanup_us]]": each call busy-waits delay_us microseconds,
+// and module_cleanup sleeps cleanup_us before it records itself (a module
+// whose backend is slow to take its last batch). It returns 7 for the object
 // "fail7", and writes "<tag> cleanup" at module_cleanup, or
 // "<tag> called-after-cleanup" if handle_event ever runs after it.
 #include <fcntl.h>
@@ -15,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #ifndef RECORDER_TAG
 #error "RECORDER_TAG names the instance"
@@ -24,6 +27,7 @@ namespace {
 
 int output = -1;
 long delay_us = 0;
+long cleanup_us = 0;
 bool cleaned_up = false;
 
 void append(const std::string &line) {
@@ -51,9 +55,12 @@ __attribute__((visibility("default"))) int module_init(char *args) {
   // The loader may keep the module mapped between loads: start afresh.
   cleaned_up = false;
   delay_us = 0;
+  cleanup_us = 0;
   std::string path = args;
   if (auto comma = path.find(','); comma != std::string::npos) {
-    delay_us = std::strtol(path.c_str() + comma + 1, nullptr, 10);
+    char *rest = nullptr;
+    delay_us = std::strtol(path.c_str() + comma + 1, &rest, 10);
+    if (*rest == ',') cleanup_us = std::strtol(rest + 1, nullptr, 10);
     path.resize(comma);
   }
   output = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -74,6 +81,7 @@ __attribute__((visibility("default"))) int handle_event(EventData *event) {
 }
 
 __attribute__((visibility("default"))) int module_cleanup(void) {
+  if (cleanup_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(cleanup_us));
   append(std::string(RECORDER_TAG) + " cleanup\n");
   cleaned_up = true;
   return 0;

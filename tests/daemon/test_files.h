@@ -10,6 +10,8 @@
 
 #include <stdlib.h>
 
+#include "test_target.h"
+
 namespace orvikevtd_test {
 
 // The whole file; empty when it cannot be read.
@@ -39,6 +41,12 @@ inline std::vector<std::string> messages_of(const std::string &log) {
   std::vector<std::string> messages;
   for (const std::string &line : lines_of(log)) messages.push_back(line.substr(20));
   return messages;
+}
+
+// How much slower than natively the tests run (under emulation, say): the
+// one factor of every test's time limits (test_target.h).
+inline double time_factor() {
+  return orvik_test::time_scale();
 }
 
 // A temporary folder, removed with its files when the object goes.

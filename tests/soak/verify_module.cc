@@ -15,6 +15,7 @@
 //   total=N          records handled
 //   unsequenced=N    records without kSequencedFlag
 //   streams=N        streams seen
+//   cleanup=1        only in the report module_cleanup writes
 //   S <stream> <kind> <count> <next> <behind> <skipped> <corrupt>
 // per stream, where kind is "soak" or "other" (by host name), count the
 // records of the stream, next the position after the highest seen, behind
@@ -92,6 +93,8 @@ class Verifier {
       : dir_(std::move(dir)), writer_(std::chrono::milliseconds(100), [this] { Publish(); }) {}
   ~Verifier() { writer_.Stop(); }
 
+  void StopWriting() { writer_.Stop(); }
+
   void Handle(const EventData &event) {
     writer_.Start();
     {
@@ -109,6 +112,12 @@ class Verifier {
       while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
       }
     }
+  }
+
+  // The final report, written by module_cleanup, says so.
+  void MarkCleanedUp() {
+    std::lock_guard lock(mutex_);
+    cleaned_up_ = true;
   }
 
   // Writes the report when it changed; false when it cannot be written.
@@ -149,6 +158,7 @@ class Verifier {
     std::string text = "total=" + std::to_string(total_) +
                        "\nunsequenced=" + std::to_string(unsequenced_) +
                        "\nstreams=" + std::to_string(streams_.size()) + "\n";
+    if (cleaned_up_) text += "cleanup=1\n";
     char line[160];
     for (const auto &[stream, f] : streams_) {
       std::snprintf(
@@ -183,6 +193,7 @@ class Verifier {
   uint64_t unsequenced_ = 0;
   std::map<uint32_t, StreamFigures> streams_;
   bool changed_ = true;
+  bool cleaned_up_ = false;
   // Only the processing thread looks at the slow file.
   int64_t slow_checked_us_ = 0;
   long slow_delay_us_ = 0;
@@ -252,7 +263,13 @@ __attribute__((visibility("default"))) int handle_event(EventData *event) {
 }
 
 __attribute__((visibility("default"))) int module_cleanup(void) {
-  if (verifier != nullptr) verifier->Publish(true);
+  if (verifier != nullptr) {
+    // The writing thread stops first: no periodic report can replace the
+    // final one.
+    verifier->StopWriting();
+    verifier->MarkCleanedUp();
+    verifier->Publish(true);
+  }
   delete verifier;
   verifier = nullptr;
   return 0;
