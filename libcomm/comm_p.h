@@ -82,6 +82,17 @@ class Transport {
 // The transport named "comm_openssl"; options as for comm_plugin_load.
 int CreateOpensslTransport(Attribute *options, std::unique_ptr<Transport> *out);
 
+// True when the CPU has AES and carry-less multiply instructions and
+// OpenSSL is not told to leave them alone (OPENSSL_ia32cap,
+// OPENSSL_armcap). Decided once per process.
+bool CpuHasAesGcmInstructions();
+
+// The text comm_plugin_message returns on this thread: set by a transport
+// while it loads (printf-style, cut to 255 characters), emptied by
+// comm_plugin_load before each load.
+void SetPluginMessage(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void ClearPluginMessage();
+
 // Intrusive doubly linked list of channels through the member Link.
 struct Link {
   CommChannel *prev = nullptr;

@@ -1,5 +1,7 @@
 // Transport plug-ins, loaded by name from the library's own table.
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -27,7 +29,22 @@ const TransportEntry *FindTransport(const char *name) {
   return nullptr;
 }
 
+// What the last load on this thread had to say; a fixed buffer, so that
+// reporting can never fail.
+thread_local char plugin_message[256];
+
 }  // namespace
+
+void SetPluginMessage(const char *format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(plugin_message, sizeof(plugin_message), format, arguments);
+  va_end(arguments);
+}
+
+void ClearPluginMessage() {
+  plugin_message[0] = '\0';
+}
 
 void ReleaseModule(CommModule *module) {
   if (--module->references == 0) delete module;
@@ -38,6 +55,7 @@ void ReleaseModule(CommModule *module) {
 extern "C" {
 
 COMM_EXPORT int comm_plugin_load(CommModule **module, const char *name, Attribute *options) {
+  comm::ClearPluginMessage();
   if (module == nullptr || name == nullptr) return EINVAL;
   *module = nullptr;
   const comm::TransportEntry *entry = comm::FindTransport(name);
@@ -53,6 +71,10 @@ COMM_EXPORT int comm_plugin_load(CommModule **module, const char *name, Attribut
   } catch (const std::bad_alloc &) {
     return ENOMEM;
   }
+}
+
+COMM_EXPORT const char *comm_plugin_message(void) {
+  return comm::plugin_message;
 }
 
 COMM_EXPORT int comm_plugin_unload(CommModule **module) {

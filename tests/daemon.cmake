@@ -24,7 +24,8 @@ set(ORVIKEVTD_TEST_PATHS
   ORVIKEVT_BENCH="$<TARGET_FILE:orvikevt-bench>"
   EVENTLOG_MODULE="$<TARGET_FILE:orvik_eventlog>"
   COUNT_MODULE="$<TARGET_FILE:orvik_count>"
-  PYTHON_CLIENT="${CMAKE_CURRENT_SOURCE_DIR}/daemon/send_records.py")
+  PYTHON_CLIENT="${CMAKE_CURRENT_SOURCE_DIR}/daemon/send_records.py"
+  TLS_PROBE_SERVER="${CMAKE_CURRENT_SOURCE_DIR}/daemon/tls_probe_server.py")
 
 orvik_add_gtest(orvikevtd_unit_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/daemon/orvikevtd_unit_test.cc LIBS orvikevtd_core)

@@ -104,8 +104,24 @@ COMM_EXPORT int comm_group_pause_reads(CommGroup *group, int paused);
  * (a server needs both; they must load and match), "SSLCACertificateFile"
  * (server: require client certificates signed by it; client: verify the
  * server against it), "SSLVerifyPeer" ("0" to skip server verification on a
- * client). Unknown name: 2. Unusable certificate or key: non-zero. */
+ * client), "SSLCiphers" (the TLS 1.2 cipher list) and "SSLCipherSuites"
+ * (the TLS 1.3 suites), both in OpenSSL's syntax and in order of
+ * preference. Unknown name: 2. Unusable certificate or key: non-zero. A
+ * cipher list or suite list that OpenSSL rejects: 22, with a message.
+ *
+ * TLS 1.2 is the oldest protocol spoken. Without the cipher options, TLS
+ * 1.2 offers only ECDHE key exchange with AEAD ciphers (AES-GCM and
+ * ChaCha20-Poly1305, ECDSA and RSA certificates), TLS 1.3 its own three
+ * suites; AES-GCM comes first when the CPU has AES and carry-less multiply
+ * instructions that OpenSSL may use (see OPENSSL_ia32cap, OPENSSL_armcap),
+ * ChaCha20-Poly1305 otherwise. A server picks by its own order, a client
+ * offers its order. The message of a successful load states the choice. */
 COMM_EXPORT int comm_plugin_load(CommModule **module, const char *name, Attribute *options);
+/* What the calling thread's last comm_plugin_load has to report, "" when
+ * nothing; valid until that thread's next load. After a load that worked,
+ * the choices the plug-in made; after one that failed, what it refused, if
+ * it can say. */
+COMM_EXPORT const char *comm_plugin_message(void);
 COMM_EXPORT int comm_plugin_unload(CommModule **module);
 
 /* ---- channels ---- */

@@ -74,14 +74,17 @@ double read_drain_seconds(const char *text) {
 }
 
 // The value (second token) of the first line of directive, or null when the
-// directive is absent or has no value. found tells the two apart.
-char *first_value(ConfigFile *config, const char *directive, char (&line)[kConfigLineSize],
-                  bool *found) {
+// directive is absent or has no value. found tells the two apart; filled
+// (when given) whether the line filled the buffer, so may have been cut.
+template <int kSize>
+char *first_value(ConfigFile *config, const char *directive, char (&line)[kSize], bool *found,
+                  bool *filled = nullptr) {
   *found = false;
   char *value = nullptr;
   configfile_search_begin(config, directive);
   if (configfile_search_next(config, line, sizeof(line)) == 0) {
     *found = true;
+    if (filled != nullptr) *filled = std::strlen(line) >= sizeof(line) - 1;
     value = tokenize(line).items[1];
   }
   configfile_search_end(config);
@@ -162,6 +165,39 @@ void read_optional_directives(EvtServer &server, ConfigFile *config) {
   }
 }
 
+// Cipher lists can be longer than the other values: their lines are read
+// whole up to this size, and a longer one is refused rather than cut, since
+// a cut list would silently lose names.
+constexpr int kCipherLineSize = 2048;
+
+// Passes one cipher directive's value to the comm layer as it is (the
+// layer judges it when it loads). False, logged, when its line is too long.
+bool read_cipher_directive(EvtServer &server, ConfigFile *config, const char *directive,
+                           const char *option, const char *what) {
+  char line[kCipherLineSize];
+  bool found = false, filled = false;
+  char *value = first_value(config, directive, line, &found, &filled);
+  if (filled) {
+    log_entry(server, "%s line is longer than %d characters.\n", directive, kCipherLineSize - 2);
+    return false;
+  }
+  if (value != nullptr) {
+    add_option(server, option, value);
+    // A long list is shown in part: a log entry that overflows loses its
+    // line end.
+    constexpr int kShown = 200;
+    bool shortened = std::strlen(value) > kShown;
+    log_entry(server, "%s set to %.*s%s\n", what, kShown, value, shortened ? "..." : "");
+  }
+  return true;
+}
+
+bool read_cipher_directives(EvtServer &server, ConfigFile *config) {
+  return read_cipher_directive(server, config, "TLSCIPHERS", "SSLCiphers", "TLS 1.2 ciphers") &&
+         read_cipher_directive(server, config, "TLSCIPHERSUITES", "SSLCipherSuites",
+                               "TLS 1.3 cipher suites");
+}
+
 void load_modules(EvtServer &server, ConfigFile *config) {
   char line[kConfigLineSize];
   configfile_search_begin(config, "MODULE");
@@ -233,6 +269,11 @@ int read_configuration(EvtServer &server) {
   }
   if (int status = read_required_keys(server, config); status != 0) return status;
   read_optional_directives(server, config);
+  if (!read_cipher_directives(server, config)) {
+    configfile_close(&config);
+    attribute_freeall(&server.modattrib);
+    return 2;
+  }
   if (server.maxqueues < 0)
     server.maxqueues = default_max_queues(server.queuesize, server.eventsize);
   load_modules(server, config);

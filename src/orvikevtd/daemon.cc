@@ -107,9 +107,12 @@ int orvikevtd_run(int argc, char **argv) {
   if (!(server.flags & kFlagForeground)) detach(server);
 
   if (int status = comm_plugin_load(&server.cm, "comm_openssl", server.modattrib); status != 0) {
+    // What the comm layer refused (a cipher list, say), when it can tell.
+    if (const char *why = comm_plugin_message(); why[0] != '\0') log_entry(server, "%s\n", why);
     log_entry(server, "Failed to initialize comm layer.\n");
     exit_with_log_closed(server, status);
   }
+  log_entry(server, "Cipher preference: %s\n", comm_plugin_message());
   if (queues_allocate(server, server.queuesize, server.queuecount) != 0) {
     log_entry(server, "Failed to allocate event queues.\n");
     close_and_exit(server);

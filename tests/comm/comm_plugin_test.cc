@@ -119,6 +119,47 @@ TEST(CommPlugin, IncompleteIdentityIsRefused) {
   }
 }
 
+TEST(CommPlugin, CipherListsOpensslRejectsAreRefusedWithAMessage) {
+  struct Case {
+    const char *option;
+    const char *value;
+    const char *message;
+  };
+  const Case cases[] = {
+      {"SSLCiphers", "NO-SUCH-CIPHER", "TLS 1.2 cipher list refused by OpenSSL: NO-SUCH-CIPHER"},
+      // TLS 1.3 names only: nothing is left for TLS 1.2.
+      {"SSLCiphers", "TLS_AES_128_GCM_SHA256",
+       "TLS 1.2 cipher list refused by OpenSSL: TLS_AES_128_GCM_SHA256"},
+      {"SSLCipherSuites", "ECDHE-RSA-AES128-GCM-SHA256",
+       "TLS 1.3 cipher suites refused by OpenSSL: ECDHE-RSA-AES128-GCM-SHA256"},
+  };
+  for (const Case &c : cases) {
+    Options options;
+    options.Add("SSLCertificateFile", Certs().server)
+        .Add("SSLPrivateKeyFile", Certs().server_key)
+        .Add(c.option, c.value);
+    EXPECT_EQ(Load(options), EINVAL) << c.value;
+    EXPECT_STREQ(comm_plugin_message(), c.message);
+  }
+  // A list OpenSSL accepts; the message of the last load replaces the
+  // refusal and names what was configured.
+  Options both;
+  both.Add("SSLCiphers", "ECDHE-ECDSA-AES256-GCM-SHA384")
+      .Add("SSLCipherSuites", "TLS_AES_256_GCM_SHA384");
+  EXPECT_EQ(Load(both), 0);
+  EXPECT_EQ(std::string(comm_plugin_message())
+                .rfind("TLS 1.3 suites as configured, "
+                       "TLS 1.2 ciphers as configured (",
+                       0),
+            0u)
+      << comm_plugin_message();
+  // A failure that is not about ciphers leaves no stale message behind.
+  Options unmatched;
+  unmatched.Add("SSLCertificateFile", Certs().server).Add("SSLPrivateKeyFile", Certs().other_key);
+  EXPECT_EQ(Load(unmatched), EINVAL);
+  EXPECT_STREQ(comm_plugin_message(), "");
+}
+
 TEST(CommPlugin, ModuleWithoutIdentityConnectsButCannotListen) {
   Options none;
   CommModule *module = nullptr;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/auxv.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,6 +30,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "client.h"
@@ -106,6 +108,11 @@ class Certificates : public ::testing::Environment {
     ASSERT_EQ(run("openssl req -x509" + ec + "-keyout " + path("stranger.key") + " -out " +
                   path("stranger.pem") + " -days 2 -subj /CN=stranger" + quiet),
               0);
+    // An RSA server certificate, for the ECDHE-RSA and static RSA suites.
+    ASSERT_EQ(run("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + path("rsa-server.key") +
+                  " -out " + path("rsa-server.pem") +
+                  " -days 2 -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1" + quiet),
+              0);
   }
   void TearDown() override { folder_.reset(); }
 
@@ -131,6 +138,10 @@ class Daemon {
 
   std::string file(const std::string &name) const { return dir_.file(name); }
   int port() const { return port_; }
+  // An environment variable for the daemon process only.
+  void set_env(const std::string &name, const std::string &value) {
+    environment_.emplace_back(name, value);
+  }
   void set_port(int port) { port_ = port; }
 
   // Keys, port and prompt log flushing, then extra lines.
@@ -161,6 +172,7 @@ class Daemon {
     if (pid_ == 0) {
       freopen(out.c_str(), "w", stdout);
       freopen(err.c_str(), "w", stderr);
+      for (const auto &[name, value] : environment_) setenv(name.c_str(), value.c_str(), 1);
       std::vector<char *> argv;
       for (std::string &arg : args) argv.push_back(arg.data());
       argv.push_back(nullptr);
@@ -211,6 +223,7 @@ class Daemon {
 
  private:
   orvikevtd_test::TempDir dir_;
+  std::vector<std::pair<std::string, std::string>> environment_;
   int port_ = 0;
   pid_t pid_ = 0;
   int status_ = 0;
@@ -312,17 +325,21 @@ TEST(DaemonStartup, KeysAloneGiveTenQueuesOfTenOnPort5011) {
     EXPECT_EQ(daemon.wait_exit(), 0);
   }
   std::vector<std::string> messages = daemon.messages();
-  ASSERT_GE(messages.size(), 3u);
+  ASSERT_GE(messages.size(), 4u);
   EXPECT_EQ(messages[0], "orvikevtd - Version 0.9.6");
   EXPECT_EQ(messages[1], "Starting system...");
-  EXPECT_EQ(messages[2], "Successfully allocated 10 event queues, of size 10.");
+  // The comm layer's choice of ciphers for this CPU.
+  std::string preference = messages[2];
+  EXPECT_EQ(preference.rfind("Cipher preference: TLS 1.3 ", 0), 0u) << preference;
+  EXPECT_EQ(messages[3], "Successfully allocated 10 event queues, of size 10.");
   if (messages.back() == "Exiting.") {
     // Someone else on this machine holds 5011; the defaults were still used.
-    EXPECT_EQ(messages[3], "Failed to bind to port.");
+    EXPECT_EQ(messages[4], "Failed to bind to port.");
     GTEST_SKIP() << "port 5011 is in use on this machine";
   }
   std::vector<std::string> expected = {"orvikevtd - Version 0.9.6",
                                        "Starting system...",
+                                       preference,
                                        "Successfully allocated 10 event queues, of size 10.",
                                        "Successfully spawned event handler thread.",
                                        "System ready.",
@@ -383,6 +400,26 @@ INSTANTIATE_TEST_SUITE_P(
                        },
                        {"Failed to initialize comm layer."},
                        -1},
+        StartupFailure{"RejectedTls12CipherList",
+                       [](Daemon &d) { return keys_and(d, "TLSCIPHERS NO-SUCH-CIPHER\n"); },
+                       {"TLS 1.2 ciphers set to NO-SUCH-CIPHER",
+                        "TLS 1.2 cipher list refused by OpenSSL: NO-SUCH-CIPHER",
+                        "Failed to initialize comm layer."},
+                       EINVAL},
+        StartupFailure{
+            "RejectedTls13CipherSuites",
+            [](Daemon &d) { return keys_and(d, "TLSCIPHERSUITES ECDHE-RSA-AES128-GCM-SHA256\n"); },
+            {"TLS 1.3 cipher suites refused by OpenSSL: ECDHE-RSA-AES128-GCM-SHA256",
+             "Failed to initialize comm layer."},
+            EINVAL},
+        StartupFailure{"CipherLineTooLongToReadWhole",
+                       [](Daemon &d) {
+                         std::string list = "ECDHE-RSA-AES128-GCM-SHA256";
+                         while (list.size() < 2100) list += ":ECDHE-RSA-AES128-GCM-SHA256";
+                         return keys_and(d, "TLSCIPHERS " + list + "\n");
+                       },
+                       {"TLSCIPHERS line is longer than 2046 characters."},
+                       2},
         StartupFailure{"QueueSizeZero",
                        [](Daemon &d) { return keys_and(d, "QUEUESIZE 0\n"); },
                        {"Failed to allocate event queues.", "Exiting."},
@@ -1011,6 +1048,181 @@ TEST(DaemonDrain, SigquitOrASecondSignalStopsAtOnce) {
   }
 }
 
+// ---- cipher preference and TLS defaults ----
+
+// How OpenSSL is told that this CPU has no AES instructions: the variable
+// (and value) the daemon's architecture reads. On ARM the value keeps NEON,
+// as on a board without the crypto extension.
+std::pair<std::string, std::string> aes_mask() {
+#if defined(__i386__) || defined(__x86_64__)
+  // Clears AES-NI (bit 57) and PCLMULQDQ (bit 33) of what CPUID reports.
+  return {"OPENSSL_ia32cap", "~0x200000200000000"};
+#elif defined(__arm__)
+  return {"OPENSSL_armcap", (getauxval(AT_HWCAP) & (1ul << 12)) != 0 ? "1" : "0"};
+#elif defined(__aarch64__)
+  return {"OPENSSL_armcap", (getauxval(AT_HWCAP) & (1ul << 1)) != 0 ? "1" : "0"};
+#else
+  return {"OPENSSL_ia32cap", "0"};  // not read here; nothing to hide
+#endif
+}
+
+// Whether the CPU itself has what makes AES-GCM fast: AES rounds and
+// carry-less multiply.
+bool cpu_has_aes_gcm() {
+#if defined(__i386__) || defined(__x86_64__)
+  return __builtin_cpu_supports("aes") && __builtin_cpu_supports("pclmul");
+#elif defined(__arm__)
+  unsigned long crypto = getauxval(AT_HWCAP2);
+  return (crypto & 1ul) != 0 && (crypto & 2ul) != 0;
+#elif defined(__aarch64__)
+  unsigned long crypto = getauxval(AT_HWCAP);
+  return (crypto & (1ul << 3)) != 0 && (crypto & (1ul << 4)) != 0;
+#else
+  return false;
+#endif
+}
+
+// The suite an openssl s_client with the given options gets from the
+// daemon (trusting ca), or "" when the handshake fails.
+std::string negotiated_suite(const Daemon &daemon, const std::string &options,
+                             const std::string &ca = cert("ca.pem")) {
+  std::string out = daemon.file("s_client.out");
+  run("openssl s_client -connect 127.0.0.1:" + std::to_string(daemon.port()) +
+      " -brief -verify_return_error -CAfile " + ca + " " + options + " </dev/null >" + out +
+      " 2>&1");
+  std::smatch match;
+  std::string text = read_file(out);
+  return std::regex_search(text, match, std::regex(R"(Ciphersuite: (\S+))")) ? match[1].str()
+                                                                             : std::string();
+}
+
+std::string tls13(const std::string &suites) {
+  return "-tls1_3 -ciphersuites " + suites;
+}
+std::string tls12(const std::string &ciphers) {
+  return "-tls1_2 -cipher " + ciphers;
+}
+
+bool logged(const Daemon &daemon, const std::string &message) {
+  return daemon.log().find(message + "\n") != std::string::npos;
+}
+
+TEST(DaemonCiphers, WithoutAesInstructionsChachaComesFirstAndAesGcmClientsStillConnect) {
+  Daemon daemon;
+  auto [variable, value] = aes_mask();
+  daemon.set_env(variable, value);
+  ASSERT_TRUE(daemon.start(daemon.standard_config()));
+  EXPECT_TRUE(logged(daemon,
+                     "Cipher preference: TLS 1.3 ChaCha20-Poly1305 first, "
+                     "TLS 1.2 ChaCha20-Poly1305 first (no AES instructions found)"))
+      << daemon.log();
+  // Clients that list AES-GCM first get ChaCha20-Poly1305 all the same.
+  EXPECT_EQ(negotiated_suite(daemon, tls13("TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:"
+                                           "TLS_CHACHA20_POLY1305_SHA256")),
+            "TLS_CHACHA20_POLY1305_SHA256");
+  EXPECT_EQ(negotiated_suite(daemon, tls12("ECDHE-ECDSA-AES128-GCM-SHA256:"
+                                           "ECDHE-ECDSA-AES256-GCM-SHA384:"
+                                           "ECDHE-ECDSA-CHACHA20-POLY1305")),
+            "ECDHE-ECDSA-CHACHA20-POLY1305");
+  // Clients that offer AES-GCM alone are served with it.
+  EXPECT_EQ(negotiated_suite(daemon, tls13("TLS_AES_256_GCM_SHA384")), "TLS_AES_256_GCM_SHA384");
+  EXPECT_EQ(negotiated_suite(daemon, tls12("ECDHE-ECDSA-AES128-GCM-SHA256")),
+            "ECDHE-ECDSA-AES128-GCM-SHA256");
+}
+
+TEST(DaemonCiphers, WithAesInstructionsAesGcmComesFirst) {
+  if (!cpu_has_aes_gcm())
+    GTEST_SKIP() << "this CPU has no AES and carry-less multiply instructions";
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config()));
+  EXPECT_TRUE(logged(daemon,
+                     "Cipher preference: TLS 1.3 AES-GCM first, TLS 1.2 AES-GCM first "
+                     "(AES instructions found)"))
+      << daemon.log();
+  EXPECT_EQ(negotiated_suite(daemon, tls13("TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384:"
+                                           "TLS_AES_128_GCM_SHA256")),
+            "TLS_AES_128_GCM_SHA256");
+  EXPECT_EQ(negotiated_suite(daemon, tls12("ECDHE-ECDSA-CHACHA20-POLY1305:"
+                                           "ECDHE-ECDSA-AES256-GCM-SHA384:"
+                                           "ECDHE-ECDSA-AES128-GCM-SHA256")),
+            "ECDHE-ECDSA-AES128-GCM-SHA256");
+  EXPECT_EQ(negotiated_suite(daemon, tls13("TLS_CHACHA20_POLY1305_SHA256")),
+            "TLS_CHACHA20_POLY1305_SHA256");
+}
+
+TEST(DaemonCiphers, Tls12OffersOnlyForwardSecretAeadSuites) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start("PUBLICKEY " + cert("rsa-server.pem") + "\nPRIVATEKEY " +
+                           cert("rsa-server.key") + "\nEVENTPORT " + std::to_string(daemon.port()) +
+                           "\nFLUSHLOG yes\n"));
+  std::string ca = cert("rsa-server.pem");
+  // Static RSA key exchange, CBC with SHA-1, finite-field Diffie-Hellman
+  // (with an AEAD cipher too).
+  for (const char *refused : {"AES256-SHA", "ECDHE-RSA-AES256-SHA", "DHE-RSA-AES256-GCM-SHA384",
+                              "DHE-RSA-CHACHA20-POLY1305", "DHE"}) {
+    EXPECT_EQ(negotiated_suite(daemon, tls12(refused), ca), "") << refused;
+  }
+  EXPECT_EQ(negotiated_suite(daemon, tls12("ECDHE-RSA-AES128-GCM-SHA256"), ca),
+            "ECDHE-RSA-AES128-GCM-SHA256");
+  EXPECT_EQ(negotiated_suite(daemon, tls12("ECDHE-RSA-CHACHA20-POLY1305"), ca),
+            "ECDHE-RSA-CHACHA20-POLY1305");
+  EXPECT_EQ(negotiated_suite(daemon, "-tls1_3", ca).rfind("TLS_", 0), 0u);
+}
+
+TEST(DaemonCiphers, EcdsaCertificateServesEcdheEcdsaChacha) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config()));
+  EXPECT_EQ(negotiated_suite(daemon, tls12("ECDHE-ECDSA-CHACHA20-POLY1305")),
+            "ECDHE-ECDSA-CHACHA20-POLY1305");
+  EXPECT_EQ(negotiated_suite(daemon, tls12("ECDHE-ECDSA-AES256-SHA")), "");
+}
+
+TEST(DaemonCiphers, DirectivesReplaceTheListsAndTheirOrder) {
+  Daemon daemon;
+  // Without the directives this daemon would put ChaCha20-Poly1305 first.
+  auto [variable, value] = aes_mask();
+  daemon.set_env(variable, value);
+  ASSERT_TRUE(
+      daemon.start("PUBLICKEY " + cert("rsa-server.pem") + "\nPRIVATEKEY " +
+                   cert("rsa-server.key") + "\nEVENTPORT " + std::to_string(daemon.port()) +
+                   "\nFLUSHLOG yes\nTLSCIPHERS ECDHE-RSA-AES256-GCM-SHA384:AES256-SHA\n"
+                   "TLSCIPHERSUITES TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256\n"));
+  EXPECT_TRUE(logged(daemon, "TLS 1.2 ciphers set to ECDHE-RSA-AES256-GCM-SHA384:AES256-SHA"));
+  EXPECT_TRUE(logged(daemon,
+                     "TLS 1.3 cipher suites set to TLS_AES_256_GCM_SHA384:"
+                     "TLS_CHACHA20_POLY1305_SHA256"));
+  EXPECT_TRUE(logged(daemon,
+                     "Cipher preference: TLS 1.3 suites as configured, TLS 1.2 ciphers as "
+                     "configured (no AES instructions found)"))
+      << daemon.log();
+  std::string ca = cert("rsa-server.pem");
+  EXPECT_EQ(negotiated_suite(daemon,
+                             tls13("TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256:"
+                                   "TLS_AES_256_GCM_SHA384"),
+                             ca),
+            "TLS_AES_256_GCM_SHA384");
+  EXPECT_EQ(negotiated_suite(daemon, tls13("TLS_AES_128_GCM_SHA256"), ca), "");
+  EXPECT_EQ(negotiated_suite(daemon, tls12("AES256-SHA:ECDHE-RSA-AES256-GCM-SHA384"), ca),
+            "ECDHE-RSA-AES256-GCM-SHA384");
+  // The operator's list may admit what the default refuses.
+  EXPECT_EQ(negotiated_suite(daemon, tls12("AES256-SHA"), ca), "AES256-SHA");
+  EXPECT_EQ(negotiated_suite(daemon, tls12("ECDHE-RSA-CHACHA20-POLY1305"), ca), "");
+}
+
+TEST(DaemonCiphers, ListLongerThanAnOrdinaryLineIsUsedWhole) {
+  Daemon daemon;
+  // The name the client wants comes last, after 300 characters of others.
+  std::string list;
+  while (list.size() < 300) list += "ECDHE-ECDSA-AES256-GCM-SHA384:";
+  list += "ECDHE-ECDSA-CHACHA20-POLY1305";
+  ASSERT_TRUE(daemon.start(daemon.standard_config("TLSCIPHERS " + list + "\n")));
+  EXPECT_EQ(negotiated_suite(daemon, tls12("ECDHE-ECDSA-CHACHA20-POLY1305")),
+            "ECDHE-ECDSA-CHACHA20-POLY1305");
+  // Its log entry shows the start, and keeps its line end.
+  EXPECT_TRUE(logged(daemon, "TLS 1.2 ciphers set to " + list.substr(0, 200) + "..."));
+  EXPECT_EQ(daemon.messages().back(), "System ready.");
+}
+
 // ---- the shipped tools and modules ----
 
 std::string tool_command(const char *tool, const Daemon &daemon, const std::string &args) {
@@ -1131,6 +1343,93 @@ TEST(DaemonTools, BenchCountsEveryRecordEndToEnd) {
   EXPECT_EQ(exit_status(run(tool_command(ORVIKEVT_BENCH, daemon, "-j 2 -n 300 -b 1 -w " + counts))),
             0);
   EXPECT_NE(read_file(counts).find("count=6600\n"), std::string::npos);
+}
+
+// What a tool offers as a client: the suite its own order picks from a
+// server that leaves the choice to it, and the suites it offers.
+struct ClientOffer {
+  std::string negotiated;
+  std::vector<std::string> tls13;  // offered, in the client's order
+  std::vector<std::string> tls12;
+};
+
+// Runs the probe server for TLS version ("1.2" or "1.3"), then the tool
+// against it with the environment assignments env and its own args.
+ClientOffer probe_tool(const Daemon &folder, const std::string &version, const std::string &env,
+                       const char *tool, const std::string &args) {
+  std::string port_file = folder.file("probe.port"), out = folder.file("probe.out");
+  unlink(port_file.c_str());
+  pid_t probe = fork();
+  if (probe == 0) {
+    freopen(out.c_str(), "w", stdout);
+    execlp("python3", "python3", TLS_PROBE_SERVER, cert("server.pem").c_str(),
+           cert("server.key").c_str(), version.c_str(), port_file.c_str(), nullptr);
+    _exit(127);
+  }
+  int port = 0;
+  if (wait_for([&] { return (port = std::atoi(read_file(port_file).c_str())) > 0; })) {
+    run(env + " " + target_command(tool) + " -c " + cert("ca.pem") + " -p " + std::to_string(port) +
+        " " + args + " >/dev/null 2>" + folder.file("tool.err"));
+  }
+  if (!wait_for([&] { return waitpid(probe, nullptr, WNOHANG) == probe; })) {
+    kill(probe, SIGKILL);
+    waitpid(probe, nullptr, 0);
+  }
+  ClientOffer offer;
+  for (const std::string &line : lines_of(read_file(out))) {
+    std::istringstream words(line);
+    std::string key, name;
+    words >> key;
+    while (words >> name) {
+      if (key == "negotiated") offer.negotiated = name;
+      if (key == "offered")
+        (name.rfind("TLS_", 0) == 0 ? offer.tls13 : offer.tls12).push_back(name);
+    }
+  }
+  return offer;
+}
+
+// The TLS 1.2 suites a client of ours offers: ECDHE with AEAD only.
+std::vector<std::string> tls12_defaults() {
+  std::vector<std::string> names = {
+      "ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-ECDSA-AES256-GCM-SHA384",
+      "ECDHE-ECDSA-CHACHA20-POLY1305", "ECDHE-RSA-AES128-GCM-SHA256",
+      "ECDHE-RSA-AES256-GCM-SHA384",   "ECDHE-RSA-CHACHA20-POLY1305"};
+  return names;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> names) {
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Both tools, as clients: the suite picked by their order, and what they
+// offer, with the CPU's AES instructions hidden (env) or not.
+void expect_tools_prefer(const std::string &env, const std::string &tls13_first,
+                         const std::string &tls12_first) {
+  Daemon folder;  // for its folder; no daemon runs
+  for (const char *tool : {ORVIKEVT_SEND, ORVIKEVT_BENCH}) {
+    std::string args = tool == std::string(ORVIKEVT_SEND) ? "probe" : "-n 1 -b 1";
+    ClientOffer tls13 = probe_tool(folder, "1.3", env, tool, args);
+    EXPECT_EQ(tls13.negotiated, tls13_first) << tool << read_file(folder.file("tool.err"));
+    EXPECT_EQ(tls13.tls13.size(), 3u) << tool;
+    EXPECT_EQ(sorted(tls13.tls12), sorted(tls12_defaults())) << tool;
+    ClientOffer tls12 = probe_tool(folder, "1.2", env, tool, args);
+    EXPECT_EQ(tls12.negotiated, tls12_first) << tool << read_file(folder.file("tool.err"));
+    EXPECT_EQ(sorted(tls12.tls12), sorted(tls12_defaults())) << tool;
+  }
+}
+
+TEST(DaemonTools, WithoutAesInstructionsToolsOfferChachaFirst) {
+  auto [variable, value] = aes_mask();
+  expect_tools_prefer(variable + "='" + value + "'", "TLS_CHACHA20_POLY1305_SHA256",
+                      "ECDHE-ECDSA-CHACHA20-POLY1305");
+}
+
+TEST(DaemonTools, WithAesInstructionsToolsOfferAesGcmFirst) {
+  if (!cpu_has_aes_gcm())
+    GTEST_SKIP() << "this CPU has no AES and carry-less multiply instructions";
+  expect_tools_prefer("", "TLS_AES_128_GCM_SHA256", "ECDHE-ECDSA-AES128-GCM-SHA256");
 }
 
 }  // namespace
