@@ -2,7 +2,7 @@
 # Installs what is missing, builds, and runs the event daemon in the
 # foreground on a working configuration kept under build/run/: on the first
 # run it makes a self-signed certificate and a configuration that loads the
-# shipped event-log module. Stop the daemon with Ctrl-C.
+# shipped event-log and SQLite modules. Stop the daemon with Ctrl-C.
 #   PORT=6000 ./scripts/run.sh     listen on another port than 5011
 set -eu
 cd "$(dirname "$0")/.."
@@ -32,7 +32,13 @@ FLUSHLOG yes
 QUEUEFLUSH 1
 SHUTDOWNDRAIN 10
 MODULE $top/build/modules/orvik_eventlog.so $run/events.log
+MODULE $top/build/modules/orvik_sqlite.so $run/events.db
 CONF
+fi
+# A configuration made before the SQLite module existed gets it too.
+if ! grep -q "orvik_sqlite.so" "$run/orvikevtd.conf"; then
+  echo "Adding the SQLite module to $run/orvikevtd.conf"
+  echo "MODULE $top/build/modules/orvik_sqlite.so $run/events.db" >>"$run/orvikevtd.conf"
 fi
 port=$(awk '$1 == "EVENTPORT" { print $2 }' "$run/orvikevtd.conf")
 
@@ -40,8 +46,11 @@ cat <<HOW
 orvikevtd runs in the foreground on port ${port:-5011} (Ctrl-C stops it in order; Ctrl-\\ at once).
   Log of the daemon:   $run/orvikevtd.log
   Events received:     $run/events.log (written out at least once a second)
+                       $run/events.db (SQLite, committed within a second)
 Send an event from another terminal:
   $top/build/tools/orvikevt-send -c $run/server.pem -p ${port:-5011} -o disk 'disk /var is 91% full'
   printf 'one\ntwo\n' | $top/build/tools/orvikevt-send -c $run/server.pem -p ${port:-5011} -i
+Ask the database while it runs:
+  sqlite3 $run/events.db "SELECT id, datetime(received / 1000000, 'unixepoch'), hostname, object, CAST(data AS TEXT) FROM events ORDER BY id DESC LIMIT 10"
 HOW
 exec "$top/build/src/orvikevtd/orvikevtd" -D -f "$run/orvikevtd.conf" -l "$run/orvikevtd.log" "$@"

@@ -2,7 +2,8 @@
 # Builds the ThreadSanitizer preset (build-tsan/) and runs the tests of the
 # threaded parts under it: the comm layer, the daemon's unit tests (queue
 # pool, processing thread, log) and its end-to-end tests (the real daemon,
-# its processing thread and signal path, with TLS clients).
+# its processing thread and signal path, with TLS clients), the sink runtime
+# and the modules on it (their writer threads).
 #
 #   scripts/test-tsan.sh [gtest arguments, e.g. --gtest_filter=DaemonSignals.*]
 #
@@ -14,7 +15,8 @@ set -eu
 cd "$(dirname "$0")/.."
 
 gtest_args=$*
-tests="comm_loop_test comm_tls_test comm_plugin_test orvikevtd_unit_test orvikevtd_e2e_test"
+tests="comm_loop_test comm_tls_test comm_plugin_test orvikevtd_unit_test orvikevtd_e2e_test
+  sink_test orvikevtd_modules_test"
 cmake --preset tsan >/dev/null
 set --
 for t in $tests; do set -- "$@" --target "$t"; done

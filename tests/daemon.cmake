@@ -24,6 +24,7 @@ set(ORVIKEVTD_TEST_PATHS
   ORVIKEVT_BENCH="$<TARGET_FILE:orvikevt-bench>"
   EVENTLOG_MODULE="$<TARGET_FILE:orvik_eventlog>"
   COUNT_MODULE="$<TARGET_FILE:orvik_count>"
+  SQLITE_MODULE="$<TARGET_FILE:orvik_sqlite>"
   PYTHON_CLIENT="${CMAKE_CURRENT_SOURCE_DIR}/daemon/send_records.py"
   TLS_PROBE_SERVER="${CMAKE_CURRENT_SOURCE_DIR}/daemon/tls_probe_server.py")
 
@@ -39,7 +40,8 @@ target_link_libraries(orvikevtd_e2e_test PRIVATE orvikevt_client orvik_test_targ
 target_compile_definitions(orvikevtd_e2e_test PRIVATE ${ORVIKEVTD_TEST_PATHS})
 orvik_warnings(orvikevtd_e2e_test)
 add_dependencies(orvikevtd_e2e_test orvikevtd orvikevt-send orvikevt-bench orvik_eventlog
-                 orvik_count orvikevtd_test_recorder_a orvikevtd_test_recorder_b)
+                 orvik_count orvik_sqlite orvikevtd_test_recorder_a orvikevtd_test_recorder_b)
+target_link_libraries(orvikevtd_e2e_test PRIVATE SQLite::SQLite3)
 gtest_discover_tests(orvikevtd_e2e_test DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT ${ORVIK_TEST_TIMEOUT} LABELS e2e)
 
@@ -47,8 +49,11 @@ orvik_add_gtest(orvikevtd_modules_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/daemo
 target_include_directories(orvikevtd_modules_test PRIVATE ${PROJECT_SOURCE_DIR}/include
                                                          ${PROJECT_SOURCE_DIR}/tools)
 target_compile_definitions(orvikevtd_modules_test PRIVATE ${ORVIKEVTD_TEST_PATHS})
-target_link_libraries(orvikevtd_modules_test PRIVATE ${CMAKE_DL_LIBS})
-add_dependencies(orvikevtd_modules_test orvik_eventlog orvik_count)
+target_link_libraries(orvikevtd_modules_test PRIVATE ${CMAKE_DL_LIBS} SQLite::SQLite3)
+# The program exports orvikevtd_log_entry, as the daemon does, to collect the
+# modules' log lines.
+set_target_properties(orvikevtd_modules_test PROPERTIES ENABLE_EXPORTS ON)
+add_dependencies(orvikevtd_modules_test orvik_eventlog orvik_count orvik_sqlite)
 
 # Modules reach the log through the one symbol the executable exports.
 add_test(NAME orvikevtd_exports

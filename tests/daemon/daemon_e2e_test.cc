@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/auxv.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -1430,6 +1432,299 @@ TEST(DaemonTools, WithAesInstructionsToolsOfferAesGcmFirst) {
   if (!cpu_has_aes_gcm())
     GTEST_SKIP() << "this CPU has no AES and carry-less multiply instructions";
   expect_tools_prefer("", "TLS_AES_128_GCM_SHA256", "ECDHE-ECDSA-AES128-GCM-SHA256");
+}
+
+// ---- orvik_sqlite ----
+
+// A read-only connection of the test to a module's database.
+class EventsDb {
+ public:
+  explicit EventsDb(const std::string &path) {
+    sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_busy_timeout(db_, 5000);
+  }
+  ~EventsDb() { sqlite3_close_v2(db_); }
+  bool exec(const std::string &sql) {
+    return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  // The first column of the first row as a number; -1 when the query fails.
+  int64_t number(const std::string &sql) {
+    int64_t value = -1;
+    each_row(sql, [&](sqlite3_stmt *row) { value = sqlite3_column_int64(row, 0); });
+    return value;
+  }
+  // Calls row for every row; false when the query fails.
+  bool each_row(const std::string &sql, const std::function<void(sqlite3_stmt *)> &row) {
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) return false;
+    int result = SQLITE_ROW;
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW) row(statement);
+    sqlite3_finalize(statement);
+    return result == SQLITE_DONE;
+  }
+
+ private:
+  sqlite3 *db_ = nullptr;
+};
+
+std::string column_bytes(sqlite3_stmt *row, int column) {
+  const void *bytes = sqlite3_column_blob(row, column);
+  int length = sqlite3_column_bytes(row, column);
+  return bytes != nullptr ? std::string(static_cast<const char *>(bytes), length) : "";
+}
+
+// What a row must hold for one record as the client sent it.
+struct ExpectedRow {
+  int64_t timestamp;
+  uint32_t flags, rc;
+  std::string hostname, object, data;
+};
+
+uint64_t to_network64(uint64_t value) {
+  return (static_cast<uint64_t>(htonl(static_cast<uint32_t>(value))) << 32) |
+         htonl(static_cast<uint32_t>(value >> 32));
+}
+
+// Record i of client c, made of raw bytes: texts of every byte value and of
+// every length up to the whole field, datalen 0, 256 and beyond, flags and rc
+// at both ends, time stamps above 2^63. Integers in network byte order.
+EventData raw_record(uint32_t c, uint32_t i, ExpectedRow &expected) {
+  static constexpr uint32_t kDatalens[] = {0, 1, 255, 256, 257, 1000, 0xffffffffu, 100};
+  static constexpr uint32_t kEnds[] = {0, 0xffffffffu, 1, 0x80000000u};
+  EventData record = {};
+  size_t host_length = (i + c) % (EVENTDATA_TEXT_SIZE + 1);
+  size_t object_length = EVENTDATA_TEXT_SIZE - host_length;
+  for (size_t k = 0; k < EVENTDATA_TEXT_SIZE; ++k) {
+    // Bytes 1..255 up to the length, then a zero (and garbage after it).
+    record.hostname[k] = static_cast<char>(k < host_length ? 1 + (i * 64 + k) % 255 : 0);
+    record.object[k] = static_cast<char>(k < object_length ? 1 + (i * 7 + c + k) % 255 : 0);
+  }
+  if (host_length + 1 < EVENTDATA_TEXT_SIZE) record.hostname[host_length + 1] = 'x';
+  for (size_t k = 0; k < EVENTDATA_DATA_SIZE; ++k) {
+    record.data[k] = static_cast<unsigned char>(i + c + k);
+  }
+  uint32_t datalen = kDatalens[i % std::size(kDatalens)];
+  expected.flags = kEnds[i % std::size(kEnds)];
+  expected.rc = kEnds[(i + 1) % std::size(kEnds)];
+  uint64_t timestamp = (1ull << 63) | (static_cast<uint64_t>(c) << 32) | i;
+  if (c == 0 && i == 1) timestamp = ~0ull;  // the top; client 0's first record has 2^63
+  expected.timestamp = static_cast<int64_t>(timestamp);
+  expected.hostname.assign(record.hostname, host_length);
+  expected.object.assign(record.object, object_length);
+  expected.data.assign(reinterpret_cast<const char *>(record.data),
+                       std::min<uint32_t>(datalen, EVENTDATA_DATA_SIZE));
+  record.flags = htonl(expected.flags);
+  record.rc = htonl(expected.rc);
+  record.timestamp = to_network64(timestamp);
+  record.datalen = htonl(datalen);
+  return record;
+}
+
+std::string sqlite_config(const Daemon &daemon, const std::string &settings,
+                          const std::string &extra = "") {
+  return daemon.standard_config("QUEUESIZE 10\nQUEUEFLUSH 0.05\n" + extra +
+                                module_line(SQLITE_MODULE, daemon.file("events.db") + settings));
+}
+
+TEST(DaemonSqlite, StoresEveryRecordExactlyAsSentOnceAndInOrderAcrossConnections) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(sqlite_config(daemon, "?batch=50&flush_ms=20")));
+  constexpr uint32_t kClients = 3, kPerClient = 300;
+  std::map<int64_t, std::pair<uint32_t, ExpectedRow>> expected;  // by timestamp
+  std::vector<std::thread> senders;
+  std::vector<std::vector<EventData>> sent(kClients);
+  for (uint32_t c = 0; c < kClients; ++c) {
+    for (uint32_t i = 0; i < kPerClient; ++i) {
+      ExpectedRow row;
+      sent[c].push_back(raw_record(c, i, row));
+      expected[row.timestamp] = {c, row};
+    }
+  }
+  ASSERT_EQ(expected.size(), kClients * kPerClient);
+  int64_t before_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  for (uint32_t c = 0; c < kClients; ++c) {
+    senders.emplace_back([&, c] {
+      Client client(daemon.port());
+      ASSERT_TRUE(client.connect());
+      // In pieces, so that the connections interleave.
+      for (uint32_t from = 0; from < kPerClient; from += 30) {
+        ASSERT_TRUE(client.write(&sent[c][from], 30 * sizeof(EventData)));
+      }
+    });
+  }
+  for (std::thread &sender : senders) sender.join();
+  EventsDb db(daemon.file("events.db"));
+  ASSERT_TRUE(wait_for([&] {
+    return db.number("SELECT count(*) FROM events") == kClients * kPerClient;
+  })) << daemon.log();
+  int64_t after_us = std::chrono::duration_cast<std::chrono::microseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  std::vector<int64_t> last_id(kClients, 0);
+  std::vector<uint32_t> next_index(kClients, 0);
+  size_t rows = 0;
+  ASSERT_TRUE(db.each_row(
+      "SELECT id, received, timestamp, flags, rc, hostname, object, data, typeof(hostname), "
+      "typeof(object), typeof(data) FROM events ORDER BY id",
+      [&](sqlite3_stmt *row) {
+        ++rows;
+        auto found = expected.find(sqlite3_column_int64(row, 2));
+        ASSERT_NE(found, expected.end()) << "row " << sqlite3_column_int64(row, 0);
+        auto [client, want] = found->second;
+        uint32_t index = static_cast<uint32_t>(sqlite3_column_int64(row, 2)) & 0xffff;
+        if (want.timestamp == static_cast<int64_t>(~0ull)) index = 1;
+        EXPECT_EQ(index, next_index[client]) << "client " << client;  // in order, each once
+        next_index[client] = index + 1;
+        EXPECT_GT(sqlite3_column_int64(row, 0), last_id[client]);
+        last_id[client] = sqlite3_column_int64(row, 0);
+        EXPECT_GE(sqlite3_column_int64(row, 1), before_us);
+        EXPECT_LE(sqlite3_column_int64(row, 1), after_us);
+        EXPECT_EQ(sqlite3_column_int64(row, 3), want.flags);
+        EXPECT_EQ(sqlite3_column_int64(row, 4), want.rc);
+        EXPECT_EQ(column_bytes(row, 5), want.hostname);
+        EXPECT_EQ(column_bytes(row, 6), want.object);
+        EXPECT_EQ(column_bytes(row, 7), want.data);
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(sqlite3_column_text(row, 8))) +
+                      reinterpret_cast<const char *>(sqlite3_column_text(row, 9)) +
+                      reinterpret_cast<const char *>(sqlite3_column_text(row, 10)),
+                  "texttextblob");
+        expected.erase(found);
+      }));
+  EXPECT_EQ(rows, kClients * kPerClient);
+  EXPECT_TRUE(expected.empty());
+  EXPECT_EQ(daemon.log().find("rc="), std::string::npos) << daemon.log();
+}
+
+TEST(DaemonSqlite, AReaderQueriesTheDatabaseWhile200000RecordsStreamIn) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config(
+      "QUEUEFLUSH 0.05\n" + module_line(SQLITE_MODULE, daemon.file("events.db")))));
+  std::atomic<bool> streaming{true};
+  std::atomic<int> reads{0}, failed_reads{0}, went_back{0};
+  std::thread reader([&] {
+    EventsDb db(daemon.file("events.db"));
+    int64_t seen = 0;
+    while (streaming.load()) {
+      int64_t count = db.number("SELECT count(*) FROM events");
+      int64_t recent =
+          db.number("SELECT count(*) FROM events WHERE hostname = '127.0.0.1' AND received > 0");
+      if (count < 0 || recent < 0) ++failed_reads;
+      if (count < seen) ++went_back;
+      seen = std::max(seen, count);
+      ++reads;
+    }
+  });
+  int status = run(target_command(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
+                   std::to_string(daemon.port()) + " -j 4 -n 50000 -b 40 >" +
+                   daemon.file("tool.out") + " 2>&1");
+  EventsDb db(daemon.file("events.db"));
+  bool all = wait_for([&] { return db.number("SELECT count(*) FROM events") == 200000; }, 120s);
+  streaming = false;
+  reader.join();
+  ASSERT_EQ(exit_status(status), 0) << read_file(daemon.file("tool.out"));
+  ASSERT_TRUE(all) << db.number("SELECT count(*) FROM events");
+  EXPECT_GT(reads.load(), 1);
+  EXPECT_EQ(failed_reads.load(), 0);
+  EXPECT_EQ(went_back.load(), 0);
+  EXPECT_EQ(db.number("SELECT max(id) - min(id) + 1 FROM events"), 200000);
+  // Each generated stream (rc) complete and in order.
+  std::map<int64_t, int64_t> next_position;
+  int64_t out_of_order = 0;
+  ASSERT_TRUE(db.each_row("SELECT rc, timestamp FROM events ORDER BY id", [&](sqlite3_stmt *row) {
+    int64_t &next = next_position[sqlite3_column_int64(row, 0)];
+    if (sqlite3_column_int64(row, 1) != next) ++out_of_order;
+    next = sqlite3_column_int64(row, 1) + 1;
+  }));
+  EXPECT_EQ(next_position.size(), 4u);
+  EXPECT_EQ(out_of_order, 0);
+}
+
+TEST(DaemonSqlite, TheOrderlyStopCommitsTheLastPartialBatch) {
+  Daemon daemon;
+  std::string counts = daemon.file("count.txt");
+  // Without the stop the batch would wait a minute.
+  ASSERT_TRUE(
+      daemon.start(sqlite_config(daemon, "?batch=1000&flush_ms=60000",
+                                 "SHUTDOWNDRAIN 10\n" + module_line(COUNT_MODULE, counts))));
+  Client client(daemon.port());
+  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.send(records("h", "o", 0, 25)));
+  // The counting module comes first: its count means the records reached
+  // the database module too.
+  ASSERT_TRUE(wait_for([&] { return read_file(counts).find("count=25\n") != std::string::npos; }));
+  EventsDb db(daemon.file("events.db"));
+  EXPECT_EQ(db.number("SELECT count(*) FROM events"), 0);
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.wait_exit(), 0);
+  EXPECT_EQ(db.number("SELECT count(*) FROM events"), 25);
+  EXPECT_EQ(db.number("SELECT sum(timestamp) FROM events"), 24 * 25 / 2);
+  EXPECT_NE(daemon.log().find("Drain complete: 25 events received since start, 0 not handed"),
+            std::string::npos)
+      << daemon.log();
+}
+
+TEST(DaemonSqlite, RetentionKeepsTheNewestRowsWhileEventsStreamIn) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(sqlite_config(daemon, "?max_rows=1000&batch=100&flush_ms=20")));
+  EventsDb db(daemon.file("events.db"));
+  std::atomic<bool> streaming{true};
+  std::atomic<int64_t> most_rows{0};
+  std::thread watcher([&] {
+    EventsDb own(daemon.file("events.db"));
+    while (streaming.load())
+      most_rows = std::max(most_rows.load(), own.number("SELECT count(*) FROM events"));
+  });
+  int status = run(target_command(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
+                   std::to_string(daemon.port()) + " -j 2 -n 10000 -b 40 >" +
+                   daemon.file("tool.out") + " 2>&1");
+  bool trimmed = wait_for([&] {
+    return db.number("SELECT max(id) FROM events") == 20000 &&
+           db.number("SELECT count(*) FROM events") == 1000;
+  });
+  streaming = false;
+  watcher.join();
+  ASSERT_EQ(exit_status(status), 0);
+  EXPECT_TRUE(trimmed) << db.number("SELECT count(*) FROM events");
+  EXPECT_EQ(db.number("SELECT min(id) FROM events"), 19001);
+  // A step deletes two batches at most, after each batch.
+  EXPECT_LE(most_rows.load(), 1000 + 100);
+}
+
+TEST(DaemonSqlite, AFullDatabaseHoldsIntakeBackAndStoresEverythingOnceThereIsRoom) {
+  Daemon daemon;
+  std::string path = daemon.file("events.db");
+  {
+    // The schema, then ballast that fills the pages the module may use.
+    Daemon setup;
+    ASSERT_TRUE(setup.start(setup.standard_config(module_line(SQLITE_MODULE, path))));
+  }
+  EventsDb db(path);
+  ASSERT_TRUE(db.exec("CREATE TABLE ballast (b); INSERT INTO ballast VALUES (zeroblob(40000000))"));
+  int64_t pages = db.number("PRAGMA page_count");
+  ASSERT_TRUE(daemon.start(sqlite_config(
+      daemon, "?batch=100&buffer=200&max_pages=" + std::to_string(pages), "MAXQUEUES 10\n")));
+  std::atomic<bool> sent{false};
+  std::thread sender([&] {
+    run(target_command(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
+        std::to_string(daemon.port()) + " -j 2 -n 50000 -b 40 >" + daemon.file("tool.out") +
+        " 2>&1");
+    sent = true;
+  });
+  ASSERT_TRUE(wait_for(
+      [&] { return daemon.log().find("database or disk is full (13)") != std::string::npos; }));
+  // Intake waits: the senders do not get their 100000 records (40 MB) out
+  // meanwhile, far more than the daemon's queues and the sockets hold.
+  std::this_thread::sleep_for(1s);
+  EXPECT_FALSE(sent.load());
+  EXPECT_EQ(db.number("SELECT count(*) FROM events"), 0);
+  ASSERT_TRUE(db.exec("DELETE FROM ballast"));
+  sender.join();
+  ASSERT_TRUE(wait_for([&] { return db.number("SELECT count(*) FROM events") == 100000; }))
+      << db.number("SELECT count(*) FROM events");
+  EXPECT_EQ(db.number("SELECT count(DISTINCT rc || ':' || timestamp) FROM events"), 100000);
+  EXPECT_NE(daemon.log().find("(orvik_sqlite) writing works again after "), std::string::npos);
 }
 
 }  // namespace

@@ -4,9 +4,20 @@
 #include <gtest/gtest.h>
 #include <orvik/event_p.h>
 
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sequence.h"
@@ -114,4 +125,309 @@ TEST(CountModule, RefusesAMissingOrUnwritablePath) {
   EXPECT_NE(module.init(dir.file("no/such/folder/count")), 0);
 }
 
+// ---- orvik_sqlite ----
+
+namespace sqlite_module {
+
+std::mutex log_mutex;
+std::string log_text;
+
+std::string logged() {
+  std::lock_guard lock(log_mutex);
+  return log_text;
+}
+
+// A connection of the test's own to the module's database.
+class Db {
+ public:
+  explicit Db(const std::string &path) {
+    sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    sqlite3_busy_timeout(db_, 5000);
+  }
+  ~Db() { sqlite3_close_v2(db_); }
+  bool exec(const std::string &sql) {
+    return sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  // The first column of every row, as text ("" for NULL); {"error"} when the
+  // query fails.
+  std::vector<std::string> column(const std::string &sql) {
+    std::vector<std::string> values;
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
+      return {"error: " + std::string(sqlite3_errmsg(db_))};
+    }
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      const unsigned char *text = sqlite3_column_text(statement, 0);
+      int length = sqlite3_column_bytes(statement, 0);
+      values.emplace_back(text != nullptr ? reinterpret_cast<const char *>(text) : "",
+                          static_cast<size_t>(length));
+    }
+    sqlite3_finalize(statement);
+    return values;
+  }
+  std::string value(const std::string &sql) {
+    std::vector<std::string> values = column(sql);
+    return values.empty() ? "none" : values[0];
+  }
+
+ private:
+  sqlite3 *db_ = nullptr;
+};
+
+// The module, cleaned up at the end of the test even when it fails early
+// (its writer thread must end before the module is closed).
+class Sqlite {
+ public:
+  Sqlite() : module_(SQLITE_MODULE) {}
+  ~Sqlite() {
+    if (running_) module_.cleanup();
+  }
+  bool loaded() const { return module_.loaded(); }
+  int init(const std::string &args) {
+    int result = module_.init(args);
+    running_ = result == 0;
+    return result;
+  }
+  int handle(const EventData &record) { return module_.handle(record); }
+  int cleanup() {
+    running_ = false;
+    return module_.cleanup();
+  }
+
+ private:
+  Module module_;
+  bool running_ = false;
+};
+
+bool wait_for(const std::function<bool()> &condition) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+EventData numbered(uint64_t n) {
+  // Rows of about 300 bytes: a batch of 20 needs more than one page.
+  EventData record = event("host", "", 0, 0, n, std::string(256, 'd'));
+  std::snprintf(record.object, sizeof(record.object), "object-%llu",
+                static_cast<unsigned long long>(n));
+  return record;
+}
+
+std::string timestamps(Db &db) {
+  std::string all;
+  for (const std::string &value : db.column("SELECT timestamp FROM events ORDER BY id")) {
+    all += value + ",";
+  }
+  return all;
+}
+
+std::string expected_timestamps(uint64_t from, uint64_t to) {
+  std::string all;
+  for (uint64_t n = from; n < to; ++n) all += std::to_string(n) + ",";
+  return all;
+}
+
+TEST(SqliteModule, RefusesBadArgumentsWithALineSayingWhich) {
+  TempDir dir;
+  std::string db = dir.file("events.db");
+  struct Case {
+    std::string args, line;
+  } cases[] = {
+      {"", "(orvik_sqlite) needs the database file as its argument\n"},
+      {"?batch=10", "(orvik_sqlite) needs the database file as its argument\n"},
+      {db + "?bogus=1", "(orvik_sqlite) unknown setting 'bogus'\n"},
+      {db + "?batch=0", "(orvik_sqlite) setting batch wants a whole number from 1 to 100000\n"},
+      {db + "?flush_ms=2x",
+       "(orvik_sqlite) setting flush_ms wants a whole number from 1 to 60000\n"},
+      {db + "?max_rows=-1", "(orvik_sqlite) setting max_rows wants a whole number from 0 to "},
+      {db + "?index=maybe", "(orvik_sqlite) setting index wants on or off\n"},
+      {db + "?batch=10&batch=20", "(orvik_sqlite) setting batch given twice\n"},
+      {db + "?max_age", "(orvik_sqlite) setting max_age has no value\n"},
+      {db + "?max_age=", "(orvik_sqlite) setting max_age has no value\n"},
+      {db + "?=5", "(orvik_sqlite) setting without a name: '=5'\n"},
+      {db + "?batch=100&buffer=99", "(orvik_sqlite) setting buffer must be at least batch\n"},
+      {dir.file("no/such/folder/events.db"), "(orvik_sqlite) cannot open " +
+                                                 dir.file("no/such/folder/events.db") +
+                                                 ": unable to open database file (14)\n"},
+      {dir.path(), "(orvik_sqlite) cannot open " + dir.path()},
+  };
+  for (const Case &one : cases) {
+    Sqlite module;
+    ASSERT_TRUE(module.loaded());
+    size_t before = logged().size();
+    EXPECT_NE(module.init(one.args), 0) << one.args;
+    EXPECT_NE(logged().find(one.line, before), std::string::npos)
+        << one.args << " logged " << logged().substr(before);
+  }
+  EXPECT_FALSE(std::ifstream(db).good());  // nothing made for a bad setting
+  if (geteuid() != 0) {                    // root writes anyway
+    {
+      Db made(db);
+      made.exec("CREATE TABLE t (x)");
+    }
+    chmod(db.c_str(), 0444);
+    Sqlite module;
+    EXPECT_NE(module.init(db), 0);
+    EXPECT_NE(logged().find("(orvik_sqlite) " + db + " is not writable\n"), std::string::npos);
+  }
+}
+
+TEST(SqliteModule, StoresRowsInTheFixedSchemaInWalModeWithTheIndexUnlessTurnedOff) {
+  TempDir dir;
+  std::string path = dir.file("events.db");
+  {
+    Sqlite module;
+    ASSERT_TRUE(module.loaded());
+    ASSERT_EQ(module.init(path + "?flush_ms=5"), 0);
+    for (uint64_t n = 0; n < 5; ++n) EXPECT_EQ(module.handle(numbered(n)), 0);
+    Db reader(path);
+    // Committed within the flush interval, readable while the module runs.
+    EXPECT_TRUE(wait_for([&] { return reader.value("SELECT count(*) FROM events") == "5"; }));
+    EXPECT_EQ(module.cleanup(), 0);
+  }
+  Db db(path);
+  EXPECT_EQ(db.value("PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(db.value("PRAGMA user_version"), "1");
+  EXPECT_EQ(
+      db.column("SELECT name || ' ' || type || ' ' || \"notnull\" || ' ' || pk "
+                "FROM pragma_table_info('events')"),
+      (std::vector<std::string>{"id INTEGER 0 1", "received INTEGER 1 0", "timestamp INTEGER 1 0",
+                                "flags INTEGER 1 0", "rc INTEGER 1 0", "hostname TEXT 1 0",
+                                "object TEXT 1 0", "data BLOB 1 0"}));
+  EXPECT_EQ(db.column("SELECT name FROM pragma_index_info('events_hostname_received')"),
+            (std::vector<std::string>{"hostname", "received"}));
+  EXPECT_EQ(db.value("SELECT group_concat(id) FROM events"), "1,2,3,4,5");
+  EXPECT_EQ(timestamps(db), expected_timestamps(0, 5));
+  {
+    Sqlite module;
+    ASSERT_EQ(module.init(path + "?index=off&batch=2"), 0);
+    for (uint64_t n = 5; n < 8; ++n) EXPECT_EQ(module.handle(numbered(n)), 0);
+    EXPECT_EQ(module.cleanup(), 0);  // writes the last partial batch
+  }
+  EXPECT_EQ(db.value("SELECT count(*) FROM sqlite_master WHERE type = 'index'"), "0");
+  EXPECT_EQ(db.column("SELECT next_id FROM orvik_state"), std::vector<std::string>{"9"});
+  // Ids go on in arrival order after a restart.
+  EXPECT_EQ(db.value("SELECT group_concat(id) FROM events"), "1,2,3,4,5,6,7,8");
+  EXPECT_EQ(timestamps(db), expected_timestamps(0, 8));
+}
+
+TEST(SqliteModule, WaitsOutAnotherWriterAndLosesNothing) {
+  TempDir dir;
+  std::string path = dir.file("events.db");
+  Sqlite module;
+  // The buffer takes every event: handle_event would wait otherwise.
+  ASSERT_EQ(module.init(path + "?flush_ms=5&batch=10&buffer=50"), 0);
+  Db other(path);
+  ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
+  size_t before = logged().size();
+  for (uint64_t n = 0; n < 50; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
+  ASSERT_TRUE(wait_for([&] {
+    std::string lines = logged().substr(before);
+    return lines.find("(orvik_sqlite) writing failed, retrying: ") != std::string::npos &&
+           lines.find(path + ": database is locked (5)\n") != std::string::npos;
+  })) << logged().substr(before);
+  ASSERT_TRUE(other.exec("COMMIT"));
+  ASSERT_TRUE(wait_for([&] { return other.value("SELECT count(*) FROM events") == "50"; }));
+  EXPECT_EQ(module.cleanup(), 0);
+  EXPECT_EQ(timestamps(other), expected_timestamps(0, 50));
+  EXPECT_NE(logged().find("(orvik_sqlite) writing works again after ", before), std::string::npos);
+}
+
+// A database that cannot grow: the module's own page limit set to the pages
+// the file has, so that the next row finds no room.
+std::string full_database(TempDir &dir, Db &db) {
+  std::string path = dir.file("events.db");
+  {
+    Sqlite module;
+    EXPECT_EQ(module.init(path), 0);  // the schema
+    EXPECT_EQ(module.cleanup(), 0);
+  }
+  EXPECT_TRUE(db.exec("CREATE TABLE ballast (b); INSERT INTO ballast VALUES (zeroblob(400000))"));
+  return path + "?max_pages=" + db.value("PRAGMA page_count");
+}
+
+TEST(SqliteModule, AFullDatabaseKeepsTheBatchUntilRoomIsMade) {
+  TempDir dir;
+  Db db(dir.file("events.db"));
+  std::string args = full_database(dir, db);
+  Sqlite module;
+  ASSERT_EQ(module.init(args + "&batch=20&flush_ms=5&buffer=100"), 0);
+  size_t before = logged().size();
+  for (uint64_t n = 0; n < 100; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
+  ASSERT_TRUE(wait_for([&] {
+    return logged().find("database or disk is full (13)\n", before) != std::string::npos;
+  }));
+  EXPECT_EQ(db.value("SELECT count(*) FROM events"), "0");
+  ASSERT_TRUE(db.exec("DELETE FROM ballast"));
+  ASSERT_TRUE(wait_for([&] { return db.value("SELECT count(*) FROM events") == "100"; }));
+  EXPECT_EQ(module.cleanup(), 0);
+  EXPECT_EQ(timestamps(db), expected_timestamps(0, 100));
+}
+
+TEST(SqliteModule, ARetriedBatchThatHadLandedIsNotInsertedAgain) {
+  TempDir dir;
+  Db db(dir.file("events.db"));
+  std::string args = full_database(dir, db);
+  Sqlite module;
+  ASSERT_EQ(module.init(args + "&batch=20&flush_ms=60000"), 0);
+  size_t before = logged().size();
+  for (uint64_t n = 0; n < 20; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
+  ASSERT_TRUE(wait_for([&] {
+    return logged().find("database or disk is full (13)\n", before) != std::string::npos;
+  }));
+  // The batch lands as a commit whose success its writer did not learn of
+  // would have left it: its rows and the next id, in one transaction.
+  ASSERT_TRUE(
+      db.exec("BEGIN IMMEDIATE;"
+              "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 19) "
+              "INSERT INTO events SELECT i + 1, 0, i, 0, 0, 'host', 'object-' || i, x'' FROM n;"
+              "UPDATE orvik_state SET next_id = 21; DELETE FROM ballast; COMMIT"));
+  ASSERT_TRUE(wait_for([&] {
+    return logged().find("(orvik_sqlite) writing works again after ", before) != std::string::npos;
+  }));
+  ASSERT_EQ(module.handle(numbered(20)), 0);
+  EXPECT_EQ(module.cleanup(), 0);
+  EXPECT_EQ(timestamps(db), expected_timestamps(0, 21));
+  EXPECT_EQ(db.value("SELECT count(*) || ' ' || max(id) FROM events"), "21 21");
+}
+
+TEST(SqliteModule, RetentionKeepsTheNewestRowsWithinTheLimits) {
+  TempDir dir;
+  std::string path = dir.file("events.db");
+  Db db(path);
+  {
+    Sqlite module;
+    ASSERT_EQ(module.init(path + "?max_rows=100&batch=10&flush_ms=5"), 0);
+    for (uint64_t n = 0; n < 1000; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
+    EXPECT_EQ(module.cleanup(), 0);
+  }
+  EXPECT_EQ(db.value("SELECT count(*) || ' ' || min(id) || ' ' || max(id) FROM events"),
+            "100 901 1000");
+  EXPECT_EQ(timestamps(db), expected_timestamps(900, 1000));
+  Sqlite module;
+  ASSERT_EQ(module.init(path + "?max_age=1&flush_ms=5"), 0);
+  ASSERT_EQ(module.handle(numbered(1000)), 0);
+  // Everything older than a second goes, a step at a time while idle.
+  ASSERT_TRUE(wait_for([&] { return db.value("SELECT count(*) FROM events") == "0"; }));
+  EXPECT_EQ(module.cleanup(), 0);
+}
+
+}  // namespace sqlite_module
+
 }  // namespace
+
+// The daemon's log function, which modules look up at run time: here it
+// collects their lines for the tests.
+extern "C" __attribute__((visibility("default"))) int orvikevtd_log_entry(const char *format, ...) {
+  char message[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof(message), format, args);
+  va_end(args);
+  std::lock_guard lock(sqlite_module::log_mutex);
+  sqlite_module::log_text += message;
+  return 0;
+}

@@ -1,0 +1,19 @@
+# orvik_sqlite end to end: a script (bench_sqlite, run by scripts/bench.sh)
+# that drives orvikevt-bench against orvikevtd with the SQLite module, next to
+# a bare C loop inserting the same rows (bench_sqlite_bare) in the same run.
+add_executable(bench_sqlite_bare sqlite_bare_insert.c)
+target_link_libraries(bench_sqlite_bare PRIVATE SQLite::SQLite3 ${CMAKE_DL_LIBS})
+target_include_directories(bench_sqlite_bare PRIVATE ${PROJECT_SOURCE_DIR}/include)
+set(ORVIKEVTD_BIN $<TARGET_FILE:orvikevtd>)
+set(COUNT_MODULE $<TARGET_FILE:orvik_count>)
+set(ORVIKEVT_BENCH_BIN $<TARGET_FILE:orvikevt-bench>)
+set(SQLITE_MODULE $<TARGET_FILE:orvik_sqlite>)
+set(SQLITE_BARE_BIN $<TARGET_FILE:bench_sqlite_bare>)
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/sqlite_bench.sh.in
+               ${CMAKE_CURRENT_BINARY_DIR}/sqlite_bench.sh.configured @ONLY)
+file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/bench_sqlite
+     INPUT ${CMAKE_CURRENT_BINARY_DIR}/sqlite_bench.sh.configured
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                      WORLD_READ WORLD_EXECUTE)
+add_custom_target(bench_sqlite_programs ALL
+                  DEPENDS orvikevtd orvik_sqlite orvik_count orvikevt-bench bench_sqlite_bare)

@@ -1,0 +1,377 @@
+// The sink runtime with a backend that fails, stalls and recovers on demand:
+// records reach it in order, each once, in whole batches, and intake waits
+// when the buffer is full.
+#include "sink.h"
+
+#include <gtest/gtest.h>
+#include <orvik/event_p.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using orvikevt::sink::Sink;
+using orvikevt::sink::SinkBackend;
+using orvikevt::sink::SinkOptions;
+using orvikevt::sink::SinkRecord;
+using Clock = std::chrono::steady_clock;
+
+bool wait_for(const std::function<bool()> &condition, std::chrono::milliseconds timeout = 20s) {
+  auto deadline = Clock::now() + timeout;
+  while (!condition()) {
+    if (Clock::now() > deadline) return condition();
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+EventData numbered(uint64_t number) {
+  EventData event = {};
+  event.timestamp = number;
+  event.datalen = 8;
+  std::memcpy(event.data, &number, sizeof(number));
+  std::strcpy(event.hostname, "host");
+  return event;
+}
+
+// What the backend saw and what it is told to do, shared with the test.
+struct Script {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<uint64_t> stored;               // timestamps of written records, in order
+  std::vector<std::vector<uint64_t>> writes;  // every Write attempt
+  std::vector<size_t> batch_sizes;            // successful Writes
+  unsigned fail_next = 0;                     // the next n Writes fail
+  bool fail_always = false;
+  bool stall = false;  // Write waits while set
+  bool stalled = false;
+  bool throw_next = false;
+  bool finish_result = true;
+  int finish_calls = 0;
+  size_t stored_at_finish = 0;
+  int ticks = 0;
+  std::thread::id writer;
+  bool other_thread = false;  // a backend call came from another thread
+  Clock::time_point first_write;
+
+  size_t stored_count() {
+    std::lock_guard lock(mutex);
+    return stored.size();
+  }
+  void set(const std::function<void(Script &)> &change) {
+    {
+      std::lock_guard lock(mutex);
+      change(*this);
+    }
+    changed.notify_all();
+  }
+  void note_thread() {
+    if (writer == std::thread::id()) writer = std::this_thread::get_id();
+    if (writer != std::this_thread::get_id()) other_thread = true;
+  }
+};
+
+class FakeBackend : public SinkBackend {
+ public:
+  explicit FakeBackend(Script &script) : script_(script) {}
+
+  std::string Write(std::span<const SinkRecord> batch) override {
+    std::unique_lock lock(script_.mutex);
+    script_.note_thread();
+    if (script_.writes.empty()) script_.first_write = Clock::now();
+    std::vector<uint64_t> attempt;
+    for (const SinkRecord &record : batch) attempt.push_back(record.event.timestamp);
+    script_.writes.push_back(attempt);
+    script_.stalled = script_.stall;
+    script_.changed.notify_all();
+    script_.changed.wait(lock, [this] { return !script_.stall; });
+    script_.stalled = false;
+    if (script_.throw_next) {
+      script_.throw_next = false;
+      throw std::runtime_error("backend threw");
+    }
+    if (script_.fail_always) return "disk on fire";
+    if (script_.fail_next > 0) {
+      --script_.fail_next;
+      return "temporary\nfailure";
+    }
+    script_.stored.insert(script_.stored.end(), attempt.begin(), attempt.end());
+    script_.batch_sizes.push_back(batch.size());
+    return "";
+  }
+  void Tick() override {
+    std::lock_guard lock(script_.mutex);
+    script_.note_thread();
+    ++script_.ticks;
+  }
+  bool Finish(Clock::time_point) override {
+    std::lock_guard lock(script_.mutex);
+    script_.note_thread();
+    ++script_.finish_calls;
+    script_.stored_at_finish = script_.stored.size();
+    return script_.finish_result;
+  }
+
+ private:
+  Script &script_;
+};
+
+// Accepts records 0 .. count-1 on its own thread, stopping at a failure.
+struct Intake {
+  Intake(Sink &sink, uint64_t count)
+      : thread([this, &sink, count] {
+          for (uint64_t n = 0; n < count; ++n) {
+            int result = sink.Accept(numbered(n));
+            if (result != 0) {
+              last_result = result;
+              return;
+            }
+            accepted = n + 1;
+          }
+        }) {}
+  std::atomic<uint64_t> accepted{0};
+  std::atomic<int> last_result{0};
+  std::thread thread;  // last: starts once the counters exist
+};
+
+class SinkTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Sink> make(SinkOptions options) {
+    options.log = [this](const std::string &line) {
+      std::lock_guard lock(log_mutex_);
+      log_.push_back(line);
+    };
+    return std::make_unique<Sink>("test", std::move(options),
+                                  std::make_unique<FakeBackend>(script_));
+  }
+  std::vector<std::string> log() {
+    std::lock_guard lock(log_mutex_);
+    return log_;
+  }
+  size_t log_count(const std::string &part) {
+    size_t count = 0;
+    for (const std::string &line : log()) count += line.find(part) != std::string::npos;
+    return count;
+  }
+  static std::vector<uint64_t> sequence(uint64_t from, uint64_t to) {
+    std::vector<uint64_t> numbers;
+    for (uint64_t n = from; n < to; ++n) numbers.push_back(n);
+    return numbers;
+  }
+
+  Script script_;
+  std::mutex log_mutex_;
+  std::vector<std::string> log_;
+};
+
+TEST_F(SinkTest, FullBatchesGoOutInOrderWithoutWaitingForTheInterval) {
+  SinkOptions options;
+  options.batch_records = 10;
+  options.flush_interval = 1h;
+  auto sink = make(options);
+  for (uint64_t n = 0; n < 100; ++n) ASSERT_EQ(sink->Accept(numbered(n)), 0);
+  ASSERT_TRUE(wait_for([&] { return script_.stored_count() == 100; }));
+  {
+    std::lock_guard lock(script_.mutex);
+    EXPECT_EQ(script_.stored, sequence(0, 100));
+    EXPECT_EQ(script_.batch_sizes, std::vector<size_t>(10, 10));
+  }
+  EXPECT_EQ(sink->Close(Clock::now() + 10s), 0);
+  EXPECT_FALSE(script_.other_thread);
+  EXPECT_EQ(script_.finish_calls, 1);
+}
+
+TEST(Sink, RecordsCarryTheirArrivalTimeAndWholeContent) {
+  struct Capture : SinkBackend {
+    std::mutex mutex;
+    std::vector<SinkRecord> records;
+    std::string Write(std::span<const SinkRecord> batch) override {
+      std::lock_guard lock(mutex);
+      records.insert(records.end(), batch.begin(), batch.end());
+      return "";
+    }
+  };
+  auto capture = std::make_unique<Capture>();
+  Capture &seen = *capture;
+  Sink own("capture", SinkOptions(), std::move(capture));
+  auto wall_us = [] {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  EventData event = numbered(7);
+  for (size_t i = 0; i < sizeof(event.data); ++i) event.data[i] = static_cast<unsigned char>(i);
+  event.flags = 0xffffffffu;
+  int64_t before = wall_us();
+  ASSERT_EQ(own.Accept(event), 0);
+  int64_t after = wall_us();
+  ASSERT_EQ(own.Close(Clock::now() + 10s), 0);
+  ASSERT_EQ(seen.records.size(), 1u);
+  EXPECT_EQ(std::memcmp(&seen.records[0].event, &event, sizeof(event)), 0);
+  EXPECT_GE(seen.records[0].received_us, before);
+  EXPECT_LE(seen.records[0].received_us, after);
+}
+
+TEST_F(SinkTest, APartialBatchWaitsTheFlushIntervalThenGoesOut) {
+  SinkOptions options;
+  options.batch_records = 1000;
+  options.flush_interval = 100ms;
+  auto sink = make(options);
+  Clock::time_point accepted = Clock::now();
+  for (uint64_t n = 0; n < 3; ++n) ASSERT_EQ(sink->Accept(numbered(n)), 0);
+  ASSERT_TRUE(wait_for([&] { return script_.stored_count() == 3; }));
+  {
+    std::lock_guard lock(script_.mutex);
+    EXPECT_GE(script_.first_write - accepted, 100ms);
+    EXPECT_EQ(script_.batch_sizes, std::vector<size_t>{3});
+  }
+  // The interval counts from the oldest record of the next batch.
+  ASSERT_EQ(sink->Accept(numbered(3)), 0);
+  ASSERT_TRUE(wait_for([&] { return script_.stored_count() == 4; }));
+  EXPECT_EQ(sink->Close(Clock::now() + 10s), 0);
+}
+
+TEST_F(SinkTest, FailedWritesAreRetriedWithTheSameBatchAndLoggedOncePerEpisode) {
+  SinkOptions options;
+  options.batch_records = 5;
+  options.flush_interval = 1h;
+  options.retry_min = 1ms;
+  options.retry_max = 4ms;
+  auto sink = make(options);
+  script_.set([](Script &s) { s.fail_next = 4; });
+  for (uint64_t n = 0; n < 5; ++n) ASSERT_EQ(sink->Accept(numbered(n)), 0);
+  ASSERT_TRUE(wait_for([&] { return script_.stored_count() == 5; }));
+  script_.set([](Script &s) {
+    s.fail_next = 2;
+    s.throw_next = true;
+  });
+  for (uint64_t n = 5; n < 20; ++n) ASSERT_EQ(sink->Accept(numbered(n)), 0);
+  EXPECT_EQ(sink->Close(Clock::now() + 10s), 0);
+  std::lock_guard lock(script_.mutex);
+  EXPECT_EQ(script_.stored, sequence(0, 20));
+  // 5 attempts for the first batch, 4 (one exception, two failures) for the
+  // second, one each for the last two.
+  ASSERT_EQ(script_.writes.size(), 11u);
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(script_.writes[i], sequence(0, 5));
+  for (size_t i = 5; i < 9; ++i) EXPECT_EQ(script_.writes[i], sequence(5, 10));
+  EXPECT_EQ(log_count("writing failed, retrying: temporary failure\n"), 1u);
+  EXPECT_EQ(log_count("writing failed, retrying: exception: backend threw\n"), 1u);
+  EXPECT_EQ(log_count("(test) writing works again after 4 failed attempts\n"), 1u);
+  EXPECT_EQ(log_count("(test) writing works again after 3 failed attempts\n"), 1u);
+  EXPECT_EQ(log().size(), 4u);
+}
+
+TEST_F(SinkTest, AFullBufferHoldsIntakeBackUntilTheBackendCatchesUp) {
+  SinkOptions options;
+  options.batch_records = 10;
+  options.max_buffered_records = 30;
+  options.flush_interval = 1ms;
+  auto sink = make(options);
+  script_.set([](Script &s) { s.stall = true; });
+  Intake intake(*sink, 200);
+  // The batch being written counts against the buffer.
+  ASSERT_TRUE(wait_for([&] { return intake.accepted.load() == 30; }));
+  std::this_thread::sleep_for(50ms);  // would run on without back-pressure
+  EXPECT_EQ(intake.accepted.load(), 30u);
+  {
+    std::lock_guard lock(script_.mutex);
+    EXPECT_TRUE(script_.stalled);
+    EXPECT_TRUE(script_.stored.empty());
+  }
+  script_.set([](Script &s) { s.stall = false; });
+  intake.thread.join();
+  EXPECT_EQ(intake.last_result.load(), 0);
+  EXPECT_EQ(sink->Close(Clock::now() + 10s), 0);
+  std::lock_guard lock(script_.mutex);
+  EXPECT_EQ(script_.stored, sequence(0, 200));
+}
+
+TEST_F(SinkTest, CloseWritesTheLastPartialBatchThenFinishesOnTheWriterThread) {
+  SinkOptions options;
+  options.batch_records = 100;
+  options.flush_interval = 1h;
+  auto sink = make(options);
+  for (uint64_t n = 0; n < 250; ++n) ASSERT_EQ(sink->Accept(numbered(n)), 0);
+  EXPECT_EQ(sink->Close(Clock::now() + 10s), 0);
+  EXPECT_EQ(sink->Accept(numbered(250)), ECANCELED);
+  std::lock_guard lock(script_.mutex);
+  EXPECT_EQ(script_.stored, sequence(0, 250));
+  EXPECT_EQ(script_.finish_calls, 1);
+  EXPECT_EQ(script_.stored_at_finish, 250u);
+  EXPECT_FALSE(script_.other_thread);
+  EXPECT_TRUE(log().empty());
+}
+
+TEST_F(SinkTest, CloseGivesUpAtItsDeadlineAndSaysHowManyEventsWereNotWritten) {
+  SinkOptions options;
+  options.batch_records = 10;
+  options.flush_interval = 1h;
+  options.retry_min = 5ms;
+  options.retry_max = 20ms;
+  auto sink = make(options);
+  script_.set([](Script &s) { s.fail_always = true; });
+  for (uint64_t n = 0; n < 25; ++n) ASSERT_EQ(sink->Accept(numbered(n)), 0);
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(sink->Close(start + 200ms), ETIMEDOUT);
+  EXPECT_LT(Clock::now() - start, 5s);
+  EXPECT_EQ(log_count("(test) 25 events not written by cleanup\n"), 1u);
+  EXPECT_EQ(log_count("writing failed"), 1u);
+  EXPECT_EQ(script_.finish_calls, 1);
+}
+
+TEST_F(SinkTest, AnUnfinishedBackendMakesCloseReportATimeOut) {
+  auto sink = make(SinkOptions());
+  script_.set([](Script &s) { s.finish_result = false; });
+  // Without any event the writer never started: Finish runs on the caller.
+  EXPECT_EQ(sink->Close(Clock::now() + 1s), ETIMEDOUT);
+  EXPECT_EQ(script_.finish_calls, 1);
+  EXPECT_EQ(log_count("(test) backend not finished by cleanup\n"), 1u);
+}
+
+TEST_F(SinkTest, TicksRunWhileIdleAndBetweenBatches) {
+  SinkOptions options;
+  options.batch_records = 1;
+  options.tick_interval = 5ms;
+  auto sink = make(options);
+  ASSERT_EQ(sink->Accept(numbered(0)), 0);
+  ASSERT_TRUE(wait_for([&] {
+    std::lock_guard lock(script_.mutex);
+    return script_.ticks >= 3;
+  }));
+  EXPECT_EQ(sink->Close(Clock::now() + 10s), 0);
+  EXPECT_FALSE(script_.other_thread);
+}
+
+TEST_F(SinkTest, StopAtExitReleasesAWaitingAcceptAndWritesNothingMore) {
+  SinkOptions options;
+  options.batch_records = 10;
+  options.max_buffered_records = 10;
+  options.flush_interval = 1ms;
+  auto sink = make(options);
+  script_.set([](Script &s) { s.stall = true; });
+  Intake intake(*sink, 100);
+  ASSERT_TRUE(wait_for([&] {
+    std::lock_guard lock(script_.mutex);
+    return intake.accepted.load() == 10 && script_.stalled;
+  }));
+  std::thread stopper([&] { sink->StopAtExit(); });
+  intake.thread.join();  // released although the backend still stalls
+  EXPECT_EQ(intake.last_result.load(), ECANCELED);
+  script_.set([](Script &s) { s.stall = false; });
+  stopper.join();
+  std::lock_guard lock(script_.mutex);
+  EXPECT_EQ(script_.writes.size(), 1u);  // the stalled Write, not retried or followed
+  EXPECT_EQ(script_.finish_calls, 0);
+}
+
+}  // namespace
