@@ -2,13 +2,8 @@
 //
 // MODULE /usr/lib/orvikevtd/orvik_eventlog.so /var/log/orvik/events.log
 //
-// Line format (one event, fields separated by one blank):
-//   2026-12-07 21:40:00 ts=<timestamp> host=<text> object=<text>
-//   flags=0x<8 hex digits> rc=<decimal> data="<text>"
-// where the first two fields are the local time the event was handled and
-// every text is escaped: printable ASCII stays, backslash and double quote
-// are preceded by a backslash, \n \r \t are written so, and every other byte
-// is \xHH. The data is the record's first datalen bytes (at most 256).
+// One line per event in the event-log line format (event_line.h), whose
+// first two fields are the local time the event was handled.
 //
 // Output is buffered and written out at least once a second by a flushing
 // thread, and when the module is cleaned up, which also closes the file.
@@ -21,70 +16,21 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <new>
 #include <string>
-#include <string_view>
 #include <utility>
 
+#include "event_line.h"
 #include "module_log.h"
 #include "periodic.h"
 
 namespace {
 
 constexpr size_t kStreamBuffer = 64 * 1024;
-
-// Appends text escaped to out (which has room for 4 bytes per input byte plus
-// one); returns the new end.
-char *escape(std::string_view text, char *out) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '\\':
-        *out++ = '\\';
-        *out++ = '\\';
-        break;
-      case '"':
-        *out++ = '\\';
-        *out++ = '"';
-        break;
-      case '\n':
-        *out++ = '\\';
-        *out++ = 'n';
-        break;
-      case '\r':
-        *out++ = '\\';
-        *out++ = 'r';
-        break;
-      case '\t':
-        *out++ = '\\';
-        *out++ = 't';
-        break;
-      default:
-        if (c >= 0x20 && c < 0x7f) {
-          *out++ = static_cast<char>(c);
-        } else {
-          *out++ = '\\';
-          *out++ = 'x';
-          *out++ = kHex[c >> 4];
-          *out++ = kHex[c & 15];
-        }
-    }
-  }
-  *out = '\0';
-  return out;
-}
-
-// A text field: up to its first zero byte, never past the field.
-std::string_view text_field(const char (&field)[EVENTDATA_TEXT_SIZE]) {
-  size_t length = 0;
-  while (length < sizeof(field) && field[length] != '\0') ++length;
-  return {field, length};
-}
 
 class EventLog {
  public:
@@ -99,24 +45,11 @@ class EventLog {
   }
 
   int Write(const EventData &event) {
-    char host[EVENTDATA_TEXT_SIZE * 4 + 1];
-    char object[EVENTDATA_TEXT_SIZE * 4 + 1];
-    char data[EVENTDATA_DATA_SIZE * 4 + 1];
-    escape(text_field(event.hostname), host);
-    escape(text_field(event.object), object);
-    uint32_t datalen = event.datalen < EVENTDATA_DATA_SIZE ? event.datalen : EVENTDATA_DATA_SIZE;
-    escape({reinterpret_cast<const char *>(event.data), datalen}, data);
-
-    time_t now = std::time(nullptr);
-    struct tm local = {};
-    localtime_r(&now, &local);
+    char line[orvikevt::kEventLineSize];
+    size_t length = orvikevt::FormatEventLine(event, std::time(nullptr), line);
     flusher_.Start();
     std::lock_guard lock(mutex_);
-    std::fprintf(file_,
-                 "%04d-%02d-%02d %02d:%02d:%02d ts=%" PRIu64 " host=%s object=%s flags=0x%08" PRIx32
-                 " rc=%" PRIu32 " data=\"%s\"\n",
-                 local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                 local.tm_sec, event.timestamp, host, object, event.flags, event.rc, data);
+    std::fwrite(line, 1, length, file_);
     if (!std::ferror(file_)) return 0;
     ReportWriteError(errno);
     return EIO;

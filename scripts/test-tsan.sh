@@ -3,7 +3,8 @@
 # threaded parts under it: the comm layer, the daemon's unit tests (queue
 # pool, processing thread, log) and its end-to-end tests (the real daemon,
 # its processing thread and signal path, with TLS clients), the sink runtime
-# and the modules on it (their writer threads).
+# and the modules on it (their writer threads), and orvik_nats with the NATS
+# library's threads against real servers.
 #
 #   scripts/test-tsan.sh [gtest arguments, e.g. --gtest_filter=DaemonSignals.*]
 #
@@ -16,7 +17,7 @@ cd "$(dirname "$0")/.."
 
 gtest_args=$*
 tests="comm_loop_test comm_tls_test comm_plugin_test orvikevtd_unit_test orvikevtd_e2e_test
-  sink_test orvikevtd_modules_test"
+  sink_test orvikevtd_modules_test nats_e2e_test"
 cmake --preset tsan >/dev/null
 set --
 for t in $tests; do set -- "$@" --target "$t"; done
