@@ -19,3 +19,6 @@ set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pk
 # is the one the binaries run with; the cross toolchain's own copy under
 # /usr/arm-linux-gnueabihf is of another build and breaks threads under qemu.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
+# Everything is several times slower under the emulator: the tests multiply
+# every time limit (their own waits and CTest's TIMEOUT) by this one factor.
+set(ORVIK_TIME_SCALE 10 CACHE STRING "Factor for every time limit of the tests")

@@ -12,6 +12,7 @@
 // episode: the episode ends when the buffered lines are written out again.
 #include <orvik/event_p.h>
 #include <stdio_ext.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <chrono>
@@ -97,6 +98,12 @@ struct StopFlushingAtExit {
     if (event_log != nullptr) event_log->StopFlushing();
   }
 } stop_flushing_at_exit;
+
+// The file is appended to for ever: on a 32-bit target it must still grow
+// beyond 2 GiB, and its stamps must go on after 2038 (the build asks for
+// 64-bit file offsets and times).
+static_assert(sizeof(off_t) == 8, "the event log needs 64-bit file offsets");
+static_assert(sizeof(time_t) == 8, "the event log's stamps need a 64-bit time_t");
 
 }  // namespace
 

@@ -18,8 +18,8 @@ for group in "$@"; do
     base) want="$want $PACKAGES" ;;
     bench) want="$want $BENCH_PACKAGES" ;;
     pkg) want="$want $PKG_PACKAGES" ;;
-    armhf) want="$want qemu-user crossbuild-essential-armhf libxml2-dev:armhf libssl-dev:armhf libgtest-dev:armhf
-      libsqlite3-dev:armhf libnats-dev:armhf" ;;
+    armhf) want="$want qemu-user crossbuild-essential-armhf libxml2-dev:armhf libssl-dev:armhf
+      libgtest-dev:armhf libsqlite3-dev:armhf libnats-dev:armhf" ;;
     *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done

@@ -27,6 +27,15 @@
 #     twice: nothing the daemon had read is lost.
 # Prints the figures and exits non-zero when a check fails.
 #
+# Cross builds: ORVIK_TEST_EMULATOR (e.g. "qemu-arm -L /") runs the daemon and
+# the bench tool through the emulator; the Python clients stay native. Every
+# time limit here and in the clients is multiplied by ORVIK_TIME_SCALE (1 by
+# default). CTest sets both from the build (see tests/test_target.h). Under
+# emulation the descriptors counted are the emulator's (the daemon's own plus
+# a fixed few of the emulator), and the resident size is the emulator's
+# (the daemon's memory, the emulator's and its translated code; the latter
+# are in the size measured after start-up, see the allowance below).
+#
 # Memory allowance: the resident size right after "System ready." (code,
 # libraries, TLS context, the initial queues) + the descriptor limit x 128 KiB
 # (a connection's TLS session, its 64 KiB read buffer and its record
@@ -56,6 +65,8 @@ build_dir="$top/build"
 daemon="" module="" bench="unset" count_module="unset" eventlog_module="unset"
 nofile=128 queuesize=500 maxqueues=16 queueflush=0
 memory_check=1 keep=0 shutdown_only=0 drain=0
+emulator=${ORVIK_TEST_EMULATOR:-}
+scale=${ORVIK_TIME_SCALE:-1}
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -91,7 +102,7 @@ for file in "$daemon" "$module" ${bench:+"$bench"} ${count_module:+"$count_modul
     exit 2
   fi
 done
-case "$duration$nofile$queuesize$maxqueues" in
+case "$duration$nofile$queuesize$maxqueues$scale" in
   *[!0-9]*) echo "soak: numbers expected" >&2; exit 2 ;;
 esac
 case "$drain" in
@@ -103,6 +114,10 @@ if [ "$maxqueues" -ne 0 ] && [ "$maxqueues" -lt 10 ]; then
   echo "soak: --maxqueues below the 10 initial queues" >&2
   exit 2
 fi
+
+[ "$scale" -ge 1 ] || { echo "soak: ORVIK_TIME_SCALE below 1" >&2; exit 2; }
+# A time in seconds (may have decimals) multiplied by the scale.
+scaled() { awk -v t="$1" -v s="$scale" 'BEGIN { print t * s }'; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvikevtd-soak.XXXXXX")
 pid="" sampler="" loader=""
@@ -158,10 +173,11 @@ CONF
     for fd in $(ls /proc/$BASHPID/fd); do
       [ "$fd" -gt 2 ] && eval "exec $fd>&-"
     done
-    ulimit -n "$nofile" && exec "$daemon" -D -f "$work/orvikevtd.conf" -l "$work/orvikevtd.log"
+    # shellcheck disable=SC2086 # the emulator's words
+    ulimit -n "$nofile" && exec $emulator "$daemon" -D -f "$work/orvikevtd.conf" -l "$work/orvikevtd.log"
   ) >"$work/stdout" 2>"$work/stderr" &
   pid=$!
-  for _ in $(seq 100); do
+  for _ in $(seq $((100 * scale))); do
     grep -q "System ready\.$" "$work/orvikevtd.log" && return 0
     if ! kill -0 "$pid" 2>/dev/null; then
       wait "$pid" 2>/dev/null
@@ -223,7 +239,7 @@ fd_count() { ls "/proc/$pid/fd" 2>/dev/null | wc -l; }
 status_kb() { awk -v key="$1:" '$1 == key { print $2 }' "/proc/$pid/status" 2>/dev/null; }
 
 # The module's report thread starts with the first record; let start-up settle.
-sleep 0.5
+sleep "$(scaled 0.5)"
 fds_before=$(fd_count)
 rss_ready_kb=$(status_kb VmRSS)
 bound_kb=$((maxqueues * queuesize * 408 / 1024))
@@ -245,10 +261,11 @@ if [ "$shutdown_only" = 0 ]; then
   echo "soak: orvikevtd pid $pid on 127.0.0.1:$port for ${duration} s; QUEUESIZE $queuesize," \
     "MAXQUEUES $maxqueues, QUEUEFLUSH $queueflush, descriptor limit $nofile"
   started_at=$SECONDS
-  timeout --kill-after=10 $((duration + 150)) python3 "$top/tests/soak/soak_clients.py" \
+  timeout --kill-after=10 $((duration + 150 * scale)) python3 "$top/tests/soak/soak_clients.py" \
     --port "$port" --dir "$work/module" --ca "$work/server.pem" --duration "$duration" \
     --queuesize "$queuesize" --queueflush "$queueflush" --nofile "$nofile" --pid "$pid" \
-    --log "$work/orvikevtd.log" ${bench:+--bench "$bench"} | tee "$work/clients.out"
+    --log "$work/orvikevtd.log" ${bench:+--bench "$bench"} --time-scale "$scale" \
+    ${emulator:+--emulator "$emulator"} | tee "$work/clients.out"
   clients_status=${PIPESTATUS[0]}
   [ "$clients_status" = 0 ] || fail "client checks (status $clients_status)"
 
@@ -265,7 +282,7 @@ if [ "$shutdown_only" = 0 ]; then
   # Descriptors: every client is gone; the daemon closes the last handshakes
   # within its timeout.
   fds_after=$(fd_count)
-  for _ in $(seq 150); do
+  for _ in $(seq $((150 * scale))); do
     [ "$fds_after" -le "$fds_before" ] && break
     sleep 0.1
     fds_after=$(fd_count)
@@ -336,9 +353,10 @@ if [ "$shutdown_only" = 1 ] && [ -z "$bench" ]; then
 fi
 if [ -n "$bench" ]; then
   if [ "$drain_ms" -gt 0 ]; then echo 200 >"$work/module/slow"; else echo 2000 >"$work/module/slow"; fi
-  "$bench" -k -H 127.0.0.1 -p "$port" -j 2 -n 1000000 -b 40 >"$work/bench-final.out" 2>&1 &
+  # shellcheck disable=SC2086 # the emulator's words
+  $emulator "$bench" -k -H 127.0.0.1 -p "$port" -j 2 -n 1000000 -b 40 >"$work/bench-final.out" 2>&1 &
   loader=$!
-  sleep 2
+  sleep "$(scaled 2)"
   under_load=" under load"
 fi
 # The second counts until "Server shutdown." is logged; a sanitizer's exit
@@ -346,7 +364,8 @@ fi
 signalled_ns=$(date +%s%N)
 kill -TERM "$pid"
 term_ms=""
-for _ in $(seq $((500 + drain_ms / 10))); do
+# The drain time is the daemon's own bound; only the slack is scaled.
+for _ in $(seq $((500 * scale + drain_ms / 10))); do
   if [ -z "$term_ms" ] && grep -q "Server shutdown\.$" "$log"; then
     term_ms=$((($(date +%s%N) - signalled_ns) / 1000000))
   fi
@@ -355,17 +374,17 @@ for _ in $(seq $((500 + drain_ms / 10))); do
 done
 exit_ms=$((($(date +%s%N) - signalled_ns) / 1000000))
 if kill -0 "$pid" 2>/dev/null; then
-  fail "SIGTERM did not end the daemon within $((drain_ms / 1000 + 5)) s"
+  fail "SIGTERM did not end the daemon within $((drain_ms / 1000 + 5 * scale)) s"
   kill -KILL "$pid"
 fi
 [ -n "$term_ms" ] || term_ms=$exit_ms
-[ "$term_ms" -le $((drain_ms + 1000)) ] || fail "SIGTERM acted on only after ${term_ms} ms"
+[ "$term_ms" -le $((drain_ms + 1000 * scale)) ] || fail "SIGTERM acted on only after ${term_ms} ms"
 wait "$pid"
 exit_status=$?
 pid=""
 if [ -n "$loader" ]; then
   # Its connections end with the daemon; it stops by itself.
-  for _ in $(seq 100); do kill -0 "$loader" 2>/dev/null || break; sleep 0.1; done
+  for _ in $(seq $((100 * scale))); do kill -0 "$loader" 2>/dev/null || break; sleep 0.1; done
   kill "$loader" 2>/dev/null
   wait "$loader" 2>/dev/null
   loader=""

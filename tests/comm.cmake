@@ -3,7 +3,7 @@
 add_library(comm_harness STATIC ${CMAKE_CURRENT_SOURCE_DIR}/comm/comm_harness.cc)
 target_include_directories(comm_harness PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(comm_harness PUBLIC comm tarnu OpenSSL::SSL OpenSSL::Crypto GTest::gtest
-                      Threads::Threads)
+                      Threads::Threads orvik_test_target)
 orvik_warnings(comm_harness)
 orvik_add_gtest(comm_tls_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/comm/comm_tls_test.cc
                 LIBS comm_harness)

@@ -45,7 +45,8 @@ add_dependencies(orvikevtd_unit_test orvikevtd_test_recorder_a orvikevtd_test_re
 
 # End to end (NO_PRETTY_VALUES: see orvik_add_gtest). The program has its own main (it makes test certificates once).
 add_executable(orvikevtd_e2e_test ${CMAKE_CURRENT_SOURCE_DIR}/daemon/daemon_e2e_test.cc)
-target_link_libraries(orvikevtd_e2e_test PRIVATE orvikevt_client GTest::gtest Threads::Threads)
+target_link_libraries(orvikevtd_e2e_test PRIVATE orvikevt_client orvik_test_target GTest::gtest
+                      Threads::Threads)
 target_compile_definitions(orvikevtd_e2e_test PRIVATE ${ORVIKEVTD_TEST_PATHS})
 orvik_warnings(orvikevtd_e2e_test)
 add_dependencies(orvikevtd_e2e_test orvikevtd orvikevt-send orvikevt-bench orvik_eventlog

@@ -29,20 +29,28 @@ set(SOAK_PATHS
 add_test(NAME soak
   COMMAND ${PROJECT_SOURCE_DIR}/scripts/soak.sh --duration 15 ${SOAK_PATHS} ${SOAK_EXTRA_ARGS})
 # Alone: it loads both cores and brings the daemon to its descriptor limit.
-set_tests_properties(soak PROPERTIES LABELS "soak;e2e" TIMEOUT 180 RUN_SERIAL TRUE)
+# The script runs the daemon and the bench tool on the target and scales its
+# time limits (orvik_test_environment).
+orvik_test_timeout(SOAK_TIMEOUT 180)
+set_tests_properties(soak PROPERTIES LABELS "soak;e2e" TIMEOUT ${SOAK_TIMEOUT} RUN_SERIAL TRUE
+                                     ENVIRONMENT "${orvik_test_environment}")
 
 # Regression: after SIGTERM the process exited while the processing thread
 # still called the modules (stdio buffers flushed and freed under them). Only
 # the SIGTERM-under-load phase, with the verifying module's exit probe.
 add_test(NAME soak_sigterm_keeps_modules_idle_during_exit
   COMMAND ${PROJECT_SOURCE_DIR}/scripts/soak.sh --shutdown-only ${SOAK_PATHS})
+orvik_test_timeout(SOAK_SHUTDOWN_TIMEOUT 60)
 set_tests_properties(soak_sigterm_keeps_modules_idle_during_exit PROPERTIES
-  LABELS "soak;e2e" TIMEOUT 60 RUN_SERIAL TRUE)
+  LABELS "soak;e2e" TIMEOUT ${SOAK_SHUTDOWN_TIMEOUT} RUN_SERIAL TRUE
+  ENVIRONMENT "${orvik_test_environment}")
 
 # The orderly stop under load: SIGTERM with a drain time while a bench run
 # pushes against the slow module; every record the daemon received reaches
 # the modules before their cleanup writes its final report.
 add_test(NAME soak_sigterm_drain_hands_over_every_record
   COMMAND ${PROJECT_SOURCE_DIR}/scripts/soak.sh --shutdown-only --drain 20 ${SOAK_PATHS})
+orvik_test_timeout(SOAK_DRAIN_TIMEOUT 90)
 set_tests_properties(soak_sigterm_drain_hands_over_every_record PROPERTIES
-  LABELS "soak;e2e" TIMEOUT 90 RUN_SERIAL TRUE)
+  LABELS "soak;e2e" TIMEOUT ${SOAK_DRAIN_TIMEOUT} RUN_SERIAL TRUE
+  ENVIRONMENT "${orvik_test_environment}")

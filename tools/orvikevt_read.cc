@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -64,11 +65,26 @@ struct Settings {
   bool count_only = false;
 };
 
-// 'YYYY-MM-DD HH:MM:SS' in local time, or @SECONDS since the epoch.
+// The latest start time, in seconds since the epoch. Stream times are
+// nanoseconds in 64 bits (up to the year 2262), but the NATS client library
+// writes a start time out through the C library's own time_t: where that is
+// 32 bits wide (glibc's default on armhf, whatever this program is built
+// with), a time after January 2038 would wrap to early last century and the
+// reading would start at the stream's beginning.
+#if defined(__TIMESIZE) && __TIMESIZE == 32
+constexpr int64_t kLatestStartSeconds = INT32_MAX;
+#else
+constexpr int64_t kLatestStartSeconds = int64_t{1} << 33;
+#endif
+
+// 'YYYY-MM-DD HH:MM:SS' in local time, or @SECONDS since the epoch; at most
+// kLatestStartSeconds.
 bool parse_time(const char *text, int64_t *ns) {
   if (text[0] == '@') {
     unsigned long long seconds = 0;
-    if (!orvikevt::ParseUnsigned(text + 1, 10, true, 1ull << 33, &seconds)) return false;
+    if (!orvikevt::ParseUnsigned(text + 1, 10, true,
+                                 static_cast<unsigned long long>(kLatestStartSeconds), &seconds))
+      return false;
     *ns = static_cast<int64_t>(seconds) * 1000000000;
     return true;
   }
@@ -77,8 +93,7 @@ bool parse_time(const char *text, int64_t *ns) {
   if (end == nullptr || *end != '\0') return false;
   local.tm_isdst = -1;
   time_t seconds = mktime(&local);
-  // Stream times are nanoseconds in 64 bits: up to the year 2262.
-  if (seconds == static_cast<time_t>(-1) || seconds < 0 || seconds > (int64_t{1} << 33)) {
+  if (seconds == static_cast<time_t>(-1) || seconds < 0 || seconds > kLatestStartSeconds) {
     return false;
   }
   *ns = static_cast<int64_t>(seconds) * 1000000000;
@@ -112,7 +127,9 @@ int parse(int argc, char **argv, Settings &settings) {
         break;
       case 't':
         if (!parse_time(optarg, &settings.start_time_ns)) {
-          std::fprintf(stderr, "%s: -t needs 'YYYY-MM-DD HH:MM:SS' or @SECONDS\n", kTool);
+          std::fprintf(stderr,
+                       "%s: -t needs 'YYYY-MM-DD HH:MM:SS' or @SECONDS, at most @%" PRId64 "\n",
+                       kTool, kLatestStartSeconds);
           return orvikevt::kExitUsage;
         }
         break;

@@ -1,6 +1,8 @@
 // The daemon's log: one entry per call, a local time stamp followed by the
 // message, written whole under logmutex. Callers on both threads; the signal
 // path logs from the main thread, never from a handler.
+#include <sys/types.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -8,6 +10,12 @@
 #include "evtserver.h"
 
 namespace orvikevtd {
+
+// The log is never rotated: on a 32-bit target it must still grow beyond
+// 2 GiB, and its stamps must go on after 2038 (the build asks for 64-bit
+// file offsets and times).
+static_assert(sizeof(off_t) == 8, "the log needs 64-bit file offsets");
+static_assert(sizeof(time_t) == 8, "the log's stamps need a 64-bit time_t");
 
 bool log_open(EvtServer &server) {
   // localtime_r does not itself read the zone; read it once here.

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "test_target.h"
+
 namespace commtest {
 
 Record MakeRecord(uint32_t seed) {
@@ -200,11 +202,13 @@ void TestServer::RunOnLoop(const std::function<void()> &fn) {
   }
   ASSERT_EQ(comm_group_wakeup(group_), 0);
   std::unique_lock<std::mutex> lock(done_mutex);
-  ASSERT_TRUE(done_cv.wait_for(lock, std::chrono::seconds(10), [&] { return done; }));
+  ASSERT_TRUE(
+      done_cv.wait_for(lock, orvik_test::scaled(std::chrono::seconds(10)), [&] { return done; }));
 }
 
 bool TestServer::WaitUntil(const std::function<bool()> &predicate, int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(orvik_test::scaled_ms(timeout_ms));
   for (;;) {
     if (predicate()) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -389,7 +393,8 @@ void RawClient::SendPending(int limit, int chunk, int pause_ms) {
 }
 
 bool RawClient::Finish(int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(orvik_test::scaled_ms(timeout_ms));
   for (;;) {
     int ret = SSL_do_handshake(ssl_);
     SendPending();
@@ -428,7 +433,8 @@ void RawClient::CloseSocket() {
 }
 
 bool RawClient::WaitForServerClose(int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(orvik_test::scaled_ms(timeout_ms));
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());

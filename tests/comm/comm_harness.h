@@ -1,6 +1,8 @@
 // Test harness for libcomm: certificates made with the openssl command, a
 // server whose callback assembles 408-byte records the way the daemon does,
 // and a hand-driven TLS client that controls every byte it puts on the wire.
+// The time limits of the waits below are scaled for the target the tests run
+// on (test_target.h: one factor for every test under emulation).
 #ifndef TESTS_COMM_COMM_HARNESS_H_
 #define TESTS_COMM_COMM_HARNESS_H_
 

@@ -21,6 +21,7 @@
 
 #include "comm/comm_harness.h"
 #include "comm_p.h"  // white-box: the sockets' options
+#include "test_target.h"
 
 namespace {
 
@@ -326,7 +327,7 @@ TEST(CommTls, ManyConnectionsKeepTheirOwnOrder) {
 }
 
 // Runs a program with stdin from a file and stdout/stderr discarded; its
-// exit status, or -1 when it had to be killed after timeout_ms.
+// exit status, or -1 when it had to be killed after timeout_ms (scaled).
 int RunProgram(const std::vector<std::string> &argv, const std::string &input, int timeout_ms) {
   pid_t pid = fork();
   if (pid == 0) {
@@ -340,7 +341,8 @@ int RunProgram(const std::vector<std::string> &argv, const std::string &input, i
     execvp(args[0], args.data());
     _exit(127);
   }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(orvik_test::scaled_ms(timeout_ms));
   int status = 0;
   while (waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {

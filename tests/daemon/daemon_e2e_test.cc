@@ -2,7 +2,10 @@
 // configuration, log and certificates in a temporary folder, listening on a
 // free port of 127.0.0.1, and real TLS clients (the comm layer's client side,
 // the shipped tools, and Python's ssl module) send records to it. Handler
-// modules are the shipped ones and the tests' recorder.
+// modules are the shipped ones and the tests' recorder. The daemon and the
+// tools run on the build's target (through its emulator on a cross build),
+// the Python and openssl clients natively; every time limit is scaled (see
+// test_target.h).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -35,11 +38,14 @@
 #include "client.h"
 #include "daemon_harness.h"
 #include "test_files.h"
+#include "test_target.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
+using orvik_test::scaled;
+using orvik_test::target_command;
 using orvikevtd_test::cert;
 using orvikevtd_test::Certificates;
 using orvikevtd_test::Client;
@@ -257,7 +263,7 @@ TEST(DaemonStartup, VersionHelpAndUnknownOptions) {
 // Finds the process whose command line mentions text (the detached daemon,
 // whose pid only its own parent knew); 0 when none.
 pid_t find_process_mentioning(const std::string &text) {
-  for (int tries = 0; tries < 200; ++tries) {
+  for (int tries = 0; tries < 200 * orvik_test::time_scale(); ++tries) {
     FILE *pipe = popen(("pgrep -f -- '" + text + "'").c_str(), "r");
     char line[64] = {};
     bool found = pipe != nullptr && std::fgets(line, sizeof(line), pipe) != nullptr;
@@ -481,7 +487,7 @@ TEST(DaemonRecords, ClientCaAdmitsOnlyCertifiedClients) {
   ASSERT_TRUE(certified.connect());
   ASSERT_TRUE(certified.send(records("certified", "o", 0, 2)));
   ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 1; }));
-  std::this_thread::sleep_for(200ms);
+  std::this_thread::sleep_for(scaled(200ms));
   EXPECT_EQ(recorded(file, "A"), std::vector<std::string>{"certified o 0"});
 }
 
@@ -540,7 +546,7 @@ TEST(DaemonBackPressure, SignalsAreHonouredWhileIntakeWaits) {
   auto signalled = std::chrono::steady_clock::now();
   daemon.signal(SIGTERM);
   EXPECT_EQ(daemon.wait_exit(5s), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, scaled(2s));
   sender.join();
   std::vector<std::string> messages = daemon.messages();
   ASSERT_GE(messages.size(), 2u);
@@ -875,6 +881,224 @@ TEST(DaemonSignals, SighupAndSigpipeAreLoggedAndServingGoesOn) {
             (std::vector<std::string>{"Caught signal 1", "Caught signal 13", "Caught signal 1"}));
 }
 
+// ---- orderly stop ----
+
+// "<prefix>: R events received since start, N not handed to the modules..."
+// from the log; found is false when no such line is there.
+struct DrainLine {
+  bool found = false;
+  uint64_t received = 0;
+  uint64_t not_handed = 0;
+  std::string rest;
+};
+
+DrainLine drain_line(const std::string &log, const std::string &prefix) {
+  std::smatch match;
+  DrainLine line;
+  if (std::regex_search(
+          log, match,
+          std::regex(prefix + R"(: (\d+) events received since start, (\d+) not handed to the )"
+                              R"(modules([^\n]*)\n)"))) {
+    line.found = true;
+    line.received = std::stoull(match[1]);
+    line.not_handed = std::stoull(match[2]);
+    line.rest = match[3];
+  }
+  return line;
+}
+
+// Records of the recorder (without its cleanup line) per host, checking that
+// each host's timestamps run 0, 1, 2, ... in the order they were recorded.
+std::map<std::string, uint64_t> records_per_host(const std::vector<std::string> &lines) {
+  std::map<std::string, uint64_t> next;
+  for (const std::string &line : lines) {
+    if (line == "cleanup") continue;
+    std::istringstream fields(line);
+    std::string host, object;
+    uint64_t timestamp = 0;
+    fields >> host >> object >> timestamp;
+    EXPECT_EQ(timestamp, next[host]) << line;
+    next[host] = timestamp + 1;
+  }
+  return next;
+}
+
+uint64_t total(const std::map<std::string, uint64_t> &per_host) {
+  uint64_t sum = 0;
+  for (const auto &[host, count] : per_host) sum += count;
+  return sum;
+}
+
+// A daemon with the recorder module (argument suffix recorder) holding
+// records behind it: clients send count records each, and the test goes on
+// once the module has some.
+class HeldRecords {
+ public:
+  HeldRecords(const std::string &config, const std::string &recorder, int clients, uint64_t count) {
+    started_ = daemon_.start_with_recorder(config, recorder);
+    if (!started_) return;
+    // Every client exists before the first sender runs.
+    for (int c = 0; c < clients; ++c) clients_.push_back(std::make_unique<Client>(daemon_.port()));
+    for (int c = 0; c < clients; ++c) {
+      senders_.emplace_back([this, c, count] {
+        Client &client = *clients_[static_cast<size_t>(c)];
+        if (!client.connect()) return;
+        std::string host = "s" + std::to_string(c);
+        for (uint64_t i = 0; i < count; i += 50) {
+          if (!client.send(records(host, "o", i, std::min<uint64_t>(50, count - i)))) return;
+        }
+      });
+    }
+  }
+  ~HeldRecords() {
+    // Senders blocked in back-pressure fail once the daemon is gone.
+    if (!daemon_.exited()) daemon_.signal(SIGKILL);
+    daemon_.wait_exit();
+    for (std::thread &sender : senders_) sender.join();
+  }
+
+  bool started() const { return started_; }
+  Daemon &daemon() { return daemon_; }
+  std::vector<std::string> recorded() const { return ::recorded(daemon_.records_file(), "A"); }
+  bool wait_recorded(size_t at_least) {
+    return wait_for([&] { return recorded().size() >= at_least; });
+  }
+  // Sends sig; the stop must end within bound (scaled), when the daemon logs
+  // its last line, "Server shutdown." (a sanitizer's own work at the exit
+  // comes after it). The exit status.
+  int stop_within(int sig, std::chrono::milliseconds bound) {
+    auto signalled = std::chrono::steady_clock::now();
+    daemon_.signal(sig);
+    EXPECT_TRUE(wait_for(
+        [&] { return daemon_.log().find("Server shutdown.\n") != std::string::npos; }, bound + 5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, scaled(bound));
+    return daemon_.wait_exit(bound + 5s);
+  }
+  // The last n log messages (fewer when the log has fewer).
+  std::vector<std::string> last_messages(size_t n) const {
+    std::vector<std::string> messages = daemon_.messages();
+    return {messages.end() - static_cast<long>(std::min(n, messages.size())), messages.end()};
+  }
+
+ private:
+  Daemon daemon_;
+  bool started_ = false;
+  std::vector<std::unique_ptr<Client>> clients_;
+  std::vector<std::thread> senders_;
+};
+
+TEST(DaemonDrain, SigtermHandsOverFullQueuesAndRecordsHeldAtTheCapThenCleansUp) {
+  // A pool of 100 records behind a module taking 10 ms per record, and three
+  // clients with 200 records each: the pool fills and each connection holds
+  // one more complete record.
+  HeldRecords held("SHUTDOWNDRAIN 60\nMAXQUEUES 10\n", ",10000", 3, 200);
+  ASSERT_TRUE(held.started());
+  EXPECT_EQ(count_of(held.daemon().log(),
+                     "Orderly stop hands held events to the modules within 60 seconds (0: stop at "
+                     "once)\n"),
+            1u);
+  ASSERT_TRUE(held.wait_recorded(3));
+  ASSERT_EQ(held.stop_within(SIGTERM, 60s), 0);
+
+  std::string log = held.daemon().log();
+  DrainLine drained = drain_line(log, "Drain complete");
+  ASSERT_TRUE(drained.found) << log;
+  EXPECT_EQ(drained.not_handed, 0u);
+  EXPECT_EQ(drained.rest, ".");
+  // More than the pool holds at once came in.
+  EXPECT_GE(drained.received, 100u);
+  std::vector<std::string> lines = held.recorded();
+  // Every record received reached the module, each client's in order, and
+  // then the module was cleaned up.
+  EXPECT_EQ(total(records_per_host(lines)), drained.received);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "cleanup");
+  EXPECT_EQ(count_of(held.daemon().log(), "Allocating a new inqueue!"), 0u);
+  std::vector<std::string> tail = held.last_messages(3);
+  EXPECT_EQ(tail.front(), "Caught signal 15");
+  EXPECT_EQ(tail.back(), "Server shutdown.");
+}
+
+TEST(DaemonDrain, SigintHandsOverThePartlyFilledCurrentQueue) {
+  // Two full queues of ten and five records in the current one.
+  HeldRecords held("SHUTDOWNDRAIN 60\n", ",20000", 1, 25);
+  ASSERT_TRUE(held.started());
+  ASSERT_TRUE(held.wait_recorded(1));
+  ASSERT_EQ(held.stop_within(SIGINT, 60s), 0);
+  std::vector<std::string> lines = held.recorded();
+  EXPECT_EQ(records_per_host(lines), (std::map<std::string, uint64_t>{{"s0", 25}}));
+  EXPECT_EQ(lines.back(), "cleanup");
+  EXPECT_EQ(held.last_messages(3),
+            (std::vector<std::string>{
+                "Caught signal 2",
+                "Drain complete: 25 events received since start, 0 not handed to the "
+                "modules.",
+                "Server shutdown."}));
+}
+
+TEST(DaemonDrain, RunningOutOfTimeCountsWhatWasNotHandedOverAndEndsWithinTheBound) {
+  // 200 ms per record: a drain of one second hands over about five of 30.
+  HeldRecords held("SHUTDOWNDRAIN 1\n", ",200000", 1, 30);
+  ASSERT_TRUE(held.started());
+  ASSERT_TRUE(held.wait_recorded(1));
+  // Within the drain time and a second.
+  ASSERT_EQ(held.stop_within(SIGTERM, 2s), 0);
+  DrainLine late = drain_line(held.daemon().log(), "Drain time ran out");
+  ASSERT_TRUE(late.found) << held.daemon().log();
+  EXPECT_EQ(late.received, 30u);
+  EXPECT_EQ(late.rest, ".");
+  // The count is exact: what the module did not record.
+  std::vector<std::string> lines = held.recorded();
+  EXPECT_GT(late.not_handed, 0u);
+  EXPECT_EQ(total(records_per_host(lines)), late.received - late.not_handed);
+  EXPECT_EQ(count_of(read_file(held.daemon().records_file()), "cleanup"), 0u);
+  EXPECT_EQ(held.daemon().messages().back(), "Server shutdown.");
+}
+
+TEST(DaemonDrain, ModuleCleanupCountsAgainstTheTime) {
+  // Every record has reached the module, but its cleanup takes 30 s.
+  HeldRecords held("SHUTDOWNDRAIN 1\nQUEUEFLUSH 0.05\n", ",0,30000000", 1, 5);
+  ASSERT_TRUE(held.started());
+  ASSERT_TRUE(held.wait_recorded(5));
+  // Within the drain time and a second.
+  ASSERT_EQ(held.stop_within(SIGTERM, 2s), 0);
+  std::vector<std::string> lines = held.recorded();
+  EXPECT_EQ(records_per_host(lines), (std::map<std::string, uint64_t>{{"s0", 5}}));
+  EXPECT_EQ(held.last_messages(3),
+            (std::vector<std::string>{
+                "Caught signal 15",
+                "Drain time ran out: 5 events received since start, 0 not handed to the "
+                "modules, module cleanup unfinished.",
+                "Server shutdown."}));
+}
+
+TEST(DaemonDrain, SigquitOrASecondSignalStopsAtOnce) {
+  struct Case {
+    std::vector<int> signals;
+    std::vector<std::string> tail;
+  };
+  for (const Case &c :
+       {Case{{SIGQUIT}, {"Caught signal 3", "Server shutdown."}},
+        Case{{SIGTERM, SIGINT}, {"Caught signal 15", "Caught signal 2", "Server shutdown."}},
+        Case{{SIGTERM, SIGTERM}, {"Caught signal 15", "Caught signal 15", "Server shutdown."}}}) {
+    SCOPED_TRACE(c.tail[0] + " then " + c.tail[1]);
+    // Six seconds of records behind the module, and a long drain.
+    HeldRecords held("SHUTDOWNDRAIN 60\n", ",200000", 1, 30);
+    ASSERT_TRUE(held.started());
+    ASSERT_TRUE(held.wait_recorded(1));
+    if (c.signals.size() == 2) {
+      held.daemon().signal(c.signals[0]);
+      ASSERT_TRUE(
+          wait_for([&] { return count_of(held.daemon().log(), "Caught signal 15\n") == 1; }));
+    }
+    // The record in progress is let finish, for at most a second.
+    ASSERT_EQ(held.stop_within(c.signals.back(), 2s), 0);
+    EXPECT_EQ(held.last_messages(c.tail.size()), c.tail);
+    EXPECT_EQ(count_of(read_file(held.daemon().records_file()), "cleanup"), 0u);
+    EXPECT_LT(held.recorded().size(), 30u);
+  }
+}
+
 // ---- cipher preference and TLS defaults ----
 
 // How OpenSSL is told that this CPU has no AES instructions: the variable
@@ -1050,234 +1274,10 @@ TEST(DaemonCiphers, ListLongerThanAnOrdinaryLineIsUsedWhole) {
   EXPECT_EQ(daemon.messages().back(), "System ready.");
 }
 
-// ---- orderly stop ----
-
-// "<prefix>: R events received since start, N not handed to the modules..."
-// from the log; found is false when no such line is there.
-struct DrainLine {
-  bool found = false;
-  uint64_t received = 0;
-  uint64_t not_handed = 0;
-  std::string rest;
-};
-
-DrainLine drain_line(const std::string &log, const std::string &prefix) {
-  std::smatch match;
-  DrainLine line;
-  if (std::regex_search(
-          log, match,
-          std::regex(prefix + R"(: (\d+) events received since start, (\d+) not handed to the )"
-                              R"(modules([^\n]*)\n)"))) {
-    line.found = true;
-    line.received = std::stoull(match[1]);
-    line.not_handed = std::stoull(match[2]);
-    line.rest = match[3];
-  }
-  return line;
-}
-
-// Records of the recorder (without its cleanup line) per host, checking that
-// each host's timestamps run 0, 1, 2, ... in the order they were recorded.
-std::map<std::string, uint64_t> records_per_host(const std::vector<std::string> &lines) {
-  std::map<std::string, uint64_t> next;
-  for (const std::string &line : lines) {
-    if (line == "cleanup") continue;
-    std::istringstream fields(line);
-    std::string host, object;
-    uint64_t timestamp = 0;
-    fields >> host >> object >> timestamp;
-    EXPECT_EQ(timestamp, next[host]) << line;
-    next[host] = timestamp + 1;
-  }
-  return next;
-}
-
-uint64_t total(const std::map<std::string, uint64_t> &per_host) {
-  uint64_t sum = 0;
-  for (const auto &[host, count] : per_host) sum += count;
-  return sum;
-}
-
-std::chrono::milliseconds scaled(std::chrono::milliseconds bound) {
-  return std::chrono::milliseconds(
-      static_cast<long>(static_cast<double>(bound.count()) * orvikevtd_test::time_factor()));
-}
-
-// A daemon with the recorder module (argument suffix recorder) holding
-// records behind it: clients send count records each, and the test goes on
-// once the module has some.
-class HeldRecords {
- public:
-  HeldRecords(const std::string &config, const std::string &recorder, int clients, uint64_t count) {
-    started_ = daemon_.start_with_recorder(config, recorder);
-    if (!started_) return;
-    // Every client exists before the first sender runs.
-    for (int c = 0; c < clients; ++c) clients_.push_back(std::make_unique<Client>(daemon_.port()));
-    for (int c = 0; c < clients; ++c) {
-      senders_.emplace_back([this, c, count] {
-        Client &client = *clients_[static_cast<size_t>(c)];
-        if (!client.connect()) return;
-        std::string host = "s" + std::to_string(c);
-        for (uint64_t i = 0; i < count; i += 50) {
-          if (!client.send(records(host, "o", i, std::min<uint64_t>(50, count - i)))) return;
-        }
-      });
-    }
-  }
-  ~HeldRecords() {
-    // Senders blocked in back-pressure fail once the daemon is gone.
-    if (!daemon_.exited()) daemon_.signal(SIGKILL);
-    daemon_.wait_exit();
-    for (std::thread &sender : senders_) sender.join();
-  }
-
-  bool started() const { return started_; }
-  Daemon &daemon() { return daemon_; }
-  std::vector<std::string> recorded() const { return ::recorded(daemon_.records_file(), "A"); }
-  bool wait_recorded(size_t at_least) {
-    return wait_for([&] { return recorded().size() >= at_least; });
-  }
-  // Sends sig; the stop must end within bound (scaled), when the daemon logs
-  // its last line, "Server shutdown." (a sanitizer's own work at the exit
-  // comes after it). The exit status.
-  int stop_within(int sig, std::chrono::milliseconds bound) {
-    auto signalled = std::chrono::steady_clock::now();
-    daemon_.signal(sig);
-    EXPECT_TRUE(
-        wait_for([&] { return daemon_.log().find("Server shutdown.\n") != std::string::npos; },
-                 scaled(bound) + 5s));
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, scaled(bound));
-    return daemon_.wait_exit(scaled(bound) + 5s);
-  }
-  // The last n log messages (fewer when the log has fewer).
-  std::vector<std::string> last_messages(size_t n) const {
-    std::vector<std::string> messages = daemon_.messages();
-    return {messages.end() - static_cast<long>(std::min(n, messages.size())), messages.end()};
-  }
-
- private:
-  Daemon daemon_;
-  bool started_ = false;
-  std::vector<std::unique_ptr<Client>> clients_;
-  std::vector<std::thread> senders_;
-};
-
-TEST(DaemonDrain, SigtermHandsOverFullQueuesAndRecordsHeldAtTheCapThenCleansUp) {
-  // A pool of 100 records behind a module taking 10 ms per record, and three
-  // clients with 200 records each: the pool fills and each connection holds
-  // one more complete record.
-  HeldRecords held("SHUTDOWNDRAIN 60\nMAXQUEUES 10\n", ",10000", 3, 200);
-  ASSERT_TRUE(held.started());
-  EXPECT_EQ(count_of(held.daemon().log(),
-                     "Orderly stop hands held events to the modules within 60 seconds (0: stop at "
-                     "once)\n"),
-            1u);
-  ASSERT_TRUE(held.wait_recorded(3));
-  ASSERT_EQ(held.stop_within(SIGTERM, 60s), 0);
-
-  std::string log = held.daemon().log();
-  DrainLine drained = drain_line(log, "Drain complete");
-  ASSERT_TRUE(drained.found) << log;
-  EXPECT_EQ(drained.not_handed, 0u);
-  EXPECT_EQ(drained.rest, ".");
-  // More than the pool holds at once came in.
-  EXPECT_GE(drained.received, 100u);
-  std::vector<std::string> lines = held.recorded();
-  // Every record received reached the module, each client's in order, and
-  // then the module was cleaned up.
-  EXPECT_EQ(total(records_per_host(lines)), drained.received);
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(), "cleanup");
-  EXPECT_EQ(count_of(held.daemon().log(), "Allocating a new inqueue!"), 0u);
-  std::vector<std::string> tail = held.last_messages(3);
-  EXPECT_EQ(tail.front(), "Caught signal 15");
-  EXPECT_EQ(tail.back(), "Server shutdown.");
-}
-
-TEST(DaemonDrain, SigintHandsOverThePartlyFilledCurrentQueue) {
-  // Two full queues of ten and five records in the current one.
-  HeldRecords held("SHUTDOWNDRAIN 60\n", ",20000", 1, 25);
-  ASSERT_TRUE(held.started());
-  ASSERT_TRUE(held.wait_recorded(1));
-  ASSERT_EQ(held.stop_within(SIGINT, 60s), 0);
-  std::vector<std::string> lines = held.recorded();
-  EXPECT_EQ(records_per_host(lines), (std::map<std::string, uint64_t>{{"s0", 25}}));
-  EXPECT_EQ(lines.back(), "cleanup");
-  EXPECT_EQ(held.last_messages(3),
-            (std::vector<std::string>{
-                "Caught signal 2",
-                "Drain complete: 25 events received since start, 0 not handed to the "
-                "modules.",
-                "Server shutdown."}));
-}
-
-TEST(DaemonDrain, RunningOutOfTimeCountsWhatWasNotHandedOverAndEndsWithinTheBound) {
-  // 200 ms per record: a drain of one second hands over about five of 30.
-  HeldRecords held("SHUTDOWNDRAIN 1\n", ",200000", 1, 30);
-  ASSERT_TRUE(held.started());
-  ASSERT_TRUE(held.wait_recorded(1));
-  // Within the drain time and a second.
-  ASSERT_EQ(held.stop_within(SIGTERM, 2s), 0);
-  DrainLine late = drain_line(held.daemon().log(), "Drain time ran out");
-  ASSERT_TRUE(late.found) << held.daemon().log();
-  EXPECT_EQ(late.received, 30u);
-  EXPECT_EQ(late.rest, ".");
-  // The count is exact: what the module did not record.
-  std::vector<std::string> lines = held.recorded();
-  EXPECT_GT(late.not_handed, 0u);
-  EXPECT_EQ(total(records_per_host(lines)), late.received - late.not_handed);
-  EXPECT_EQ(count_of(read_file(held.daemon().records_file()), "cleanup"), 0u);
-  EXPECT_EQ(held.daemon().messages().back(), "Server shutdown.");
-}
-
-TEST(DaemonDrain, ModuleCleanupCountsAgainstTheTime) {
-  // Every record has reached the module, but its cleanup takes 30 s.
-  HeldRecords held("SHUTDOWNDRAIN 1\nQUEUEFLUSH 0.05\n", ",0,30000000", 1, 5);
-  ASSERT_TRUE(held.started());
-  ASSERT_TRUE(held.wait_recorded(5));
-  // Within the drain time and a second.
-  ASSERT_EQ(held.stop_within(SIGTERM, 2s), 0);
-  std::vector<std::string> lines = held.recorded();
-  EXPECT_EQ(records_per_host(lines), (std::map<std::string, uint64_t>{{"s0", 5}}));
-  EXPECT_EQ(held.last_messages(3),
-            (std::vector<std::string>{
-                "Caught signal 15",
-                "Drain time ran out: 5 events received since start, 0 not handed to the "
-                "modules, module cleanup unfinished.",
-                "Server shutdown."}));
-}
-
-TEST(DaemonDrain, SigquitOrASecondSignalStopsAtOnce) {
-  struct Case {
-    std::vector<int> signals;
-    std::vector<std::string> tail;
-  };
-  for (const Case &c :
-       {Case{{SIGQUIT}, {"Caught signal 3", "Server shutdown."}},
-        Case{{SIGTERM, SIGINT}, {"Caught signal 15", "Caught signal 2", "Server shutdown."}},
-        Case{{SIGTERM, SIGTERM}, {"Caught signal 15", "Caught signal 15", "Server shutdown."}}}) {
-    SCOPED_TRACE(c.tail[0] + " then " + c.tail[1]);
-    // Six seconds of records behind the module, and a long drain.
-    HeldRecords held("SHUTDOWNDRAIN 60\n", ",200000", 1, 30);
-    ASSERT_TRUE(held.started());
-    ASSERT_TRUE(held.wait_recorded(1));
-    if (c.signals.size() == 2) {
-      held.daemon().signal(c.signals[0]);
-      ASSERT_TRUE(
-          wait_for([&] { return count_of(held.daemon().log(), "Caught signal 15\n") == 1; }));
-    }
-    // The record in progress is let finish, for at most a second.
-    ASSERT_EQ(held.stop_within(c.signals.back(), 2s), 0);
-    EXPECT_EQ(held.last_messages(c.tail.size()), c.tail);
-    EXPECT_EQ(count_of(read_file(held.daemon().records_file()), "cleanup"), 0u);
-    EXPECT_LT(held.recorded().size(), 30u);
-  }
-}
-
 // ---- the shipped tools and modules ----
 
 std::string tool_command(const char *tool, const Daemon &daemon, const std::string &args) {
-  return std::string(tool) + " -c " + cert("ca.pem") + " -p " + std::to_string(daemon.port()) +
+  return target_command(tool) + " -c " + cert("ca.pem") + " -p " + std::to_string(daemon.port()) +
          " " + args + " >" + daemon.file("tool.out") + " 2>" + daemon.file("tool.err");
 }
 
@@ -1370,7 +1370,7 @@ TEST(DaemonTools, SendReportsUsageInputAndConnectionErrors) {
   Daemon daemon;
   ASSERT_TRUE(daemon.start(daemon.standard_config()));
   // Neither -c nor -k.
-  EXPECT_EQ(exit_status(run(std::string(ORVIKEVT_SEND) + " -p " + std::to_string(daemon.port()) +
+  EXPECT_EQ(exit_status(run(target_command(ORVIKEVT_SEND) + " -p " + std::to_string(daemon.port()) +
                             " x 2>/dev/null")),
             64);
   EXPECT_EQ(exit_status(run(tool_command(ORVIKEVT_SEND, daemon, std::string(300, 'd')))), 65);
@@ -1419,8 +1419,8 @@ ClientOffer probe_tool(const Daemon &folder, const std::string &version, const s
   }
   int port = 0;
   if (wait_for([&] { return (port = std::atoi(read_file(port_file).c_str())) > 0; })) {
-    run(env + " " + tool + " -c " + cert("ca.pem") + " -p " + std::to_string(port) + " " + args +
-        " >/dev/null 2>" + folder.file("tool.err"));
+    run(env + " " + target_command(tool) + " -c " + cert("ca.pem") + " -p " + std::to_string(port) +
+        " " + args + " >/dev/null 2>" + folder.file("tool.err"));
   }
   if (!wait_for([&] { return waitpid(probe, nullptr, WNOHANG) == probe; })) {
     kill(probe, SIGKILL);
@@ -1665,7 +1665,7 @@ TEST(DaemonSqlite, AReaderQueriesTheDatabaseWhile200000RecordsStreamIn) {
       ++reads;
     }
   });
-  int status = run(std::string(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
+  int status = run(target_command(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
                    std::to_string(daemon.port()) + " -j 4 -n 50000 -b 40 >" +
                    daemon.file("tool.out") + " 2>&1");
   EventsDb db(daemon.file("events.db"));
@@ -1725,7 +1725,7 @@ TEST(DaemonSqlite, RetentionKeepsTheNewestRowsWhileEventsStreamIn) {
     while (streaming.load())
       most_rows = std::max(most_rows.load(), own.number("SELECT count(*) FROM events"));
   });
-  int status = run(std::string(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
+  int status = run(target_command(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
                    std::to_string(daemon.port()) + " -j 2 -n 10000 -b 40 >" +
                    daemon.file("tool.out") + " 2>&1");
   bool trimmed = wait_for([&] {
@@ -1756,7 +1756,7 @@ TEST(DaemonSqlite, AFullDatabaseHoldsIntakeBackAndStoresEverythingOnceThereIsRoo
       daemon, "?batch=100&buffer=200&max_pages=" + std::to_string(pages), "MAXQUEUES 10\n")));
   std::atomic<bool> sent{false};
   std::thread sender([&] {
-    run(std::string(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
+    run(target_command(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") + " -p " +
         std::to_string(daemon.port()) + " -j 2 -n 50000 -b 40 >" + daemon.file("tool.out") +
         " 2>&1");
     sent = true;

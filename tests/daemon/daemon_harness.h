@@ -2,7 +2,10 @@
 // the built orvikevtd in the foreground (-D) with its configuration, log and
 // output in a temporary folder on a free port of 127.0.0.1, and a TLS client
 // through the comm layer. Programs that use it add Certificates as a global
-// test environment and define ORVIKEVTD_BINARY.
+// test environment and define ORVIKEVTD_BINARY. The daemon runs on the
+// build's target (through its emulator on a cross build) and every wait is
+// scaled for it (test_target.h); start the tools with
+// orvik_test::target_command().
 #ifndef ORVIKEVTD_TEST_DAEMON_HARNESS_H_
 #define ORVIKEVTD_TEST_DAEMON_HARNESS_H_
 
@@ -28,15 +31,17 @@
 
 #include "client.h"
 #include "test_files.h"
+#include "test_target.h"
 
 namespace orvikevtd_test {
 
 using namespace std::chrono_literals;
 
-// Polls until condition holds or timeout passes; the condition's last value.
+// Polls until condition holds or timeout (scaled for the target) passes; the
+// condition's last value.
 inline bool wait_for(const std::function<bool()> &condition,
                      std::chrono::milliseconds timeout = 20s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto deadline = std::chrono::steady_clock::now() + orvik_test::scaled(timeout);
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return condition();
     std::this_thread::sleep_for(10ms);
@@ -153,6 +158,7 @@ class Daemon {
     std::vector<std::string> args = {ORVIKEVTD_BINARY};
     if (standard_args) args.insert(args.end(), {"-D", "-f", file("conf"), "-l", file("log")});
     args.insert(args.end(), extra_args.begin(), extra_args.end());
+    args = orvik_test::target_argv(args);
     std::string out = file("stdout"), err = file("stderr");
     pid_ = fork();
     if (pid_ == 0) {
@@ -162,12 +168,14 @@ class Daemon {
       std::vector<char *> argv;
       for (std::string &arg : args) argv.push_back(arg.data());
       argv.push_back(nullptr);
-      execv(argv[0], argv.data());
+      execvp(argv[0], argv.data());
       _exit(127);
     }
   }
 
   // Starts and waits for "System ready."; false if it exited or timed out.
+  // The pid is that of the emulator on a cross build: it passes signals on
+  // and exits with the daemon's status.
   bool start(const std::string &config) {
     write_config(config);
     spawn();

@@ -10,6 +10,8 @@
 
 #include <stdlib.h>
 
+#include "test_target.h"
+
 namespace orvikevtd_test {
 
 // The whole file; empty when it cannot be read.
@@ -41,13 +43,10 @@ inline std::vector<std::string> messages_of(const std::string &log) {
   return messages;
 }
 
-// How much slower than natively the tests run (under emulation, say):
-// ORVIK_TEST_TIME_FACTOR, 1 when unset or not a number of at least 1. Time
-// bounds that tests check are multiplied by it.
+// How much slower than natively the tests run (under emulation, say): the
+// one factor of every test's time limits (test_target.h).
 inline double time_factor() {
-  const char *text = std::getenv("ORVIK_TEST_TIME_FACTOR");
-  double factor = text != nullptr ? std::strtod(text, nullptr) : 1;
-  return factor >= 1 ? factor : 1;
+  return orvik_test::time_scale();
 }
 
 // A temporary folder, removed with its files when the object goes.

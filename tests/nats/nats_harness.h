@@ -28,10 +28,10 @@ using namespace std::chrono_literals;
 using orvikevtd_test::free_port;
 using orvikevtd_test::wait_for;
 
-// A wait scaled by the tests' time factor (slow machines, sanitizers).
+// A limit scaled by the tests' one time factor (test_target.h); wait_for
+// scales its own.
 inline std::chrono::milliseconds scaled(std::chrono::milliseconds base) {
-  return std::chrono::milliseconds(
-      static_cast<long>(static_cast<double>(base.count()) * orvikevtd_test::time_factor()));
+  return orvik_test::scaled(base);
 }
 
 // One nats-server with JetStream. config_extra goes into its configuration
@@ -65,7 +65,7 @@ class NatsServer {
             static_cast<char *>(nullptr));
       _exit(127);
     }
-    bool started = wait_for([this] { return Answers() || !Running(); }, scaled(20s)) && Running();
+    bool started = wait_for([this] { return Answers() || !Running(); }, 20s) && Running();
     if (!started) ADD_FAILURE() << name_ << " did not start:\n" << log();
     return started;
   }
@@ -224,7 +224,7 @@ class StreamClient {
   bool ReadAll(const std::string &stream, std::vector<StoredMessage> *messages) {
     messages->clear();
     uint64_t count = 0;
-    if (!wait_for([&] { return Info(stream, &count); }, scaled(30s))) return false;
+    if (!wait_for([&] { return Info(stream, &count); }, 30s)) return false;
     jsOptions options;
     jsOptions_Init(&options);
     options.Wait = 2000;
