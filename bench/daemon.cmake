@@ -9,10 +9,5 @@ if(TARGET bench_comm)
 else()
   set(COMM_BENCH_BIN "")
 endif()
-configure_file(${CMAKE_CURRENT_SOURCE_DIR}/daemon_bench.sh.in
-               ${CMAKE_CURRENT_BINARY_DIR}/daemon_bench.sh.configured @ONLY)
-file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/bench_daemon
-     INPUT ${CMAKE_CURRENT_BINARY_DIR}/daemon_bench.sh.configured
-     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                      WORLD_READ WORLD_EXECUTE)
+orvik_add_bench_script(bench_daemon ${CMAKE_CURRENT_SOURCE_DIR}/daemon_bench.sh.in)
 add_custom_target(bench_daemon_programs ALL DEPENDS orvikevtd orvik_count orvikevt-bench)

@@ -9,11 +9,6 @@ set(COUNT_MODULE $<TARGET_FILE:orvik_count>)
 set(ORVIKEVT_BENCH_BIN $<TARGET_FILE:orvikevt-bench>)
 set(SQLITE_MODULE $<TARGET_FILE:orvik_sqlite>)
 set(SQLITE_BARE_BIN $<TARGET_FILE:bench_sqlite_bare>)
-configure_file(${CMAKE_CURRENT_SOURCE_DIR}/sqlite_bench.sh.in
-               ${CMAKE_CURRENT_BINARY_DIR}/sqlite_bench.sh.configured @ONLY)
-file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/bench_sqlite
-     INPUT ${CMAKE_CURRENT_BINARY_DIR}/sqlite_bench.sh.configured
-     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                      WORLD_READ WORLD_EXECUTE)
+orvik_add_bench_script(bench_sqlite ${CMAKE_CURRENT_SOURCE_DIR}/sqlite_bench.sh.in)
 add_custom_target(bench_sqlite_programs ALL
                   DEPENDS orvikevtd orvik_sqlite orvik_count orvikevt-bench bench_sqlite_bare)

@@ -77,7 +77,7 @@ constexpr auto kCleanupLimit = 5min;
 constexpr size_t kBufferedBatches = 16;
 
 void Log(const std::string &message) {
-  orvikevt::sink::LogLine(std::string("(") + kModuleName + ") " + message + "\n");
+  orvikevt::sink::LogLine(kModuleName, message);
 }
 
 std::string RandomInstanceId() {

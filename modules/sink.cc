@@ -45,8 +45,12 @@ std::string quoted_error(std::string error) {
 
 }  // namespace
 
-void LogLine(const std::string &line) {
-  module_log("%s", line.c_str());
+std::string ModuleLine(const std::string &module, const std::string &message) {
+  return "(" + module + ") " + message + "\n";
+}
+
+void LogLine(const std::string &module, const std::string &message) {
+  module_log("%s", ModuleLine(module, message).c_str());
 }
 
 Sink::Sink(std::string name, SinkOptions options, std::unique_ptr<SinkBackend> backend)
@@ -270,11 +274,10 @@ bool Sink::GivingUp() const {
 }
 
 void Sink::Log(const std::string &message) const {
-  std::string line = "(" + name_ + ") " + message + "\n";
   if (options_.log) {
-    options_.log(line);
+    options_.log(ModuleLine(name_, message));
   } else {
-    LogLine(line);
+    LogLine(name_, message);
   }
 }
 

@@ -87,10 +87,11 @@ struct SinkOptions {
   std::function<void(const std::string &line)> log;
 };
 
-// Writes one complete log line (ending in "\n", at most 255 characters)
-// through the daemon's log (module_log.h; dropped in a host without one). For
-// module messages outside a Sink (module_init's complaints).
-void LogLine(const std::string &line);
+// The log line "(module) message\n" that sinks and their modules write.
+std::string ModuleLine(const std::string &module, const std::string &message);
+// Writes that line through the daemon's log (module_log.h; dropped in a host
+// without one). For module messages outside a Sink (module_init's complaints).
+void LogLine(const std::string &module, const std::string &message);
 
 // REQUIRES: options.batch_records > 0, max_buffered_records >= batch_records
 // (Sink raises a smaller buffer to one batch), flush_interval > 0.

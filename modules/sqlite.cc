@@ -66,7 +66,7 @@ struct Settings {
 };
 
 void log_line(const std::string &message) {
-  orvikevt::sink::LogLine(std::string("(") + kModuleName + ") " + message + "\n");
+  orvikevt::sink::LogLine(kModuleName, message);
 }
 
 bool parse_number(std::string_view text, uint64_t low, uint64_t high, uint64_t &value) {

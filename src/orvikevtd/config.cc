@@ -61,8 +61,8 @@ long read_number(const char *text) {
   return std::strtol(text, nullptr, 10);
 }
 
-// The longest orderly stop: a year, as for the flush time.
-constexpr double kMaxDrainSeconds = 86400.0 * 365;
+// The longest time a directive takes in seconds: a year.
+constexpr double kMaxSeconds = 86400.0 * 365;
 
 // SHUTDOWNDRAIN seconds, fractions allowed. Zero, a negative value or text
 // that is not a number mean no drain; a longer time than the daemon accepts
@@ -70,7 +70,7 @@ constexpr double kMaxDrainSeconds = 86400.0 * 365;
 double read_drain_seconds(const char *text) {
   double seconds = std::strtod(text, nullptr);
   if (!(seconds > 0)) return 0;
-  return seconds < kMaxDrainSeconds ? seconds : kMaxDrainSeconds;
+  return seconds < kMaxSeconds ? seconds : kMaxSeconds;
 }
 
 // The value (second token) of the first line of directive, or null when the
@@ -121,7 +121,7 @@ int read_required_keys(EvtServer &server, ConfigFile *config) {
 // that is not a number and for values beyond a year.
 double read_seconds(const char *text) {
   double seconds = std::strtod(text, nullptr);
-  return (seconds > 0 && seconds < 86400.0 * 365) ? seconds : 0;
+  return (seconds > 0 && seconds < kMaxSeconds) ? seconds : 0;
 }
 
 void read_optional_directives(EvtServer &server, ConfigFile *config) {
