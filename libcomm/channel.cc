@@ -163,7 +163,8 @@ COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int fl
   *channel = nullptr;
   if (listener->kind != ChannelKind::kListener) return EINVAL;
   int fd = -1;
-  int rc = comm::AcceptOn(listener->fd, &fd);
+  char peer[comm::kPeerAddressSize] = {};
+  int rc = comm::AcceptOn(listener->fd, &fd, peer);
   if (rc == EMFILE || rc == ENFILE || rc == ENOBUFS || rc == ENOMEM) {
     // Level-triggered readiness would report the waiting connection again
     // at once; rest the listener instead of spinning.
@@ -176,6 +177,7 @@ COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int fl
     comm::CloseFd(fd);
     return ENOMEM;
   }
+  std::memcpy(accepted->peer, peer, sizeof peer);
   rc =
       listener->module->transport->NewSession(fd, comm::Role::kServer, nullptr, &accepted->session);
   if (rc == 0) {
@@ -196,6 +198,20 @@ COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int fl
   }
   *channel = accepted;
   return rc;
+}
+
+COMM_EXPORT int comm_get_peer_address(CommChannel *channel, char *buffer, int size) {
+  if (channel == nullptr || buffer == nullptr || size <= 0 || !comm::IsConnection(channel)) {
+    return EINVAL;
+  }
+  size_t length = std::strlen(channel->peer);
+  if (length == 0) return ENOENT;
+  if (length >= static_cast<size_t>(size)) {
+    buffer[0] = '\0';
+    return ENOSPC;
+  }
+  std::memcpy(buffer, channel->peer, length + 1);
+  return 0;
 }
 
 COMM_EXPORT int comm_accept_continue(CommChannel *channel) {
@@ -277,6 +293,7 @@ COMM_EXPORT int comm_connect(CommModule *module, CommChannel **channel, const ch
     comm::CloseFd(fd);
     return ENOMEM;
   }
+  comm::PeerAddressOf(fd, connected->peer);
   rc = module->transport->NewSession(fd, comm::Role::kClient, host, &connected->session);
   if (rc == 0) rc = comm::ClientHandshake(connected, deadline);
   if (rc != 0) {

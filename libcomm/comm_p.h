@@ -34,6 +34,8 @@ inline constexpr int kMaxEventsPerTurn = 256;
 inline constexpr long kDefaultLoopTimeoutUs = 1000000;
 inline constexpr long kDefaultHandshakeTimeoutUs = 10000000;
 inline constexpr long kDefaultConnectTimeoutMs = 10000;
+// Room for the numeric text of an IPv6 address (INET6_ADDRSTRLEN).
+inline constexpr int kPeerAddressSize = 46;
 // How long a listener rests after running out of descriptors.
 inline constexpr int64_t kAcceptBackoffUs = 250000;
 
@@ -124,8 +126,11 @@ void ReleaseModule(CommModule *module);
 // Socket helpers (socket.cc). Each returns 0 or an errno number.
 int ListenOn(const char *address, int port, int *fd);
 // Accepts one connection as a non-blocking, close-on-exec socket with
-// keep-alive. 11 when none is waiting.
-int AcceptOn(int listen_fd, int *fd);
+// keep-alive, and writes the peer's numeric address into peer. 11 when none
+// is waiting.
+int AcceptOn(int listen_fd, int *fd, char (&peer)[kPeerAddressSize]);
+// The numeric address of fd's peer ("" when the system cannot tell).
+void PeerAddressOf(int fd, char (&peer)[kPeerAddressSize]);
 // Connects within the deadline (CLOCK_MONOTONIC microseconds).
 int ConnectTo(const char *host, int port, int64_t deadline_us, int *fd);
 // Waits until fd is readable (want_write false) or writable, at most until
@@ -184,6 +189,7 @@ struct CommChannel {
   int terminal = 0;                // once set, the result of every later read
   bool terminal_reported = false;  // a read has returned it
   int64_t accepted_at_us = 0;
+  char peer[comm::kPeerAddressSize] = {};  // numeric address of a connection's peer
   int64_t accept_resume_us = 0;
   uint64_t progress = 0;  // reads and handshake steps, to see whether a callback did anything
 

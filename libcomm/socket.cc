@@ -46,6 +46,23 @@ struct AddressList {
   }
 };
 
+// An IPv4 peer of the dual-stack listener arrives as ::ffff:a.b.c.d; it is
+// named by its IPv4 address, as the peer knows itself.
+void DescribeAddress(const sockaddr_storage &address, char (&text)[kPeerAddressSize]) {
+  text[0] = '\0';
+  if (address.ss_family == AF_INET) {
+    const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
+    inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+  } else if (address.ss_family == AF_INET6) {
+    const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
+    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+      inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
+    } else {
+      inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+    }
+  }
+}
+
 int ResolveError(int gai) {
   switch (gai) {
     case EAI_MEMORY:
@@ -151,10 +168,13 @@ int ListenOn(const char *address, int port, int *fd) {
   return rc;
 }
 
-int AcceptOn(int listen_fd, int *fd) {
+int AcceptOn(int listen_fd, int *fd, char (&peer)[kPeerAddressSize]) {
   int s;
+  sockaddr_storage address{};
   do {
-    s = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    socklen_t length = sizeof address;
+    s = accept4(listen_fd, reinterpret_cast<sockaddr *>(&address), &length,
+                SOCK_NONBLOCK | SOCK_CLOEXEC);
   } while (s < 0 && errno == EINTR);
   if (s < 0) {
     int error = errno;
@@ -163,8 +183,19 @@ int AcceptOn(int listen_fd, int *fd) {
     return error;
   }
   TuneConnection(s);
+  DescribeAddress(address, peer);
   *fd = s;
   return 0;
+}
+
+void PeerAddressOf(int fd, char (&peer)[kPeerAddressSize]) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getpeername(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+    peer[0] = '\0';
+    return;
+  }
+  DescribeAddress(address, peer);
 }
 
 int ConnectTo(const char *host, int port, int64_t deadline_us, int *fd) {

@@ -7,15 +7,20 @@
 //
 // Output is buffered and written out at least once a second by a flushing
 // thread, and when the module is cleaned up, which also closes the file.
+// module_reopen (the daemon calls it on SIGUSR1, after logrotate renamed the
+// file) writes the buffered lines into the renamed file and opens the path
+// anew; if that fails, lines go on into the file already open.
 // handle_event returns 5 (EIO) when the stream reports a write error. A file
 // that cannot be opened or written is reported in the daemon's log, once per
 // episode: the episode ends when the buffered lines are written out again.
 #include <orvik/event_p.h>
 #include <stdio_ext.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -69,6 +74,28 @@ class EventLog {
 
   void StopFlushing() { flusher_.Stop(); }
 
+  // 0, or the errno of the failed open.
+  int Reopen() {
+    FILE *file = OpenForAppending(path_.c_str());
+    if (file == nullptr) {
+      int error = errno != 0 ? errno : EIO;
+      orvikevt::module_log("orvik_eventlog: cannot reopen %s: %s", path_.c_str(),
+                           std::strerror(error));
+      return error;
+    }
+    std::lock_guard lock(mutex_);
+    // Closing writes what is buffered into the renamed file.
+    std::fclose(file_);
+    file_ = file;
+    return 0;
+  }
+
+  static FILE *OpenForAppending(const char *path) {
+    FILE *file = std::fopen(path, "a");
+    if (file != nullptr) std::setvbuf(file, nullptr, _IOFBF, kStreamBuffer);
+    return file;
+  }
+
  private:
   // The stream's error indicator is cleared once reported, so that a later
   // flush that succeeds (space was freed) ends the episode.
@@ -79,7 +106,7 @@ class EventLog {
   }
 
   std::mutex mutex_;
-  FILE *const file_;
+  FILE *file_;
   const std::string path_;
   orvikevt::FailureEpisode write_failure_;
   orvikevt::PeriodicTask flusher_;
@@ -105,21 +132,29 @@ struct StopFlushingAtExit {
 static_assert(sizeof(off_t) == 8, "the event log needs 64-bit file offsets");
 static_assert(sizeof(time_t) == 8, "the event log's stamps need a 64-bit time_t");
 
+// The path as reopened later: the daemon leaves its folder when it
+// detaches, after module_init.
+std::string absolute_path(const char *path) {
+  if (path[0] == '/') return path;
+  char folder[PATH_MAX];
+  if (getcwd(folder, sizeof(folder)) == nullptr) return path;
+  return std::string(folder) + "/" + path;
+}
+
 }  // namespace
 
 extern "C" {
 
 __attribute__((visibility("default"))) int module_init(char *args) {
   if (args == nullptr || args[0] == '\0' || event_log != nullptr) return EINVAL;
-  FILE *file = std::fopen(args, "a");
+  FILE *file = EventLog::OpenForAppending(args);
   if (file == nullptr) {
     int error = errno != 0 ? errno : EIO;
     orvikevt::module_log("orvik_eventlog: cannot open %s: %s", args, std::strerror(error));
     return error;
   }
-  std::setvbuf(file, nullptr, _IOFBF, kStreamBuffer);
   try {
-    event_log = new EventLog(file, args);
+    event_log = new EventLog(file, absolute_path(args));
   } catch (const std::bad_alloc &) {
     std::fclose(file);
     return ENOMEM;
@@ -130,6 +165,11 @@ __attribute__((visibility("default"))) int module_init(char *args) {
 __attribute__((visibility("default"))) int handle_event(EventData *event) {
   if (event == nullptr || event_log == nullptr) return EINVAL;
   return event_log->Write(*event);
+}
+
+__attribute__((visibility("default"))) int module_reopen(void) {
+  if (event_log == nullptr) return EINVAL;
+  return event_log->Reopen();
 }
 
 __attribute__((visibility("default"))) int module_cleanup(void) {

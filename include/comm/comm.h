@@ -132,6 +132,13 @@ COMM_EXPORT int comm_bind(CommModule *module, CommChannel **listener, const char
 /* *port = the local port of a listener or connection (after binding port 0,
  * the one the system chose). */
 COMM_EXPORT int comm_get_port(CommChannel *channel, int *port);
+/* Writes the numeric address of a connection's peer ("192.0.2.7",
+ * "2001:db8::7"; an IPv4 peer of a dual-stack listener is named by its IPv4
+ * address), as it was when the connection was made, so it stays known after
+ * the peer has left or the socket was closed. size: the buffer's bytes; 46
+ * (INET6_ADDRSTRLEN) always suffice. 22 for a listener, 28 when the buffer
+ * is too small (it then holds ""), 2 when the system could not tell. */
+COMM_EXPORT int comm_get_peer_address(CommChannel *channel, char *buffer, int size);
 /* 0: *channel is a new connection (possibly one that has already ended:
  * its first read returns 61). 2 or 3: a new connection whose handshake is
  * pending (3: it waits for writability, which the channel itself asks the

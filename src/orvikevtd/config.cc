@@ -348,6 +348,8 @@ void load_module_line(EvtServer &server, char *line) {
   module->module_init = lookup<int (*)(char *)>(module->module, "module_init");
   module->module_cleanup = lookup<int (*)()>(module->module, "module_cleanup");
   module->handle_event = lookup<int (*)(EventData *)>(module->module, "handle_event");
+  // Optional: a module with files of its own reopens them on SIGUSR1.
+  module->module_reopen = lookup<int (*)()>(module->module, "module_reopen");
   if (!module->module_init || !module->module_cleanup || !module->handle_event) {
     reject_module(server, module, "Failed to locate module symbols.\n");
     return;

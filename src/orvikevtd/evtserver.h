@@ -66,6 +66,24 @@ inline constexpr unsigned long long kDefaultPoolBytes = 64ull << 20;
 // MAXCONNECTIONS is absent.
 inline constexpr long kDefaultMaxConnections = 1024;
 
+// The log's flood guard (log.cc): entries of one kind (the same format, or
+// for a text passed through whole, the same text) are written at most
+// kLogBurst times per second; the rest of that second's are counted, and
+// one line then says how many were left out.
+inline constexpr unsigned kLogBurst = 5;
+inline constexpr int kLogKinds = 32;
+struct LogLimiter {
+  struct Kind {
+    uint64_t key = 0;                // 0: the slot is free
+    int64_t window_start = 0;        // monotonic ns of the first entry of the second
+    unsigned written = 0;            // entries written in this second
+    unsigned long left_out = 0;      // entries left out in this second
+    char last[kLogBufferSize] = {};  // the last one left out
+  };
+  unsigned burst = kLogBurst;  // 0: every entry is written
+  Kind kinds[kLogKinds];
+};
+
 // What the processing thread has handed one module, for the statistics.
 struct ModuleCounters {
   uint64_t events = 0;       // records handed over
@@ -81,6 +99,7 @@ struct OrvikEHModule {
   int (*module_init)(char *args) = nullptr;
   int (*handle_event)(EventData *event) = nullptr;
   int (*module_cleanup)() = nullptr;
+  int (*module_reopen)() = nullptr;   // optional: reopens the module's files
   Mutex mutex;                        // held around each handle_event call
   unsigned long usecondssum = 0;      // microseconds since the last mean report
   unsigned long eventsprocessed = 0;  // records handed to the module
@@ -122,6 +141,10 @@ struct EvtServer {
   Mutex logmutex;
   char logbuffer[kLogBufferSize] GUARDED_BY(logmutex) = {};
   FILE *logfile GUARDED_BY(logmutex) = nullptr;
+  LogLimiter loglimiter GUARDED_BY(logmutex);
+  // log_file made absolute when it is opened, for reopening it after the
+  // daemon has changed its folder.
+  std::string log_path;  // main thread only
   // Kept wider than int so that a configured size is checked in full.
   long queuesize = kDefaultQueueSize;
   int queuecount = kInitialQueueCount;
@@ -145,13 +168,16 @@ struct EvtServer {
   // Set by the signal shutdown: from then on the processing thread calls no
   // module and parks, so that none runs while the process exits.
   std::atomic<bool> modules_stopped{false};
+  // SIGUSR1: the processing thread calls every module_reopen before its
+  // next record; raised by the main thread, which then wakes it.
+  std::atomic<bool> modules_reopen_due{false};
   std::vector<ConnBuffer *> stalled;  // main thread only, oldest first
   timespec inqcurrent_since = {};     // when the current queue got its first record
 
   // The orderly stop (SHUTDOWNDRAIN): on SIGTERM or SIGINT the main thread
   // hands every held record over and waits; the processing thread delivers
   // them, then runs the modules' cleanup.
-  double shutdowndrain = 0;     // seconds; 0 = stop at once
+  double shutdowndrain = 0;  // seconds; 0 = stop at once
   std::atomic<bool> draining{false};
   // Set when the last held record has been handed over: once the full
   // queues are drained, the processing thread cleans the modules up.
@@ -219,6 +245,12 @@ bool log_open(EvtServer &server);
 void log_close(EvtServer &server);
 // Writes buffered entries out (before the process forks).
 void log_flush(EvtServer &server);
+// Opens the log's path again (after it was renamed) and writes on there;
+// 0, or the errno of the failed open (the log stays as it was).
+int log_reopen(EvtServer &server);
+// Writes the line that counts the entries left out of a kind whose second
+// has passed; called on every loop tick, so a flood that stops is summed up.
+void log_summarize_left_out(EvtServer &server);
 // Writes one entry: the local time stamp, then the formatted message cut to
 // 255 characters and written verbatim. 1 (nothing written) for a null format
 // or a closed log, else 0.
@@ -267,8 +299,8 @@ bool queues_intake_finished(EvtServer &server);
 // Hands over the current queue when its first record is QUEUEFLUSH old.
 void queues_flush_if_due(EvtServer &server);
 // Processing side: waits until a full queue is handed over and takes it
-// (null when the list held none, or when none is left after the orderly
-// stop finished intake). before_wait, when given, is called (holding no
+// (null when the list held none, when none is left after the orderly stop
+// finished intake, or when a module reopen is due). before_wait, when given, is called (holding no
 // lock) before the thread would wait.
 SQueue *queues_take_full(EvtServer &server, void (*before_wait)(EvtServer &) = nullptr);
 // Processing side: appends a drained queue to inqlist and wakes the main
@@ -296,16 +328,23 @@ int processing_start(EvtServer &server);
 // counting it. Returns the clock reading (monotonic_ns) after the last
 // module, 0 when there is none.
 int64_t processing_deliver(EvtServer &server, EventData *record);
+// Main thread: asks the processing thread to call every module's
+// module_reopen between two records, and wakes it when it waits.
+void processing_request_reopen(EvtServer &server);
+// Processing thread: calls module_reopen of every module that has it when
+// a reopen is due, under the locks of a delivery.
+void processing_reopen_if_due(EvtServer &server);
 // Empties modlist under modmutex, then calls each module's module_cleanup and
 // closes it: no module is called after its cleanup.
 void modules_cleanup(EvtServer &server);
 
 // ---- signals.cc ----
-// Installs signal_handler for SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGPIPE, in
-// that order, and ignores SIGCHLD.
+// Installs signal_handler for SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE and
+// SIGUSR1, in that order, and ignores SIGCHLD.
 void signals_install();
 // Acts on the signals noted since the last call: logs each; a terminating one
-// shuts the daemon down and ends the process with status 0.
+// shuts the daemon down and ends the process with status 0; SIGUSR1 reopens
+// the log and has the modules reopen their files.
 void signals_handle_caught(EvtServer &server);
 // Ends the process with status 0 after a stop, whatever the modules are
 // doing: modules_idle tells that this thread holds modmutex, so no module

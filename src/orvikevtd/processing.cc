@@ -92,9 +92,11 @@ void run_processing(EvtServer &server) {
   const bool counting = stats_period(server) > 0;
   for (;;) {
     SQueue *queue = queues_take_full(server, counting ? publish_before_wait : nullptr);
+    processing_reopen_if_due(server);
     if (queue == nullptr && queues_intake_finished(server)) clean_up_after_drain(server);
     while (queue != nullptr && squeue_item_dequeue(queue, &record) == 0) {
       if (server.modules_stopped.load()) park_forever();
+      processing_reopen_if_due(server);
       int64_t now = processing_deliver(server, &record);
       if (counting && now >= server.processing.next_publish) stats_publish(server, now, false);
     }
@@ -119,6 +121,34 @@ int64_t processing_deliver(EvtServer &server, EventData *record) {
   server.processing.handled.store(server.processing.handled.load(std::memory_order_relaxed) + 1,
                                   std::memory_order_relaxed);
   return now;
+}
+
+void processing_request_reopen(EvtServer &server) {
+  server.modules_reopen_due.store(true);
+  bool waiting = false;
+  {
+    // Looked at under procmutex: the thread sees the request before it
+    // waits, or waits already and is woken here.
+    MutexLock lock(&server.procmutex);
+    waiting = server.procwaiting;
+  }
+  if (waiting) server.proccond.Signal();
+}
+
+void processing_reopen_if_due(EvtServer &server) {
+  if (!server.modules_reopen_due.load(std::memory_order_relaxed)) return;
+  if (!server.modules_reopen_due.exchange(false)) return;
+  MutexLock lock(&server.modmutex);
+  for (SList *node = server.modlist; node != nullptr; node = slist_get_next(node)) {
+    auto *module = static_cast<OrvikEHModule *>(slist_get_data(node));
+    if (module->module_reopen == nullptr) continue;
+    int rc = 0;
+    {
+      MutexLock module_lock(&module->mutex);
+      rc = module->module_reopen();
+    }
+    if (rc != 0) log_entry(server, "(%s) module_reopen() returned rc=%d\n", module->modulepath, rc);
+  }
 }
 
 int processing_start(EvtServer &server) {

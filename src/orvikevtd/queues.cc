@@ -81,6 +81,7 @@ enum class Claim {
   kTaken,     // one hand-over counted as taken
   kNoneYet,   // none now, and the caller may not wait
   kNoneLeft,  // none now, and none will come: the orderly stop finished intake
+  kReopen,    // none now, and the modules' files are to be reopened first
 };
 
 // Counts one hand-over as taken; without one, waits for it when may_wait.
@@ -88,6 +89,7 @@ Claim claim_hand_over(EvtServer &server, bool may_wait) {
   MutexLock lock(&server.procmutex);
   while (server.procpending == 0) {
     if (server.drain_intake_done) return Claim::kNoneLeft;
+    if (server.modules_reopen_due.load()) return Claim::kReopen;
     if (!may_wait) return Claim::kNoneYet;
     server.procwaiting = true;
     server.proccond.Wait(&server.procmutex);
@@ -215,7 +217,7 @@ SQueue *queues_take_full(EvtServer &server, void (*before_wait)(EvtServer &)) {
     before_wait(server);
     claim = claim_hand_over(server, true);
   }
-  if (claim == Claim::kNoneLeft) return nullptr;
+  if (claim == Claim::kNoneLeft || claim == Claim::kReopen) return nullptr;
   MutexLock lock(&server.outqmutex);
   return pop_front(&server.outqlist);
 }

@@ -9,13 +9,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "evtserver.h"
 
 namespace orvikevtd {
 namespace {
 
-constexpr std::array<int, 5> kHandledSignals = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE};
+constexpr std::array<int, 6> kHandledSignals = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGUSR1};
 
 // How often each signal arrived and has not been acted on yet.
 std::array<std::atomic<unsigned>, NSIG> caught_signals;
@@ -56,6 +57,19 @@ bool starts_drain(const EvtServer &server, int sig) {
   return sig != SIGQUIT && server.shutdowndrain > 0 && !server.draining.load();
 }
 
+// SIGUSR1, after the logs were renamed (logrotate): the daemon's log is
+// opened again by its path, and the processing thread has every module
+// reopen its files between two records.
+void reopen_logs(EvtServer &server) {
+  if (int error = log_reopen(server); error != 0) {
+    log_entry(server, "Failed to reopen log file %s: %s\n", server.log_path.c_str(),
+              std::strerror(error));
+  } else {
+    log_entry(server, "Log file reopened.\n");
+  }
+  processing_request_reopen(server);
+}
+
 void install_handler() {
   struct sigaction action = {};
   action.sa_handler = signal_handler;
@@ -91,6 +105,7 @@ void signals_handle_caught(EvtServer &server) {
         drain_and_exit(server);
       }
       if (is_terminating(sig)) shut_down(server);
+      if (sig == SIGUSR1) reopen_logs(server);
       // The handler stays installed; installing it again keeps the
       // daemon's answer to these signals the same whatever changed it.
       install_handler();
@@ -109,6 +124,7 @@ void on_loop_tick(CommGroup *, void *arg) {
   signals_handle_caught(server);
   if (!server.intake_paused.load()) queues_flush_if_due(server);
   stats_tick(server);
+  log_summarize_left_out(server);
 }
 
 }  // namespace orvikevtd

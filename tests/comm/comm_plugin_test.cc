@@ -247,4 +247,54 @@ TEST(CommPlugin, ListenerWithoutAddressTakesIpv4AndIpv6) {
   comm_plugin_unload(&module);
 }
 
+// The peer's address of the next connection accepted on listener.
+std::string AcceptedPeer(CommChannel *listener) {
+  CommChannel *accepted = nullptr;
+  int rc = comm_accept(listener, &accepted, 0);
+  EXPECT_TRUE(rc == 0 || rc == 2 || rc == 3) << rc;
+  if (accepted == nullptr) return "(none)";
+  char text[46] = "unchanged";
+  EXPECT_EQ(comm_get_peer_address(accepted, text, sizeof text), 0);
+  comm_close(&accepted, 0);
+  return text;
+}
+
+TEST(CommPlugin, PeerAddressNamesTheClientAsItKnowsItself) {
+  Options options;
+  options.Add("SSLCertificateFile", Certs().server).Add("SSLPrivateKeyFile", Certs().server_key);
+  CommModule *module = nullptr;
+  ASSERT_EQ(comm_plugin_load(&module, "comm_openssl", options.get()), 0);
+  CommChannel *listener = nullptr;
+  ASSERT_EQ(comm_bind(module, &listener, nullptr, 0), 0);
+  int port = 0;
+  ASSERT_EQ(comm_get_port(listener, &port), 0);
+  // The probes have left before they are accepted: the address is the one
+  // they came from all the same, and an IPv4 peer of the dual-stack
+  // listener is not named as an IPv6-mapped address.
+  ASSERT_TRUE(Connects(AF_INET, port));
+  EXPECT_EQ(AcceptedPeer(listener), "127.0.0.1");
+  if (HostHasIpv6Loopback()) {
+    ASSERT_TRUE(Connects(AF_INET6, port));
+    EXPECT_EQ(AcceptedPeer(listener), "::1");
+  }
+  char text[46];
+  EXPECT_EQ(comm_get_peer_address(listener, text, sizeof text), EINVAL);
+  EXPECT_EQ(comm_get_peer_address(nullptr, text, sizeof text), EINVAL);
+
+  ASSERT_TRUE(Connects(AF_INET, port));
+  CommChannel *accepted = nullptr;
+  ASSERT_EQ(comm_accept(listener, &accepted, 0), 0);
+  char small[9] = "x";
+  EXPECT_EQ(comm_get_peer_address(accepted, small, sizeof small), ENOSPC);
+  EXPECT_STREQ(small, "");
+  char exact[10];
+  EXPECT_EQ(comm_get_peer_address(accepted, exact, sizeof exact), 0);
+  EXPECT_STREQ(exact, "127.0.0.1");
+  EXPECT_EQ(comm_get_peer_address(accepted, exact, 0), EINVAL);
+  EXPECT_EQ(comm_get_peer_address(accepted, nullptr, 10), EINVAL);
+  comm_close(&accepted, 0);
+  comm_close(&listener, 0);
+  comm_plugin_unload(&module);
+}
+
 }  // namespace
