@@ -127,6 +127,11 @@ TEST_F(LogTest, NullFormatOrClosedLogWritesNothing) {
 
 TEST_F(LogTest, EntriesFromSeveralThreadsStayWhole) {
   constexpr int kThreads = 4, kEntries = 500;
+  {
+    // Every entry is wanted here, not the flood guard's few a second.
+    MutexLock lock(&server_->logmutex);
+    server_->loglimiter.burst = 0;
+  }
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([this, t] {
@@ -152,6 +157,72 @@ TEST_F(LogTest, FlushLogWritesEachEntryOutAtOnce) {
   server_->flags |= kFlagFlushLog;
   log_entry(*server_, "flushed\n");
   EXPECT_EQ(count_of(read_file(dir_.file("log")), "flushed\n"), 1u);
+}
+
+TEST_F(LogTest, AFloodOfOneMessageIsCutToAFewLinesAndOneCount) {
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(log_entry(*server_, "openssl_comm_read(): rc=%d (client 192.0.2.%d)\n", 104, i), 0);
+    if (i % 10 == 0) log_entry(*server_, "Handled %d connections so far.\n", i);
+  }
+  std::vector<std::string> written = messages();
+  // The first occurrences keep their exact text; another message in between
+  // has a count of its own.
+  std::vector<std::string> expected;
+  for (int i = 0; i < 5; ++i) {
+    expected.push_back("openssl_comm_read(): rc=104 (client 192.0.2." + std::to_string(i) + ")");
+    if (i == 0) expected.push_back("Handled 0 connections so far.");
+  }
+  for (int i = 10; i <= 40; i += 10) {
+    expected.push_back("Handled " + std::to_string(i) + " connections so far.");
+  }
+  EXPECT_EQ(written, expected);
+  // The count follows once the second has passed, with the last text left out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  log_summarize_left_out(*server_);
+  written = messages();
+  ASSERT_EQ(written.size(), expected.size() + 2);
+  EXPECT_EQ(count_of(log(),
+                     "Left out 95 more lines like: openssl_comm_read(): rc=104 (client "
+                     "192.0.2.99)\n"),
+            1u);
+  EXPECT_EQ(count_of(log(), "Left out 5 more lines like: Handled 90 connections so far.\n"), 1u);
+  // A new second writes again; nothing left out, nothing counted.
+  log_entry(*server_, "openssl_comm_read(): rc=%d (client 192.0.2.%d)\n", 104, 7);
+  log_summarize_left_out(*server_);
+  EXPECT_EQ(messages().back(), "openssl_comm_read(): rc=104 (client 192.0.2.7)");
+  EXPECT_EQ(count_of(log(), "Left out"), 2u);
+}
+
+TEST_F(LogTest, TextsPassedThroughWholeAreToldApartByTheirText) {
+  // Modules log "%s" with their own text: different texts are different
+  // messages, the same text repeated is a flood.
+  for (int i = 0; i < 20; ++i)
+    log_entry(*server_, "%s", ("module line " + std::to_string(i) + "\n").c_str());
+  for (int i = 0; i < 20; ++i) log_entry(*server_, "%s", "the same module line\n");
+  std::vector<std::string> written = messages();
+  EXPECT_EQ(written.size(), 25u);
+  EXPECT_EQ(written[19], "module line 19");
+  // Counts still pending are written when the log closes.
+  log_close(*server_);
+  EXPECT_EQ(
+      count_of(read_file(dir_.file("log")), "Left out 15 more lines like: the same module line\n"),
+      1u);
+}
+
+TEST_F(LogTest, ReopenWritesOnInTheFileAtThePath) {
+  log_entry(*server_, "before\n");
+  ASSERT_EQ(std::rename(dir_.file("log").c_str(), dir_.file("log.1").c_str()), 0);
+  log_entry(*server_, "renamed, not yet reopened\n");
+  ASSERT_EQ(log_reopen(*server_), 0);
+  log_entry(*server_, "after\n");
+  EXPECT_EQ(orvikevtd_test::messages_of(read_file(dir_.file("log.1"))),
+            (std::vector<std::string>{"before", "renamed, not yet reopened"}));
+  EXPECT_EQ(messages(), std::vector<std::string>{"after"});
+  // A path that cannot be opened leaves the log as it was.
+  server_->log_path = dir_.file("missing/log");
+  EXPECT_EQ(log_reopen(*server_), ENOENT);
+  log_entry(*server_, "still here\n");
+  EXPECT_EQ(messages(), (std::vector<std::string>{"after", "still here"}));
 }
 
 // ---- command line ----
