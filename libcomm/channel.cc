@@ -185,10 +185,13 @@ COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int fl
     accepted->accepted_at_us = comm::NowUs();
     rc = comm::ContinueHandshake(accepted);
   }
-  if (rc == comm::kEndOfConnection) {
+  if (rc == comm::kEndOfConnection || (rc != 0 && accepted->terminal == rc)) {
     // A peer that connected and left at once (a port probe, a health
     // check) is an accepted connection that has ended: its first read says
-    // so, and the owner closes it like any other ended connection.
+    // so, and the owner closes it like any other ended connection. A
+    // handshake that failed at once (a peer that speaks no TLS) is reported
+    // the same way, as it is when it fails later: by the first read, on a
+    // channel that still names its peer.
     *channel = accepted;
     return 0;
   }

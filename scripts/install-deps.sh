@@ -6,7 +6,7 @@ set -eu
 PACKAGES="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libxml2-dev libssl-dev openssl libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 nats-server libnats-dev
-  python3 procps iproute2 python3-prometheus-client systemd"
+  python3 procps iproute2 python3-prometheus-client systemd logrotate"
 # Benchmarks compare against these peers.
 BENCH_PACKAGES="libmsgpack-dev libxmlrpc-core-c3-dev libtasn1-6-dev zlib1g-dev"
 # Building and checking the Debian packages (scripts/package.sh).

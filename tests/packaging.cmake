@@ -5,8 +5,13 @@ add_test(NAME install_relocated
           ${CMAKE_C_COMPILER})
 add_test(NAME directives_documented
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/directives_check.sh ${PROJECT_SOURCE_DIR})
+# The shipped logrotate configuration (skipped without logrotate).
+add_test(NAME logrotate_config
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/logrotate_check.sh ${PROJECT_SOURCE_DIR})
 set_tests_properties(install_relocated directives_documented PROPERTIES
   LABELS packaging TIMEOUT ${ORVIK_TEST_TIMEOUT})
+set_tests_properties(logrotate_config PROPERTIES SKIP_RETURN_CODE 77 LABELS packaging
+  TIMEOUT ${ORVIK_TEST_TIMEOUT})
 
 # The systemd unit as configured: systemd-analyze verify, and the system user
 # it runs as made by the installed sysusers.d file (skipped without systemd).

@@ -140,10 +140,11 @@ COMM_EXPORT int comm_get_port(CommChannel *channel, int *port);
  * is too small (it then holds ""), 2 when the system could not tell. */
 COMM_EXPORT int comm_get_peer_address(CommChannel *channel, char *buffer, int size);
 /* 0: *channel is a new connection (possibly one that has already ended:
- * its first read returns 61). 2 or 3: a new connection whose handshake is
- * pending (3: it waits for writability, which the channel itself asks the
- * loop for); its flags carry COMM_FLAG_ACCEPT_PENDING. Any other value: no
- * channel (11: none waiting; 24/23: out of descriptors). flags must be 0. */
+ * its first read returns 61; or one whose handshake failed at once: its
+ * first read returns the failure, as for a handshake that fails later). 2 or 3: a new connection
+ * whose handshake is pending (3: it waits for writability, which the channel itself asks the loop
+ * for); its flags carry COMM_FLAG_ACCEPT_PENDING. Any other value: no channel (11: none waiting;
+ * 24/23: out of descriptors). flags must be 0. */
 COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int flags);
 /* Continues a pending handshake: 0 done, 2/3 still pending, else failure. */
 COMM_EXPORT int comm_accept_continue(CommChannel *channel);

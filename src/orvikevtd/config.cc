@@ -204,7 +204,11 @@ bool read_cipher_directives(EvtServer &server, ConfigFile *config) {
                                "TLS 1.3 cipher suites");
 }
 
-// The listener's address, the connection cap and the statistics.
+// The comm layer's handshake time when HANDSHAKETIMEOUT does not set one.
+constexpr double kDefaultHandshakeSeconds = 10;
+
+// The listener's address, the connection caps and timeouts, and the
+// statistics.
 void read_service_directives(EvtServer &server, ConfigFile *config) {
   char line[kConfigLineSize];
   bool found = false;
@@ -218,6 +222,26 @@ void read_service_directives(EvtServer &server, ConfigFile *config) {
       server.maxconnections = count;
       log_entry(server, "Connections limited to %ld (0: no limit)\n", server.maxconnections);
     }
+  }
+  if (char *value = first_value(config, "MAXCONNECTIONSPERADDRESS", line, &found)) {
+    // A negative count is not a count and leaves the default in place.
+    if (long count = read_number(value); count >= 0) {
+      server.maxperaddress = count;
+      log_entry(server, "Connections per client address limited to %ld (0: no limit)\n",
+                server.maxperaddress);
+    }
+  }
+  if (char *value = first_value(config, "IDLETIMEOUT", line, &found)) {
+    server.idletimeout = read_seconds(value);
+    log_entry(server, "Connections that send no event for %g seconds are closed (0: never)\n",
+              server.idletimeout);
+  }
+  if (char *value = first_value(config, "HANDSHAKETIMEOUT", line, &found)) {
+    // 0 or text that is not a number keep the comm layer's own time.
+    double seconds = read_seconds(value);
+    server.handshaketimeout = seconds < kMaxHandshakeSeconds ? seconds : kMaxHandshakeSeconds;
+    log_entry(server, "Handshakes not finished within %g seconds are closed\n",
+              server.handshaketimeout > 0 ? server.handshaketimeout : kDefaultHandshakeSeconds);
   }
   if (char *value = first_value(config, "STATSINTERVAL", line, &found)) {
     server.statsinterval = read_seconds(value);

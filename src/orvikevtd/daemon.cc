@@ -80,6 +80,7 @@ long tick_interval_us(const EvtServer &server) {
   };
   if (server.queueflush > 0) shorten_for(server.queueflush);
   if (stats_period(server) > 0) shorten_for(stats_period(server));
+  if (server.idletimeout > 0) shorten_for(server.idletimeout);
   return interval;
 }
 
@@ -94,6 +95,16 @@ bool bind_listener(EvtServer &server) {
     log_entry(server, "Failed to bind to address %s port %d (rc=%d).\n", address, server.serverport,
               status);
   }
+  return false;
+}
+
+// HANDSHAKETIMEOUT, when set; without it the comm layer keeps its own.
+bool set_handshake_timeout(EvtServer &server) {
+  if (server.handshaketimeout <= 0) return true;
+  long microseconds = static_cast<long>(server.handshaketimeout * 1e6);
+  int status = comm_group_set_option(server.cg, COMM_OPT_HANDSHAKE_TIMEOUT_US, microseconds);
+  if (status == 0) return true;
+  log_entry(server, "Failed in comm_group_set_option(). rc=%d\n", status);
   return false;
 }
 
@@ -148,6 +159,11 @@ int orvikevtd_run(int argc, char **argv) {
   if (int status = comm_group_set_option(server.cg, COMM_OPT_LOOP_TIMEOUT_US, 60000000);
       status != 0) {
     log_entry(server, "Failed in comm_group_set_option(). rc=%d\n", status);
+    comm_group_remove(server.cg, server.ccs);
+    comm_close(&server.ccs, 0);
+    close_and_exit(server);
+  }
+  if (!set_handshake_timeout(server)) {
     comm_group_remove(server.cg, server.ccs);
     comm_close(&server.ccs, 0);
     close_and_exit(server);

@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "mutex.h"
@@ -52,6 +53,11 @@ inline constexpr int kPathSize = 256;
 inline constexpr int kLogBufferSize = 256;
 inline constexpr int kConfigLineSize = 256;
 inline constexpr int kConnBufferSize = 4096;
+// Room for a peer's numeric address (INET6_ADDRSTRLEN).
+inline constexpr int kPeerAddressSize = 46;
+// HANDSHAKETIMEOUT's largest value: the comm layer takes microseconds in a
+// long, 32 bits on armhf.
+inline constexpr double kMaxHandshakeSeconds = 2000;
 
 // flags bits.
 inline constexpr unsigned long kFlagFlushLog = 1;
@@ -119,6 +125,14 @@ struct ConnBuffer {
     EventData record;
   };
   bool stalled;
+  // Beyond the record: who the connection is, for log lines and the
+  // per-address cap, and when it last delivered a record, for IDLETIMEOUT.
+  // Connections are listed oldest delivery first (EvtServer::idle_oldest).
+  char peer[kPeerAddressSize];  // "" when the system could not tell
+  CommChannel *channel;
+  int64_t last_record_ns;  // intake_clock_ns at accept or at the last record
+  ConnBuffer *older;
+  ConnBuffer *newer;
 };
 
 struct EvtServer {
@@ -194,6 +208,19 @@ struct EvtServer {
   long maxconnections = kDefaultMaxConnections;  // 0 = no cap
   long connections_open = 0;                     // main thread: accepted, not yet closed
   bool listener_resting = false;                 // main thread: out of the group at the cap
+
+  // Connections a hostile host cannot exhaust: a cap per client address,
+  // and connections that deliver nothing closed after a while.
+  long maxperaddress = 0;       // MAXCONNECTIONSPERADDRESS; 0 = no cap
+  double idletimeout = 0;       // IDLETIMEOUT seconds; 0 = never
+  double handshaketimeout = 0;  // HANDSHAKETIMEOUT seconds; 0 = the comm layer's 10 s
+  struct AddressCount {
+    long open = 0;          // accepted and not yet closed
+    bool refusing = false;  // refused since the last accept: one log line per episode
+  };
+  std::unordered_map<std::string, AddressCount> per_address;  // main thread, with a cap only
+  ConnBuffer *idle_oldest = nullptr;                          // main thread
+  ConnBuffer *idle_newest = nullptr;                          // main thread
 
   // Statistics. Each count lives with the thread that owns its data, so
   // counting takes no lock: the main thread's intake figures are read by
@@ -320,6 +347,12 @@ int intake_read(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *so
 // Stores the records of stalled connections once queues are available again
 // and resumes reading when none is left.
 void intake_resume(EvtServer &server);
+// Main thread, on every loop tick: closes the connections that delivered no
+// complete record for IDLETIMEOUT seconds.
+void intake_close_idle(EvtServer &server);
+// The clock of IDLETIMEOUT: monotonic nanoseconds less the time intake was
+// paused (a connection is not idle while the daemon does not read it).
+int64_t intake_clock_ns(const EvtServer &server);
 
 // ---- processing.cc ----
 // Starts the detached processing thread for server; the thread library's result.

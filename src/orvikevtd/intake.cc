@@ -5,6 +5,8 @@
 // connection's buffer and reading pauses (peers feel TCP back-pressure)
 // until the processing thread hands a queue back.
 #include <cstdlib>
+#include <cstring>
+#include <new>
 
 #include "evtserver.h"
 
@@ -36,6 +38,74 @@ void wake_listener_below_cap(EvtServer &server) {
   server.listener_resting = false;
 }
 
+// The idle order: oldest delivery first.
+void idle_list_append(EvtServer &server, ConnBuffer *conn) {
+  conn->older = server.idle_newest;
+  conn->newer = nullptr;
+  if (server.idle_newest != nullptr) {
+    server.idle_newest->newer = conn;
+  } else {
+    server.idle_oldest = conn;
+  }
+  server.idle_newest = conn;
+}
+
+void idle_list_remove(EvtServer &server, ConnBuffer *conn) {
+  (conn->older != nullptr ? conn->older->newer : server.idle_oldest) = conn->newer;
+  (conn->newer != nullptr ? conn->newer->older : server.idle_newest) = conn->older;
+  conn->older = conn->newer = nullptr;
+}
+
+// A complete record arrived on conn: it is the newest in the idle order.
+void note_record(EvtServer &server, ConnBuffer *conn) {
+  conn->last_record_ns = intake_clock_ns(server);
+  if (server.idle_newest == conn) return;
+  idle_list_remove(server, conn);
+  idle_list_append(server, conn);
+}
+
+const char *peer_of(const ConnBuffer *conn) {
+  return conn->peer[0] != '\0' ? conn->peer : "unknown";
+}
+
+// MAXCONNECTIONSPERADDRESS: true when the address may have one more
+// connection. An address refused logs once, until one of its connections
+// is accepted again.
+bool address_admits(EvtServer &server, const char *peer) {
+  if (server.maxperaddress <= 0) return true;
+  try {
+    EvtServer::AddressCount &count = server.per_address[peer];
+    if (count.open < server.maxperaddress) return true;
+    if (!count.refusing) {
+      count.refusing = true;
+      log_entry(server,
+                "Connection limit of %ld per address reached; new connections closed at once "
+                "(client %s)\n",
+                server.maxperaddress, peer);
+    }
+  } catch (const std::bad_alloc &) {
+    // Without room to count the address it cannot be held to its cap.
+    log_entry(server, "Cannot count the connections of client %s: refused\n", peer);
+  }
+  return false;
+}
+
+void address_opened(EvtServer &server, const char *peer) {
+  if (server.maxperaddress <= 0) return;
+  // address_admits made the entry.
+  auto found = server.per_address.find(peer);
+  if (found == server.per_address.end()) return;
+  ++found->second.open;
+  found->second.refusing = false;
+}
+
+void address_closed(EvtServer &server, const char *peer) {
+  if (server.maxperaddress <= 0) return;
+  auto found = server.per_address.find(peer);
+  if (found == server.per_address.end()) return;
+  if (--found->second.open <= 0) server.per_address.erase(found);
+}
+
 int accept_connection(EvtServer &server, CommChannel *listener) {
   CommChannel *channel = nullptr;
   int status = comm_accept(listener, &channel, 0);
@@ -43,19 +113,30 @@ int accept_connection(EvtServer &server, CommChannel *listener) {
     log_entry(server, "comm_accept(): failed rc=%d\n", status);
     return status;
   }
+  char peer[kPeerAddressSize] = {};
+  comm_get_peer_address(channel, peer, sizeof(peer));
+  if (!address_admits(server, peer)) {
+    comm_close(&channel, 0);
+    return 0;
+  }
   auto *conn = static_cast<ConnBuffer *>(std::calloc(1, sizeof(ConnBuffer)));
   if (conn == nullptr) {
     comm_close(&channel, 0);
-    log_entry(server, "calloc(): failed to allocate connbuffer rc=%d\n", 12);
+    log_entry(server, "calloc(): failed to allocate connbuffer rc=%d (client %s)\n", 12, peer);
     return 12;
   }
   if (status == 3) comm_set_ioneeds(listener, COMM_NEED_WRITE);
+  std::memcpy(conn->peer, peer, sizeof(peer));
+  conn->channel = channel;
   if (int added = comm_group_add(server.cg, channel, conn, 1); added != 0) {
     std::free(conn);
     comm_close(&channel, 0);
-    log_entry(server, "comm_group_add(): failed rc=%d\n", added);
+    log_entry(server, "comm_group_add(): failed rc=%d (client %s)\n", added, peer);
     return added;
   }
+  conn->last_record_ns = intake_clock_ns(server);
+  idle_list_append(server, conn);
+  address_opened(server, peer);
   ++server.conncount;
   ++server.connections_open;
   if (server.conncount % 100 == 0) {
@@ -87,6 +168,8 @@ bool store_complete_record(EvtServer &server, ConnBuffer *conn) {
 
 int close_connection(EvtServer &server, CommChannel *cc, ConnBuffer *conn, int status) {
   comm_group_remove(server.cg, cc);
+  idle_list_remove(server, conn);
+  address_closed(server, conn->peer);
   std::free(conn);
   comm_close(&cc, 0);
   --server.connections_open;
@@ -106,7 +189,9 @@ int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuf
   comm_get_flags(cc, &flags);
   if (flags & COMM_FLAG_ACCEPT_PENDING) return comm_accept_continue(cc);
 
+  uint64_t records_before = server.intake.received;
   int status = intake_read(server, conn, read_channel, cc);
+  if (server.intake.received != records_before && server.idletimeout > 0) note_record(server, conn);
   switch (status) {
     case 0:
     case 2:
@@ -119,7 +204,7 @@ int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuf
     case 61:
       return close_connection(server, cc, conn, status);
     default:
-      log_entry(server, "openssl_comm_read(): rc=%d\n", status);
+      log_entry(server, "openssl_comm_read(): rc=%d (client %s)\n", status, peer_of(conn));
       return close_connection(server, cc, conn, status);
   }
 }
@@ -137,6 +222,26 @@ int intake_read(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *so
     if (!store_complete_record(server, conn)) pause_intake(server, conn);
   }
   return 0;
+}
+
+int64_t intake_clock_ns(const EvtServer &server) {
+  const EvtServer::IntakeCounters &intake = server.intake;
+  int64_t now = monotonic_ns();
+  int64_t paused = static_cast<int64_t>(intake.paused_ns);
+  if (intake.paused_since != 0) paused += now - intake.paused_since;
+  return now - paused;
+}
+
+void intake_close_idle(EvtServer &server) {
+  if (server.idletimeout <= 0 || server.intake_paused.load()) return;
+  const auto limit = static_cast<int64_t>(server.idletimeout * 1e9);
+  int64_t now = intake_clock_ns(server);
+  while (server.idle_oldest != nullptr && now - server.idle_oldest->last_record_ns >= limit) {
+    ConnBuffer *conn = server.idle_oldest;
+    log_entry(server, "Closed a connection that sent no event for %g seconds (client %s)\n",
+              server.idletimeout, peer_of(conn));
+    close_connection(server, conn->channel, conn, 0);
+  }
 }
 
 void intake_resume(EvtServer &server) {

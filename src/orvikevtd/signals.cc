@@ -123,6 +123,7 @@ void on_loop_tick(CommGroup *, void *arg) {
   auto &server = *static_cast<EvtServer *>(arg);
   signals_handle_caught(server);
   if (!server.intake_paused.load()) queues_flush_if_due(server);
+  intake_close_idle(server);
   stats_tick(server);
   log_summarize_left_out(server);
 }

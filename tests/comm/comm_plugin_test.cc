@@ -297,4 +297,46 @@ TEST(CommPlugin, PeerAddressNamesTheClientAsItKnowsItself) {
   comm_plugin_unload(&module);
 }
 
+TEST(CommPluginRegression, AHandshakeFailingAtOnceIsReadOnAChannelThatNamesItsPeer) {
+  Options options;
+  options.Add("SSLCertificateFile", Certs().server).Add("SSLPrivateKeyFile", Certs().server_key);
+  CommModule *module = nullptr;
+  ASSERT_EQ(comm_plugin_load(&module, "comm_openssl", options.get()), 0);
+  CommChannel *listener = nullptr;
+  ASSERT_EQ(comm_bind(module, &listener, "127.0.0.1", 0), 0);
+  int port = 0;
+  ASSERT_EQ(comm_get_port(listener, &port), 0);
+  // A peer that speaks no TLS, its bytes there before the accept.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  const char garbage[] = "GET / HTTP/1.0\r\n\r\n";
+  ASSERT_EQ(send(fd, garbage, sizeof garbage - 1, MSG_NOSIGNAL),
+            static_cast<ssize_t>(sizeof garbage - 1));
+  usleep(200000);
+  CommChannel *accepted = nullptr;
+  ASSERT_EQ(comm_accept(listener, &accepted, 0), 0);
+  ASSERT_NE(accepted, nullptr);
+  char text[46] = {};
+  EXPECT_EQ(comm_get_peer_address(accepted, text, sizeof text), 0);
+  EXPECT_STREQ(text, "127.0.0.1");
+  char buffer[8];
+  int wanted = sizeof buffer;
+  int rc = comm_read(accepted, buffer, &wanted);
+  EXPECT_NE(rc, 0);
+  EXPECT_NE(rc, 61);
+  EXPECT_NE(rc, 11);
+  EXPECT_EQ(wanted, 0);
+  // The peer learns it at once.
+  char byte;
+  EXPECT_LE(recv(fd, &byte, 1, 0), 0);
+  close(fd);
+  comm_close(&accepted, 0);
+  comm_close(&listener, 0);
+  comm_plugin_unload(&module);
+}
+
 }  // namespace

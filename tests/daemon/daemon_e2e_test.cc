@@ -29,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -829,6 +830,289 @@ TEST(DaemonConnections, ZeroMeansNoCap) {
     ASSERT_TRUE(clients.back()->connect()) << i;
   }
   EXPECT_EQ(count_of(daemon.log(), "Connection limit"), 0u);
+}
+
+// A TCP connection to the daemon from source (an address of 127.0.0.0/8),
+// without a byte sent; -errno when it cannot be made.
+int tcp_connect_from(const std::string &source, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -errno;
+  sockaddr_in local = {};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+  sockaddr_in remote = {};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof(local)) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr *>(&remote), sizeof(remote)) != 0) {
+    int error = errno;
+    close(fd);
+    return -error;
+  }
+  return fd;
+}
+
+// True when the daemon closes fd (end of file or reset) within timeout.
+bool closed_by_daemon(int fd, std::chrono::milliseconds timeout) {
+  return wait_for(
+      [fd] {
+        char byte;
+        ssize_t got = recv(fd, &byte, 1, MSG_DONTWAIT);
+        return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+      },
+      timeout);
+}
+
+TEST(DaemonConnections, AnAddressAtItsCapIsClosedAtOnceAndOthersAreServed) {
+  Daemon daemon;
+  std::string file = daemon.records_file();
+  ASSERT_TRUE(daemon.start_with_recorder("QUEUESIZE 1\nMAXCONNECTIONSPERADDRESS 2\n"));
+  auto first = std::make_unique<Client>(daemon.port());
+  ASSERT_TRUE(first->connect());
+  int second = tcp_connect_from("127.0.0.1", daemon.port());
+  ASSERT_GE(second, 0);
+  const std::string reached =
+      "Connection limit of 2 per address reached; new connections closed at once (client "
+      "127.0.0.1)\n";
+  // One line for the episode, however many are refused.
+  for (int i = 0; i < 3; ++i) {
+    int refused = tcp_connect_from("127.0.0.1", daemon.port());
+    ASSERT_GE(refused, 0);
+    EXPECT_TRUE(closed_by_daemon(refused, 10s)) << i;
+    close(refused);
+  }
+  EXPECT_EQ(count_of(daemon.log(), reached), 1u);
+  // Another address of the same host has its own count.
+  int other = tcp_connect_from("127.0.0.2", daemon.port());
+  ASSERT_GE(other, 0);
+  EXPECT_FALSE(closed_by_daemon(other, 500ms));
+  EXPECT_FALSE(closed_by_daemon(second, 10ms));
+  // Below the cap again, the address is served: the episode ends.
+  close(second);
+  Client third(daemon.port());
+  ASSERT_TRUE(wait_for([&] { return third.connect(); }));
+  ASSERT_TRUE(third.send(records("third", "o", 0, 2)));
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "A").size() >= 1; }));
+  EXPECT_EQ(recorded(file, "A")[0], "third o 0");
+  int refused = tcp_connect_from("127.0.0.1", daemon.port());
+  ASSERT_GE(refused, 0);
+  EXPECT_TRUE(closed_by_daemon(refused, 10s));
+  close(refused);
+  EXPECT_TRUE(wait_for([&] { return count_of(daemon.log(), reached) == 2; }));
+  close(other);
+}
+
+TEST(DaemonConnections, WithoutAPerAddressCapOneAddressMayHoldMany) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config("MAXCONNECTIONS 0\n")));
+  std::vector<int> held;
+  for (int i = 0; i < 70; ++i) {
+    int fd = tcp_connect_from("127.0.0.1", daemon.port());
+    ASSERT_GE(fd, 0) << i;
+    held.push_back(fd);
+  }
+  EXPECT_FALSE(closed_by_daemon(held.back(), 500ms));
+  EXPECT_EQ(count_of(daemon.log(), "per address"), 0u);
+  for (int fd : held) close(fd);
+}
+
+TEST(DaemonConnections, AConnectionThatDeliversNothingIsClosedAfterTheIdleTimeout) {
+  Daemon daemon;
+  std::string file = daemon.records_file();
+  ASSERT_TRUE(daemon.start_with_recorder("QUEUESIZE 1\nIDLETIMEOUT 1\n"));
+  Client busy(daemon.port());
+  ASSERT_TRUE(busy.connect());
+  Client quiet(daemon.port());
+  ASSERT_TRUE(quiet.connect());
+  ASSERT_TRUE(quiet.send(records("quiet", "o", 0, 1)));
+  int silent = tcp_connect_from("127.0.0.1", daemon.port());
+  ASSERT_GE(silent, 0);
+  // The busy client sends a record every 200 ms for three idle times.
+  auto start = std::chrono::steady_clock::now();
+  for (uint64_t i = 0; std::chrono::steady_clock::now() - start < scaled(3000ms); ++i) {
+    ASSERT_TRUE(busy.send(records("busy", "o", i, 1))) << i;
+    std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_TRUE(closed_by_daemon(silent, 10s));
+  close(silent);
+  const std::string closed =
+      "Closed a connection that sent no event for 1 seconds (client 127.0.0.1)\n";
+  // The silent one and the quiet one; the busy one is served on.
+  ASSERT_TRUE(wait_for([&] { return count_of(daemon.log(), closed) == 2; }));
+  ASSERT_TRUE(busy.send(records("busy", "last", 0, 2)));
+  auto served_last = [&] {
+    std::vector<std::string> lines = recorded(file, "A");
+    return std::find(lines.begin(), lines.end(), "busy last 0") != lines.end();
+  };
+  EXPECT_TRUE(wait_for(served_last));
+  EXPECT_EQ(count_of(daemon.log(), closed), 2u);
+}
+
+TEST(DaemonConnections, IdleConnectionsAreNeverClosedByDefault) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config("HANDSHAKETIMEOUT 30\n")));
+  Client quiet(daemon.port());
+  ASSERT_TRUE(quiet.connect());
+  int silent = tcp_connect_from("127.0.0.1", daemon.port());
+  ASSERT_GE(silent, 0);
+  EXPECT_FALSE(closed_by_daemon(silent, 2500ms));
+  EXPECT_EQ(count_of(daemon.log(), "Closed a connection"), 0u);
+  close(silent);
+}
+
+TEST(DaemonConnections, AHandshakeNotFinishedInTimeIsClosedNamingTheClient) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config("HANDSHAKETIMEOUT 0.5\n")));
+  EXPECT_EQ(count_of(daemon.log(), "Handshakes not finished within 0.5 seconds are closed\n"), 1u);
+  int silent = tcp_connect_from("127.0.0.1", daemon.port());
+  ASSERT_GE(silent, 0);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(closed_by_daemon(silent, 10s));
+  // Well before the comm layer's own 10 s.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, scaled(5s));
+  close(silent);
+  EXPECT_TRUE(wait_for([&] {
+    return count_of(daemon.log(), "openssl_comm_read(): rc=110 (client 127.0.0.1)\n") == 1;
+  }));
+  // A client that finishes its handshake is served as before.
+  Client client(daemon.port());
+  EXPECT_TRUE(client.connect());
+}
+
+// ---- logs ----
+
+TEST(DaemonLogs, AFloodOfOneMessageIsCutToAFewLinesASecondAndCounted) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config()));
+  // Each connection that speaks no TLS fails its handshake, and each failure
+  // is one "openssl_comm_read()" message.
+  constexpr int kBroken = 200;
+  for (int i = 0; i < kBroken; ++i) {
+    int fd = tcp_connect_from("127.0.0.1", daemon.port());
+    ASSERT_GE(fd, 0) << i;
+    const char garbage[] = "GET / HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(send(fd, garbage, sizeof(garbage) - 1, MSG_NOSIGNAL),
+              static_cast<ssize_t>(sizeof(garbage) - 1));
+    EXPECT_TRUE(closed_by_daemon(fd, 10s)) << i;
+    close(fd);
+  }
+  // Written lines and left-out counts add up to every failure.
+  std::regex written(R"(openssl_comm_read\(\): rc=\d+ \(client 127\.0\.0\.1\)\n)");
+  std::regex left_out(
+      R"(Left out (\d+) more lines like: openssl_comm_read\(\): rc=\d+ \(client 127\.0\.0\.1\)\n)");
+  auto accounted = [&] {
+    std::string log = daemon.log();
+    size_t lines = 0, counted = 0;
+    for (std::sregex_iterator it(log.begin(), log.end(), left_out), end; it != end; ++it) {
+      counted += std::stoul((*it)[1]);
+    }
+    for (std::sregex_iterator it(log.begin(), log.end(), written), end; it != end; ++it) {
+      ++lines;
+    }
+    // The left-out lines end like the written ones: count those apart.
+    return lines - count_of(log, "Left out ") + counted;
+  };
+  ASSERT_TRUE(wait_for([&] { return accounted() == kBroken; })) << daemon.log();
+  std::vector<std::string> messages = daemon.messages();
+  size_t written_lines = std::count_if(messages.begin(), messages.end(), [](const std::string &m) {
+    return m.rfind("openssl_comm_read(): rc=", 0) == 0;
+  });
+  EXPECT_LT(written_lines, static_cast<size_t>(kBroken / 4));
+  EXPECT_GE(written_lines, 5u);
+}
+
+TEST(DaemonLogs, RotatingBothLogsWhileClientsSendLosesNoLine) {
+  Daemon daemon;
+  std::string events = daemon.file("events.log");
+  ASSERT_TRUE(daemon.start(daemon.standard_config("QUEUESIZE 10\nQUEUEFLUSH 0.1\n" +
+                                                  module_line(EVENTLOG_MODULE, events))));
+  constexpr int kClients = 4;
+  constexpr uint64_t kBatches = 60, kPerBatch = 10;
+  std::atomic<int> failed{0};
+  std::atomic<int> batches_sent{0};
+  std::vector<std::thread> senders;
+  for (int c = 0; c < kClients; ++c) {
+    senders.emplace_back([&, c] {
+      std::string host = "client" + std::to_string(c);
+      // A new connection for every batch: the daemon logs every 100th.
+      for (uint64_t b = 0; b < kBatches; ++b) {
+        Client client(daemon.port());
+        if (!client.connect() || !client.send(records(host, "o", b * kPerBatch, kPerBatch))) {
+          ++failed;
+          return;
+        }
+        client.close();
+        ++batches_sent;
+        std::this_thread::sleep_for(5ms);
+      }
+    });
+  }
+  // Rotated twice while the clients send, as logrotate does: rename, signal.
+  for (int rotation = 1; rotation <= 2; ++rotation) {
+    const int sent_before = batches_sent.load();
+    ASSERT_TRUE(wait_for([&] { return batches_sent.load() >= sent_before + 20; }));
+    std::string suffix = "." + std::to_string(rotation);
+    ASSERT_EQ(std::rename(events.c_str(), (events + suffix).c_str()), 0);
+    ASSERT_EQ(std::rename(daemon.file("log").c_str(), daemon.file("log" + suffix).c_str()), 0);
+    daemon.signal(SIGUSR1);
+    ASSERT_TRUE(
+        wait_for([&] { return daemon.log().find("Log file reopened.\n") != std::string::npos; }));
+  }
+  for (std::thread &sender : senders) sender.join();
+  ASSERT_EQ(failed.load(), 0);
+  const size_t total = kClients * kBatches * kPerBatch;
+  auto event_lines = [&] {
+    std::vector<std::string> lines;
+    for (const std::string &name : {events + ".1", events + ".2", events}) {
+      for (const std::string &line : lines_of(read_file(name))) lines.push_back(line);
+    }
+    return lines;
+  };
+  ASSERT_TRUE(wait_for([&] { return event_lines().size() >= total; })) << event_lines().size();
+  std::vector<std::string> lines = event_lines();
+  EXPECT_EQ(lines.size(), total);
+  // Every record once, whole.
+  std::regex event(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ts=(\d+) host=(client\d) object=o .*)");
+  std::set<std::string> seen;
+  for (const std::string &line : lines) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, event)) << line;
+    EXPECT_TRUE(seen.insert(match[2].str() + "/" + match[1].str()).second) << line;
+  }
+  EXPECT_EQ(seen.size(), total);
+  // Each file of the event log got lines.
+  EXPECT_FALSE(read_file(events + ".1").empty());
+  EXPECT_FALSE(read_file(events + ".2").empty());
+  // The daemon's log: every entry whole, in one file or the next, and the
+  // 100th, 200th, ... connection each logged once across them.
+  std::string all_logs;
+  for (const char *name : {"log.1", "log.2", "log"}) {
+    std::string content = read_file(daemon.file(name));
+    EXPECT_EQ(content.back(), '\n') << name;
+    for (const std::string &line : lines_of(content)) {
+      EXPECT_TRUE(std::regex_match(line, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \S.*)")))
+          << name << ": " << line;
+    }
+    all_logs += content;
+  }
+  EXPECT_EQ(messages_of(read_file(daemon.file("log.1"))).back(), "Caught signal 10");
+  EXPECT_EQ(messages_of(read_file(daemon.file("log"))).front(), "Log file reopened.");
+  for (int n = 100; n <= kClients * static_cast<int>(kBatches); n += 100) {
+    EXPECT_EQ(count_of(all_logs, "Handled " + std::to_string(n) + " connections so far.\n"), 1u)
+        << n;
+  }
+}
+
+TEST(DaemonLogs, SighupStillReopensNothing) {
+  Daemon daemon;
+  ASSERT_TRUE(daemon.start(daemon.standard_config()));
+  ASSERT_EQ(std::rename(daemon.file("log").c_str(), daemon.file("log.1").c_str()), 0);
+  daemon.signal(SIGHUP);
+  ASSERT_TRUE(wait_for([&] {
+    return read_file(daemon.file("log.1")).find("Caught signal 1\n") != std::string::npos;
+  }));
+  EXPECT_FALSE(std::ifstream(daemon.file("log")).good());
 }
 
 // ---- signals ----
