@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -57,8 +58,9 @@ class Module {
 EventData event(const char *host, const char *object, uint32_t flags, uint32_t rc,
                 uint64_t timestamp, const std::string &data) {
   EventData record = {};
-  std::strncpy(record.hostname, host, sizeof(record.hostname));
-  std::strncpy(record.object, object, sizeof(record.object));
+  // Fields without a terminating zero when the text fills them.
+  std::memcpy(record.hostname, host, std::min(std::strlen(host), sizeof(record.hostname)));
+  std::memcpy(record.object, object, std::min(std::strlen(object), sizeof(record.object)));
   record.flags = flags;
   record.rc = rc;
   record.timestamp = timestamp;
@@ -94,6 +96,40 @@ TEST(EventLogModule, RefusesAMissingOrUnwritablePath) {
   ASSERT_TRUE(module.loaded());
   EXPECT_EQ(module.init_without_argument(), EINVAL);
   EXPECT_NE(module.init(dir.file("no/such/folder/events")), 0);
+}
+
+TEST(EventLogModule, ReopenWritesBufferedLinesToTheRenamedFileAndGoesOnAtThePath) {
+  TempDir dir;
+  Module module(EVENTLOG_MODULE);
+  ASSERT_TRUE(module.loaded());
+  void *handle = dlopen(EVENTLOG_MODULE, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(handle, nullptr);
+  auto reopen = reinterpret_cast<int (*)()>(dlsym(handle, "module_reopen"));
+  dlclose(handle);
+  ASSERT_NE(reopen, nullptr);
+  ASSERT_EQ(module.init(dir.file("events.log")), 0);
+  EXPECT_EQ(module.handle(event("h", "before", 0, 0, 1, "")), 0);
+  ASSERT_EQ(std::rename(dir.file("events.log").c_str(), dir.file("events.log.1").c_str()), 0);
+  EXPECT_EQ(module.handle(event("h", "renamed", 0, 0, 2, "")), 0);
+  EXPECT_EQ(reopen(), 0);
+  EXPECT_EQ(module.handle(event("h", "after", 0, 0, 3, "")), 0);
+  // The folder gone: the file already open takes the lines.
+  ASSERT_EQ(std::rename(dir.file("events.log").c_str(), dir.file("events.log.2").c_str()), 0);
+  ASSERT_EQ(std::rename(dir.path().c_str(), (dir.path() + ".moved").c_str()), 0);
+  EXPECT_EQ(reopen(), ENOENT);
+  ASSERT_EQ(std::rename((dir.path() + ".moved").c_str(), dir.path().c_str()), 0);
+  EXPECT_EQ(module.handle(event("h", "kept", 0, 0, 4, "")), 0);
+  EXPECT_EQ(module.cleanup(), 0);
+  auto objects = [&](const std::string &name) {
+    std::vector<std::string> found;
+    for (const std::string &line : lines_of(read_file(dir.file(name)))) {
+      size_t at = line.find("object=");
+      found.push_back(line.substr(at + 7, line.find(' ', at) - at - 7));
+    }
+    return found;
+  };
+  EXPECT_EQ(objects("events.log.1"), (std::vector<std::string>{"before", "renamed"}));
+  EXPECT_EQ(objects("events.log.2"), (std::vector<std::string>{"after", "kept"}));
 }
 
 TEST(CountModule, CountsAndChecksEachGeneratedStream) {
