@@ -28,7 +28,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -218,9 +220,17 @@ struct EvtServer {
     long open = 0;          // accepted and not yet closed
     bool refusing = false;  // refused since the last accept: one log line per episode
   };
-  std::unordered_map<std::string, AddressCount> per_address;  // main thread, with a cap only
-  ConnBuffer *idle_oldest = nullptr;                          // main thread
-  ConnBuffer *idle_newest = nullptr;                          // main thread
+  // Looked up by the text of an address without making a string of it.
+  struct AddressHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view address) const {
+      return std::hash<std::string_view>{}(address);
+    }
+  };
+  std::unordered_map<std::string, AddressCount, AddressHash, std::equal_to<>>
+      per_address;                    // main thread, with a cap only
+  ConnBuffer *idle_oldest = nullptr;  // main thread
+  ConnBuffer *idle_newest = nullptr;  // main thread
 
   // Statistics. Each count lives with the thread that owns its data, so
   // counting takes no lock: the main thread's intake figures are read by

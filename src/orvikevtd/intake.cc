@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "evtserver.h"
 
@@ -73,35 +74,35 @@ const char *peer_of(const ConnBuffer *conn) {
 // is accepted again.
 bool address_admits(EvtServer &server, const char *peer) {
   if (server.maxperaddress <= 0) return true;
-  try {
-    EvtServer::AddressCount &count = server.per_address[peer];
-    if (count.open < server.maxperaddress) return true;
-    if (!count.refusing) {
-      count.refusing = true;
-      log_entry(server,
-                "Connection limit of %ld per address reached; new connections closed at once "
-                "(client %s)\n",
-                server.maxperaddress, peer);
-    }
-  } catch (const std::bad_alloc &) {
-    // Without room to count the address it cannot be held to its cap.
-    log_entry(server, "Cannot count the connections of client %s: refused\n", peer);
+  auto found = server.per_address.find(std::string_view(peer));
+  if (found == server.per_address.end() || found->second.open < server.maxperaddress) return true;
+  if (!found->second.refusing) {
+    found->second.refusing = true;
+    log_entry(server,
+              "Connection limit of %ld per address reached; new connections closed at once "
+              "(client %s)\n",
+              server.maxperaddress, peer);
   }
   return false;
 }
 
-void address_opened(EvtServer &server, const char *peer) {
-  if (server.maxperaddress <= 0) return;
-  // address_admits made the entry.
-  auto found = server.per_address.find(peer);
-  if (found == server.per_address.end()) return;
-  ++found->second.open;
-  found->second.refusing = false;
+// Counts one more connection of the address; false when there is no room
+// to count it.
+bool address_opened(EvtServer &server, const char *peer) {
+  if (server.maxperaddress <= 0) return true;
+  try {
+    EvtServer::AddressCount &count = server.per_address[peer];
+    ++count.open;
+    count.refusing = false;
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  return true;
 }
 
 void address_closed(EvtServer &server, const char *peer) {
   if (server.maxperaddress <= 0) return;
-  auto found = server.per_address.find(peer);
+  auto found = server.per_address.find(std::string_view(peer));
   if (found == server.per_address.end()) return;
   if (--found->second.open <= 0) server.per_address.erase(found);
 }
@@ -120,7 +121,8 @@ int accept_connection(EvtServer &server, CommChannel *listener) {
     return 0;
   }
   auto *conn = static_cast<ConnBuffer *>(std::calloc(1, sizeof(ConnBuffer)));
-  if (conn == nullptr) {
+  if (conn == nullptr || !address_opened(server, peer)) {
+    std::free(conn);
     comm_close(&channel, 0);
     log_entry(server, "calloc(): failed to allocate connbuffer rc=%d (client %s)\n", 12, peer);
     return 12;
@@ -129,6 +131,7 @@ int accept_connection(EvtServer &server, CommChannel *listener) {
   std::memcpy(conn->peer, peer, sizeof(peer));
   conn->channel = channel;
   if (int added = comm_group_add(server.cg, channel, conn, 1); added != 0) {
+    address_closed(server, peer);
     std::free(conn);
     comm_close(&channel, 0);
     log_entry(server, "comm_group_add(): failed rc=%d (client %s)\n", added, peer);
@@ -136,7 +139,6 @@ int accept_connection(EvtServer &server, CommChannel *listener) {
   }
   conn->last_record_ns = intake_clock_ns(server);
   idle_list_append(server, conn);
-  address_opened(server, peer);
   ++server.conncount;
   ++server.connections_open;
   if (server.conncount % 100 == 0) {
