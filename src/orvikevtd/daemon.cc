@@ -177,6 +177,7 @@ int orvikevtd_run(int argc, char **argv) {
   }
   log_entry(server, "Successfully spawned event handler thread.\n");
   log_entry(server, "System ready.\n");
+  log_limit_repeats(server);
   {
     MutexLock lock(&server.inqmutex);
     server.inqcurrent = static_cast<SQueue *>(slist_get_data(server.inqlist));

@@ -88,7 +88,10 @@ struct LogLimiter {
     unsigned long left_out = 0;      // entries left out in this second
     char last[kLogBufferSize] = {};  // the last one left out
   };
-  unsigned burst = kLogBurst;  // 0: every entry is written
+  // Off during start-up, which writes what it must once (a line per module
+  // loaded, say), however many there are: log_limit_repeats turns it on.
+  bool active = false;
+  unsigned burst = kLogBurst;
   Kind kinds[kLogKinds];
 };
 
@@ -285,6 +288,9 @@ void log_flush(EvtServer &server);
 // Opens the log's path again (after it was renamed) and writes on there;
 // 0, or the errno of the failed open (the log stays as it was).
 int log_reopen(EvtServer &server);
+// From now on repeated entries are held to a few a second (once the daemon
+// serves).
+void log_limit_repeats(EvtServer &server);
 // Writes the line that counts the entries left out of a kind whose second
 // has passed; called on every loop tick, so a flood that stops is summed up.
 void log_summarize_left_out(EvtServer &server);

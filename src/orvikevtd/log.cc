@@ -8,7 +8,8 @@
 // address or a number in them does not make a flood look like many
 // messages. A text handed over whole ("%s", as modules log) is told apart by
 // the text itself. The first entries of every second are written as they
-// are; one line then counts the rest.
+// are; one line then counts the rest. Start-up is not held back: it logs
+// each module and directive once, however many there are.
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -92,7 +93,7 @@ LogLimiter::Kind &kind_of(FILE *file, LogLimiter &limiter, uint64_t key) {
 // True when the entry in logbuffer is to be written; counts it otherwise.
 bool admit(EvtServer &server, const char *format) REQUIRES(server.logmutex) {
   LogLimiter &limiter = server.loglimiter;
-  if (limiter.burst == 0) return true;
+  if (!limiter.active) return true;
   int64_t now = monotonic_ns();
   LogLimiter::Kind &kind = kind_of(server.logfile, limiter, kind_key(format, server.logbuffer));
   if (kind.written == 0 || now - kind.window_start >= kLimitWindowNs) {
@@ -166,6 +167,11 @@ int log_reopen(EvtServer &server) {
   std::fclose(server.logfile);
   server.logfile = file;
   return 0;
+}
+
+void log_limit_repeats(EvtServer &server) {
+  MutexLock lock(&server.logmutex);
+  server.loglimiter.active = true;
 }
 
 void log_summarize_left_out(EvtServer &server) {

@@ -127,11 +127,6 @@ TEST_F(LogTest, NullFormatOrClosedLogWritesNothing) {
 
 TEST_F(LogTest, EntriesFromSeveralThreadsStayWhole) {
   constexpr int kThreads = 4, kEntries = 500;
-  {
-    // Every entry is wanted here, not the flood guard's few a second.
-    MutexLock lock(&server_->logmutex);
-    server_->loglimiter.burst = 0;
-  }
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([this, t] {
@@ -159,7 +154,15 @@ TEST_F(LogTest, FlushLogWritesEachEntryOutAtOnce) {
   EXPECT_EQ(count_of(read_file(dir_.file("log")), "flushed\n"), 1u);
 }
 
+TEST_F(LogTest, StartUpWritesEveryEntryHoweverOftenItRepeats) {
+  for (int i = 0; i < 20; ++i) log_entry(*server_, "Loading module: /m%d.so\n", i);
+  EXPECT_EQ(messages().size(), 20u);
+  log_summarize_left_out(*server_);
+  EXPECT_EQ(count_of(log(), "Left out"), 0u);
+}
+
 TEST_F(LogTest, AFloodOfOneMessageIsCutToAFewLinesAndOneCount) {
+  log_limit_repeats(*server_);
   for (int i = 0; i < 100; ++i) {
     EXPECT_EQ(log_entry(*server_, "openssl_comm_read(): rc=%d (client 192.0.2.%d)\n", 104, i), 0);
     if (i % 10 == 0) log_entry(*server_, "Handled %d connections so far.\n", i);
@@ -196,6 +199,7 @@ TEST_F(LogTest, AFloodOfOneMessageIsCutToAFewLinesAndOneCount) {
 TEST_F(LogTest, TextsPassedThroughWholeAreToldApartByTheirText) {
   // Modules log "%s" with their own text: different texts are different
   // messages, the same text repeated is a flood.
+  log_limit_repeats(*server_);
   for (int i = 0; i < 20; ++i)
     log_entry(*server_, "%s", ("module line " + std::to_string(i) + "\n").c_str());
   for (int i = 0; i < 20; ++i) log_entry(*server_, "%s", "the same module line\n");
@@ -366,11 +370,6 @@ TEST_F(ConfigTest, ValuesReadLikeStrtol) {
 }
 
 TEST_F(ConfigTest, ShutdownDrainTakesFractionsAndIsLogged) {
-  {
-    // Eight readings within a second: every line is wanted here.
-    MutexLock lock(&server_->logmutex);
-    server_->loglimiter.burst = 0;
-  }
   ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\n"), 0);
   EXPECT_EQ(server_->shutdowndrain, 0);
   struct Case {
