@@ -64,13 +64,14 @@ long read_number(const char *text) {
 // The longest time a directive takes in seconds: a year.
 constexpr double kMaxSeconds = 86400.0 * 365;
 
-// SHUTDOWNDRAIN seconds, fractions allowed. Zero, a negative value or text
-// that is not a number mean no drain; a longer time than the daemon accepts
-// (infinity among them) is cut to that time rather than turned into no drain.
-double read_drain_seconds(const char *text) {
+// Seconds, fractions allowed, for SHUTDOWNDRAIN and HANDSHAKETIMEOUT. Zero,
+// a negative value or text that is not a number give 0 (none); a longer time
+// than longest (infinity among them) is cut to it rather than turned into
+// none.
+double read_capped_seconds(const char *text, double longest) {
   double seconds = std::strtod(text, nullptr);
   if (!(seconds > 0)) return 0;
-  return seconds < kMaxSeconds ? seconds : kMaxSeconds;
+  return seconds < longest ? seconds : longest;
 }
 
 // The value (second token) of the first line of directive, or null when the
@@ -164,7 +165,7 @@ void read_optional_directives(EvtServer &server, ConfigFile *config) {
               server.queueflush);
   }
   if (char *value = first_value(config, "SHUTDOWNDRAIN", line, &found)) {
-    server.shutdowndrain = read_drain_seconds(value);
+    server.shutdowndrain = read_capped_seconds(value, kMaxSeconds);
     log_entry(server,
               "Orderly stop hands held events to the modules within %g seconds (0: stop at once)\n",
               server.shutdowndrain);
@@ -238,8 +239,7 @@ void read_service_directives(EvtServer &server, ConfigFile *config) {
   }
   if (char *value = first_value(config, "HANDSHAKETIMEOUT", line, &found)) {
     // 0 or text that is not a number keep the comm layer's own time.
-    double seconds = read_seconds(value);
-    server.handshaketimeout = seconds < kMaxHandshakeSeconds ? seconds : kMaxHandshakeSeconds;
+    server.handshaketimeout = read_capped_seconds(value, kMaxHandshakeSeconds);
     log_entry(server, "Handshakes not finished within %g seconds are closed\n",
               server.handshaketimeout > 0 ? server.handshaketimeout : kDefaultHandshakeSeconds);
   }

@@ -407,6 +407,40 @@ TEST_F(ConfigTest, AddressConnectionCapAndStatisticsAreReadAndLogged) {
   EXPECT_EQ(messages(), expected);
 }
 
+TEST_F(ConfigTest, PerAddressCapAndTimeoutsAreReadAndLogged) {
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\n"), 0);
+  EXPECT_EQ(server_->maxperaddress, 0);
+  EXPECT_EQ(server_->idletimeout, 0);
+  EXPECT_EQ(server_->handshaketimeout, 0);
+  attribute_freeall(&server_->modattrib);
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXCONNECTIONSPERADDRESS 64\nIDLETIMEOUT 300\n"
+                 "HANDSHAKETIMEOUT 2.5\n"),
+            0);
+  EXPECT_EQ(server_->maxperaddress, 64);
+  EXPECT_EQ(server_->idletimeout, 300);
+  EXPECT_EQ(server_->handshaketimeout, 2.5);
+  std::vector<std::string> expected = {
+      "Connections per client address limited to 64 (0: no limit)",
+      "Connections that send no event for 300 seconds are closed (0: never)",
+      "Handshakes not finished within 2.5 seconds are closed"};
+  EXPECT_EQ(messages(), expected);
+  // A negative cap is ignored; a time that is no number is none (the comm
+  // layer's 10 s for handshakes); a handshake time is at most 2000 s, which
+  // a 32-bit long still holds in microseconds.
+  attribute_freeall(&server_->modattrib);
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXCONNECTIONSPERADDRESS -1\nIDLETIMEOUT soon\n"
+                 "HANDSHAKETIMEOUT never\n"),
+            0);
+  EXPECT_EQ(server_->maxperaddress, 64);
+  EXPECT_EQ(server_->idletimeout, 0);
+  EXPECT_EQ(server_->handshaketimeout, 0);
+  EXPECT_EQ(messages().back(), "Handshakes not finished within 10 seconds are closed");
+  attribute_freeall(&server_->modattrib);
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nHANDSHAKETIMEOUT 1e9\n"), 0);
+  EXPECT_EQ(server_->handshaketimeout, 2000);
+  EXPECT_LE(server_->handshaketimeout * 1e6, static_cast<double>(INT32_MAX));
+}
+
 TEST_F(ConfigTest, StatisticsFileAloneIsWrittenEverySecond) {
   // A negative cap is not a count and a period that is not a number is none.
   ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXCONNECTIONS -5\nSTATSINTERVAL soon\n"
