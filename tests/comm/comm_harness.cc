@@ -246,6 +246,13 @@ int TestServer::open_connections() {
   return static_cast<int>(live_.size());
 }
 
+std::vector<CommChannel *> TestServer::LiveChannels() {
+  std::lock_guard<std::mutex> lock(mutex);
+  std::vector<CommChannel *> channels;
+  for (const auto &entry : live_) channels.push_back(entry.first);
+  return channels;
+}
+
 int TestServer::Callback(CommChannel *cc, int iotype, void *ccarg) {
   if (cc == nullptr) return EINVAL;
   int flags = 0;

@@ -105,6 +105,8 @@ class TestServer {
   ConnectionLog Connection(size_t index);
   int accept_failures();
   int open_connections();
+  // The channels of the open connections.
+  std::vector<CommChannel *> LiveChannels();
 
   // Closes the index-th connection as the owner would, logging result as
   // its end. Loop thread only, with the lock held (from on_record).

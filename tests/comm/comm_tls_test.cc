@@ -249,6 +249,25 @@ TEST(CommTls, SilentEstablishedConnectionIsLeftOpen) {
   EXPECT_EQ(server.Connection(0).end_result, 0);
 }
 
+TEST(CommTls, BothEndsNameTheirPeer) {
+  TestServer server;
+  Client client(server.port());
+  ASSERT_EQ(client.rc(), 0);
+  char text[46] = {};
+  EXPECT_EQ(comm_get_peer_address(client.channel(), text, sizeof text), 0);
+  EXPECT_STREQ(text, "127.0.0.1");
+  ASSERT_TRUE(server.WaitUntil([&] { return server.open_connections() == 1; }));
+  std::string seen;
+  server.RunOnLoop([&] {
+    // The server's one connection, looked at on the loop's thread.
+    for (CommChannel *c : server.LiveChannels()) {
+      char peer[46] = {};
+      if (comm_get_peer_address(c, peer, sizeof peer) == 0) seen = peer;
+    }
+  });
+  EXPECT_EQ(seen, "127.0.0.1");
+}
+
 TEST(CommTls, ServerSendsNothingAfterTheHandshake) {
   // No session tickets: a client that never reads them would reset the
   // connection when closing and lose records the server has not read.
