@@ -25,9 +25,9 @@
 namespace orvikevtd {
 namespace {
 
-// Log file lines of the daemon are appended to for ever: on a 32-bit target
-// it must still grow beyond 2 GiB, and its stamps must go on after 2038 (the
-// build asks for 64-bit file offsets and times).
+// The log grows without a bound of its own (rotation is up to logrotate): on
+// a 32-bit target it must still grow beyond 2 GiB, and its stamps must go on
+// after 2038 (the build asks for 64-bit file offsets and times).
 static_assert(sizeof(off_t) == 8, "the log needs 64-bit file offsets");
 static_assert(sizeof(time_t) == 8, "the log's stamps need a 64-bit time_t");
 
