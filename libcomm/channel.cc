@@ -159,7 +159,9 @@ COMM_EXPORT int comm_get_port(CommChannel *channel, int *port) {
 }
 
 COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int flags) {
-  if (listener == nullptr || channel == nullptr || flags != 0) return EINVAL;
+  if (listener == nullptr || channel == nullptr || (flags & ~COMM_ACCEPT_DEFER_HANDSHAKE) != 0) {
+    return EINVAL;
+  }
   *channel = nullptr;
   if (listener->kind != ChannelKind::kListener) return EINVAL;
   int fd = -1;
@@ -183,7 +185,10 @@ COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int fl
   if (rc == 0) {
     accepted->accept_pending = true;
     accepted->accepted_at_us = comm::NowUs();
-    rc = comm::ContinueHandshake(accepted);
+    // Deferred, the owner may look at the peer and close the channel before
+    // any TLS work is done for it; the loop reports it once bytes arrive.
+    rc = (flags & COMM_ACCEPT_DEFER_HANDSHAKE) != 0 ? comm::kWantReadHandshake
+                                                    : comm::ContinueHandshake(accepted);
   }
   if (rc == comm::kEndOfConnection || (rc != 0 && accepted->terminal == rc)) {
     // A peer that connected and left at once (a port probe, a health

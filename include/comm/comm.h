@@ -56,6 +56,9 @@ typedef struct CommGroup CommGroup;
 #define COMM_FLAG_CLIENT 2
 #define COMM_FLAG_ACCEPT_PENDING 8 /* the TLS handshake must be continued */
 
+/* comm_accept flags. */
+#define COMM_ACCEPT_DEFER_HANDSHAKE 1 /* return 2 before the first handshake step */
+
 /* comm_set_ioneeds values. */
 #define COMM_NEED_DEFAULT 0
 #define COMM_NEED_WRITE 2
@@ -145,10 +148,14 @@ COMM_EXPORT int comm_get_port(CommChannel *channel, int *port);
 COMM_EXPORT int comm_get_peer_address(CommChannel *channel, char *buffer, int size);
 /* 0: *channel is a new connection (possibly one that has already ended:
  * its first read returns 61; or one whose handshake failed at once: its
- * first read returns the failure, as for a handshake that fails later). 2 or 3: a new connection
- * whose handshake is pending (3: it waits for writability, which the channel itself asks the loop
- * for); its flags carry COMM_FLAG_ACCEPT_PENDING. Any other value: no channel (11: none waiting;
- * 24/23: out of descriptors). flags must be 0. */
+ * first read returns the failure, as for a handshake that fails later).
+ * 2 or 3: a new connection whose handshake is pending (3: it waits for
+ * writability, which the channel itself asks the loop for); its flags carry
+ * COMM_FLAG_ACCEPT_PENDING. Any other value: no channel (11: none waiting;
+ * 24/23: out of descriptors). flags: 0, or COMM_ACCEPT_DEFER_HANDSHAKE: no
+ * handshake step is taken yet (the result is 2), so that the owner can
+ * refuse the peer (comm_get_peer_address, then comm_close) before any TLS
+ * work is spent on it. */
 COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int flags);
 /* Continues a pending handshake: 0 done, 2/3 still pending, else failure. */
 COMM_EXPORT int comm_accept_continue(CommChannel *channel);

@@ -109,7 +109,11 @@ void address_closed(EvtServer &server, const char *peer) {
 
 int accept_connection(EvtServer &server, CommChannel *listener) {
   CommChannel *channel = nullptr;
-  int status = comm_accept(listener, &channel, 0);
+  // With a cap per address, a peer over it is closed before any TLS work is
+  // spent on it: a host reconnecting at its cap costs an accept, not a
+  // handshake.
+  int status =
+      comm_accept(listener, &channel, server.maxperaddress > 0 ? COMM_ACCEPT_DEFER_HANDSHAKE : 0);
   if (status != 0 && status != 2 && status != 3) {
     log_entry(server, "comm_accept(): failed rc=%d\n", status);
     return status;

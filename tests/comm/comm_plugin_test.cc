@@ -339,4 +339,42 @@ TEST(CommPluginRegression, AHandshakeFailingAtOnceIsReadOnAChannelThatNamesItsPe
   comm_plugin_unload(&module);
 }
 
+TEST(CommPlugin, ADeferredAcceptSpendsNoTlsWorkUntilContinued) {
+  Options options;
+  options.Add("SSLCertificateFile", Certs().server).Add("SSLPrivateKeyFile", Certs().server_key);
+  CommModule *module = nullptr;
+  ASSERT_EQ(comm_plugin_load(&module, "comm_openssl", options.get()), 0);
+  CommChannel *listener = nullptr;
+  ASSERT_EQ(comm_bind(module, &listener, "127.0.0.1", 0), 0);
+  int port = 0;
+  ASSERT_EQ(comm_get_port(listener, &port), 0);
+  CommChannel *accepted = nullptr;
+  EXPECT_EQ(comm_accept(listener, &accepted, 2), EINVAL);
+  {
+    // The ClientHello is there before the accept: without the flag the
+    // server's answer would be on its way at once.
+    commtest::RawClient client(port);
+    client.Begin();
+    client.SendPending();
+    usleep(200000);
+    ASSERT_EQ(comm_accept(listener, &accepted, COMM_ACCEPT_DEFER_HANDSHAKE), 2);
+    int flags = 0;
+    ASSERT_EQ(comm_get_flags(accepted, &flags), 0);
+    EXPECT_EQ(flags & COMM_FLAG_ACCEPT_PENDING, COMM_FLAG_ACCEPT_PENDING);
+    char text[46] = {};
+    EXPECT_EQ(comm_get_peer_address(accepted, text, sizeof text), 0);
+    EXPECT_STREQ(text, "127.0.0.1");
+    usleep(100000);
+    EXPECT_EQ(client.BytesWaiting(), 0);
+    // Continued, the handshake answers.
+    int rc = comm_accept_continue(accepted);
+    EXPECT_TRUE(rc == 0 || rc == 2 || rc == 3) << rc;
+    EXPECT_TRUE(commtest::Readable(client.fd(), 5000));
+    EXPECT_GT(client.BytesWaiting(), 0);
+    comm_close(&accepted, 0);
+  }
+  comm_close(&listener, 0);
+  comm_plugin_unload(&module);
+}
+
 }  // namespace
