@@ -23,7 +23,7 @@
 namespace orvikevtd {
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
+using orvik::kNsPerSecond;
 // Longest a busy processing thread keeps its figures to itself.
 constexpr int64_t kPublishEvery = 100000000;
 
@@ -226,12 +226,6 @@ void write_stats_file(EvtServer &server, int64_t now, const QueueFigures &queues
 }
 
 }  // namespace
-
-int64_t monotonic_ns() {
-  timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
-}
 
 double stats_period(const EvtServer &server) {
   if (server.statsinterval > 0) return server.statsinterval;

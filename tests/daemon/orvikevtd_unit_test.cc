@@ -494,6 +494,22 @@ TEST_F(ModuleTest, MeanTimeIsLoggedAfterEvery10000Records) {
   EXPECT_EQ(modules()[0]->eventsprocessed, 10000ul);
 }
 
+TEST_F(ModuleTest, MeanTimeSumsPast32BitsAreNotCut) {
+  // 9999 records that took just under 2^32 microseconds in all (a module
+  // that waited 72 minutes), then one of a millisecond.
+  load(std::string("MODULE ") + RECORDER_A + " " + record_file() + ",1000");
+  OrvikEHModule *module = modules()[0];
+  module->eventsprocessed = 9999;
+  module->usecondssum = 4294967000u;
+  EventData record = make_record("h", "o", 0);
+  processing_deliver(*server_, &record);
+  std::smatch match;
+  std::string content = log();
+  std::regex mean("Module processing avg = (\\d+) usec/event");
+  ASSERT_TRUE(std::regex_search(content, match, mean)) << content;
+  EXPECT_GE(std::stoull(match[1]), 429496u);
+}
+
 // ---- queue pool ----
 
 class QueueTest : public ServerTest {
