@@ -18,6 +18,7 @@
 #include <comm/comm.h>
 #include <orvik/clock.h>
 #include <orvik/conffile.h>
+#include <orvik/episode.h>
 #include <orvik/event_p.h>
 #include <pthread.h>
 #include <tarnu/attribute.h>
@@ -219,8 +220,8 @@ struct EvtServer {
     uint64_t last_received = 0;
     uint64_t last_handled = 0;
     uint64_t last_paused_ns = 0;
-    bool file_failing = false;  // one log line per failure episode
-  } reporter;                   // main thread only
+    orvik::OncePerEpisode file_failure;  // one log line per failure episode
+  } reporter;                            // main thread only
 };
 
 // The program's record; never destroyed, so that the processing thread may

@@ -219,10 +219,11 @@ int replace_file(const char *path, const std::string &text) {
 
 void write_stats_file(EvtServer &server, int64_t now, const QueueFigures &queues) {
   int status = replace_file(server.statsfile, exposition(server, now, queues));
-  if (status != 0 && !server.reporter.file_failing) {
+  if (status == 0) {
+    server.reporter.file_failure.End();
+  } else if (server.reporter.file_failure.Begin()) {
     log_entry(server, "Failed to write statistics file %s (rc=%d)\n", server.statsfile, status);
   }
-  server.reporter.file_failing = status != 0;
 }
 
 }  // namespace

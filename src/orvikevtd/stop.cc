@@ -45,7 +45,7 @@ constexpr long kRecordInProgressMs = 1000;
 // An orderly stop out of time waits this long for the record in progress.
 constexpr long kLateModuleMs = 250;
 // What the process's own ending (exit handlers, module destructors) may take.
-constexpr long kEndingAllowanceMs = 1000;
+constexpr long kEndingAllowanceMs = 2000;
 
 constexpr int64_t kNsPerMs = 1000000;
 

@@ -319,12 +319,17 @@ TEST(DaemonStartup, StartedWithAClosedStandardDescriptorKeepsWritingItsLog) {
   dup2(saved_stdin, 0);
   close(saved_stdin);
   EXPECT_EQ(daemon.wait_exit(), 0);  // the parent
-  pid_t child = 0;
-  ASSERT_TRUE(wait_for([&] {
-    child = find_process_mentioning(daemon.file("conf"));
-    return child > 0 && daemon.log().find("System ready.\n") != std::string::npos;
-  })) << daemon.log();
-  kill(child, SIGTERM);
+  struct KillOnFailure {
+    pid_t pid = 0;
+    ~KillOnFailure() {
+      if (pid > 0) kill(pid, SIGKILL);
+    }
+  } child;
+  ASSERT_TRUE(
+      wait_for([&] { return (child.pid = find_process_mentioning(daemon.file("conf"))) > 0; }));
+  EXPECT_TRUE(wait_for([&] { return daemon.log().find("System ready.\n") != std::string::npos; }))
+      << daemon.log();
+  kill(child.pid, SIGTERM);
   ASSERT_TRUE(
       wait_for([&] { return daemon.log().find("Server shutdown.\n") != std::string::npos; }));
 }
