@@ -356,8 +356,9 @@ void stop_clean_up_modules(EvtServer &server);
 // Where protocols that talk back to clients join the stop. Each runs on the
 // main thread with every connection still open (server.connections); the
 // comm loop no longer runs, so they write with comm_write.
-//  (c) the stop has begun: a terminating signal is acted on, before any
-//      other step (both the orderly stop and the stop at once).
+//  (c) the stop has begun, before any other step of it: a terminating
+//      signal is acted on (orderly stop or at once), or the comm loop
+//      returned by itself.
 void stop_hook_begun(EvtServer &server);
 //  (a) orderly stop: intake has stopped reading; the listener is closed and
 //      no socket is read again (records already decrypted are still handed

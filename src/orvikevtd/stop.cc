@@ -12,8 +12,8 @@
 //   kCleanedUp:  the main thread logs the outcome; hook (b); ──────────────────► kEnding
 //   Before kCleanedUp, the drain time running out or a terminating signal
 //   leads straight to kEnding.
-//   The comm loop returning by itself: the main thread cleans the modules
-//   up ─────────────────────────────────────────────────────────────────────────► kEnding
+//   The comm loop returning by itself: hook (c); the main thread cleans the
+//   modules up ─────────────────────────────────────────────────────────────────► kEnding
 //
 // kEnding: no module code is called any more. The main thread takes
 // modmutex, which the processing thread holds over each record and over the
@@ -27,7 +27,8 @@
 //    that module code and tear down what it uses.
 // So the stop at once ends within kRecordInProgressMs + kEndingAllowanceMs,
 // and the orderly stop within SHUTDOWNDRAIN + kLateModuleMs +
-// kEndingAllowanceMs, module destructors included; both with status 0.
+// kEndingAllowanceMs, module destructors included; both with status 0. (The
+// loop returns by itself only when epoll fails; that cleanup has no bound.)
 #include <signal.h>
 #include <unistd.h>
 
@@ -180,6 +181,7 @@ void stop_on_signal(EvtServer &server, int sig) {
 }
 
 void stop_after_loop(EvtServer &server) {
+  stop_hook_begun(server);
   comm_group_remove(server.cg, server.ccs);
   comm_close(&server.ccs, 0);
   comm_plugin_unload(&server.cm);
