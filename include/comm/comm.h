@@ -156,9 +156,10 @@ COMM_EXPORT int comm_get_flags(CommChannel *channel, int *flags);
  * was (or the handshake is still pending). 0; 22 for a null argument or a
  * size below 1; 28 when the id does not fit. */
 COMM_EXPORT int comm_get_protocol(CommChannel *channel, char *buffer, int size);
-/* *len in: most bytes wanted; out: bytes read. 0 data, 2 or 11 nothing yet,
- * 3 wait for writability, 61 end of the connection, other: error (the
- * names of these results are given at the top). */
+/* *len in: most bytes wanted; out: bytes read. 0 data, 2 or 11 nothing yet
+ * (COMM_PENDING, COMM_READ_NOTHING_YET), 3 wait for writability
+ * (COMM_PENDING_WRITE), 61 end of the connection (COMM_READ_END), other:
+ * error. */
 COMM_EXPORT int comm_read(CommChannel *channel, char *buffer, int *len);
 /* As comm_read, but never touches the socket: serves only plaintext already
  * taken off it, in the layer's buffer or decrypted from what TLS has read
