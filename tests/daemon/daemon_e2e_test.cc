@@ -1221,8 +1221,9 @@ TEST(DaemonStop, NoModuleCodeRunsOnceTheProcessEnds) {
   // hand-over), and B must then not be called.
   Daemon daemon;
   std::string file = daemon.records_file();
+  std::string call_us = std::to_string(std::chrono::microseconds(scaled(5s)).count());
   ASSERT_TRUE(daemon.start(daemon.standard_config("QUEUEFLUSH 0.05\n" +
-                                                  module_line(RECORDER_A, file + ",5000000") +
+                                                  module_line(RECORDER_A, file + "," + call_us) +
                                                   module_line(RECORDER_B, file))));
   Client client(daemon.port());
   ASSERT_TRUE(client.connect());
@@ -1244,8 +1245,9 @@ TEST(DaemonStop, SlowModuleDestructorsDoNotStretchTheStop) {
   // Each module's exit hook takes 30 s. At once: a second for the record in
   // progress and two for the ending. A drain of a second that runs out
   // between two records: a quarter second more.
-  for (const Case &c : {Case{"", ",0,0,0,30000000", 4000ms},
-                        Case{"SHUTDOWNDRAIN 1\n", ",200000,0,0,30000000", 5000ms}}) {
+  std::string hook_us = std::to_string(std::chrono::microseconds(scaled(30s)).count());
+  for (const Case &c : {Case{"", ",0,0,0," + hook_us, 4000ms},
+                        Case{"SHUTDOWNDRAIN 1\n", ",200000,0,0," + hook_us, 5000ms}}) {
     SCOPED_TRACE(c.config);
     HeldRecords held(c.config, c.recorder, 1, 30);
     ASSERT_TRUE(held.started());
