@@ -354,8 +354,10 @@ void stop_note_progress(EvtServer &server);
 // been delivered: cleans the modules up (unless the process ends already).
 void stop_clean_up_modules(EvtServer &server);
 // Where protocols that talk back to clients join the stop. Each runs on the
-// main thread with every connection still open (server.connections); the
-// comm loop no longer runs, so they write with comm_write.
+// main thread with every connection still open (server.connections, each
+// ConnBuffer with its channel); the comm loop no longer dispatches, so they
+// write with comm_write, which waits until all is written: what they do
+// counts against the stop's bound, so keep it short.
 //  (c) the stop has begun, before any other step of it: a terminating
 //      signal is acted on (orderly stop or at once), or the comm loop
 //      returned by itself.
