@@ -484,8 +484,9 @@ __attribute__((visibility("default"))) int handle_event(EventData *event) {
 __attribute__((visibility("default"))) int module_cleanup(void) {
   if (sink == nullptr) return 0;
   int result = sink->Close(Clock::now() + kCleanupLimit);
-  backend->CloseConnection();
-  delete sink;
+  // A writer still publishing past the deadline keeps its connection.
+  if (sink->WriterEnded()) backend->CloseConnection();
+  orvikevt::sink::DestroyAfterClose(sink);
   sink = nullptr;
   backend = nullptr;
   return result;
