@@ -362,6 +362,9 @@ natsStatus MakeOptions(const NatsConfig &config, const ConnectionSettings &setti
     step(natsOptions_SetReconnectedCB(made, settings.reconnected, settings.closure),
          "reconnect handler");
   }
+  if (settings.closed != nullptr) {
+    step(natsOptions_SetClosedCB(made, settings.closed, settings.closure), "closed handler");
+  }
   if (status == NATS_OK) *options = owned.release();
   return status;
 }

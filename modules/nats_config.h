@@ -72,6 +72,7 @@ struct ConnectionSettings {
   int64_t reconnect_buffer = 8 * 1024 * 1024;  // bytes published while disconnected
   natsConnectionHandler disconnected = nullptr;
   natsConnectionHandler reconnected = nullptr;
+  natsConnectionHandler closed = nullptr;  // the library gave the connection up for good
   void *closure = nullptr;
 };
 
