@@ -167,7 +167,7 @@ int Sink::Close(Clock::time_point deadline) {
 
 bool Sink::WriterEnded() {
   std::lock_guard lock(mutex_);
-  return finished_ || !writer_.joinable();
+  return finished_ || !writer_started_;
 }
 
 void Sink::StopAtExit() {
@@ -195,6 +195,7 @@ int Sink::StartWriter() {
     result = ENOMEM;
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  writer_started_ = result == 0;
   if (result != 0) Log("writer thread cannot be started; events wait for it");
   return result;
 }

@@ -136,7 +136,7 @@ class Sink {
  private:
   using Batch = std::vector<SinkRecord>;
 
-  int StartWriter();                                      // 0, EAGAIN or ENOMEM
+  int StartWriter();  // 0, EAGAIN or ENOMEM; REQUIRES: mutex_ held
   int Hold(const EventData &event, int64_t received_us);  // REQUIRES: mutex_ held
   bool HandOverFilling();                                 // REQUIRES: mutex_ held
   void RunWriter();
@@ -165,6 +165,7 @@ class Sink {
   size_t buffered_ = 0;  // records in filling_, ready_ and the batch being written
   bool closing_ = false;
   bool stopping_ = false;  // StopAtExit
+  bool writer_started_ = false;
   bool finished_ = false;  // the writer has ended
   bool all_written_ = true;
   size_t given_up_ = 0;              // records of batches given up
