@@ -32,9 +32,9 @@
 //   still unwritten are counted in one log line and Close returns ETIMEDOUT.
 //   Close returns by its deadline (and a short wind-up) whatever the backend
 //   does: a writer still inside a backend call then ends by itself once the
-//   call returns, without calling Finish, and
-//   WriterEnded() says whether the Sink may be destroyed without waiting for
-//   it (the destructor waits).
+//   call returns, without calling Finish, and WriterEnded() says whether the
+//   Sink may be destroyed without waiting for it (the destructor waits;
+//   DestroyAfterClose does not).
 // - Sink::StopAtExit is for a static object's destructor, for when the daemon
 //   ends on a signal without module_cleanup: it stops the writer after the
 //   Write in progress, writes nothing more, and releases a waiting Accept.
