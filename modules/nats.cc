@@ -65,8 +65,9 @@ constexpr auto kSilentTimeout = 3 * kAckTimeout;
 // After a failed publish or an error acknowledgement (no stream leader for
 // the moment, a reconnect in progress), the next attempt waits this long.
 constexpr auto kRetryDelay = 200ms;
-// After the library closed a connection for good, the next one is made at
-// most this often (a server that keeps refusing closes each one quickly).
+// New connections (after a failed attempt, or after the library closed one
+// for good) are made at most this often: a server that keeps refusing
+// closes each one quickly.
 constexpr auto kConnectPause = 1s;
 // How long Write waits for room among the pending messages before it hands
 // the batch back to the runtime (which logs the episode and tries again).
@@ -133,7 +134,8 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
   }
 
   void Tick() override {
-    if (!connection_ || (!connection_closed_ && !HoldsMessages())) return;
+    // Nothing published yet, or nothing to publish on a connection that holds.
+    if (!library_open_ || (connection_ && !connection_closed_ && !HoldsMessages())) return;
     if (Prepare().empty()) PublishDue();
   }
 
@@ -204,6 +206,7 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
       DropConnection();
     }
     if (!connection_) {
+      if (Clock::now() < next_connect_) return "no connection to " + ServerList() + " yet";
       if (std::string error = Connect(); !error.empty()) return error;
     }
     if (stream_missing_.exchange(false) && stream_ready_) {
