@@ -416,12 +416,12 @@ TEST_F(SinkTest, StopAtExitReleasesAWaitingAcceptAndWritesNothingMore) {
 TEST_F(SinkTest, CloseStartsNoWriteAfterItsDeadlineAndCountsNoGivenUpBatchAsRecovered) {
   auto sink = make_batched(10, 5ms, 20ms);
   Clock::time_point start = Clock::now();
-  Clock::time_point deadline = start + 200ms;
+  Clock::time_point deadline = start + orvik_test::scaled(std::chrono::milliseconds(200));
   // The first batch fails until the deadline; 39 more wait behind it, each
   // Write taking 50 ms: one Write each after the deadline would take 2 s.
   // A writer that checked the deadline just in time may be held up (by the
   // load of others) before its Write notes the time: some slack for that.
-  Clock::time_point last_start = deadline + 25ms;
+  Clock::time_point last_start = deadline + orvik_test::scaled(std::chrono::milliseconds(25));
   script_.set([&](Script &s) {
     s.fail_until = last_start;
     s.write_time = 50ms;
