@@ -454,6 +454,28 @@ TEST(SqliteModule, TheBufferDefaultHoldsWithoutSettingsInTheArgument) {
   }
 }
 
+TEST(SqliteModule, CleanupKeepsItsTimeWhileAnotherWriterHoldsTheDatabase) {
+  TempDir dir;
+  std::string path = dir.file("events.db");
+  Sqlite module;
+  ASSERT_EQ(module.init(path + "?cleanup_s=1&batch=10&flush_ms=5&buffer=1000"), 0);
+  Db other(path);
+  ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
+  size_t before = logged().size();
+  for (uint64_t n = 0; n < 500; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
+  // Each write waits out the lock for a while: one more for each of the 50
+  // batches after the time is up would take seconds.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(module.cleanup(), ETIMEDOUT);
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            orvik_test::scaled(std::chrono::milliseconds(2500)));
+  EXPECT_NE(logged().find("(orvik_sqlite) 500 events not written by cleanup\n", before),
+            std::string::npos)
+      << logged().substr(before);
+  ASSERT_TRUE(other.exec("COMMIT"));
+  EXPECT_EQ(other.value("SELECT count(*) FROM events"), "0");
+}
+
 TEST(SqliteModule, RetentionKeepsTheNewestRowsWithinTheLimits) {
   TempDir dir;
   std::string path = dir.file("events.db");
