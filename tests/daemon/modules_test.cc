@@ -317,6 +317,15 @@ TEST(SqliteModule, StoresRowsInTheFixedSchemaInWalModeWithTheIndexUnlessTurnedOf
   EXPECT_EQ(timestamps(db), expected_timestamps(0, 8));
 }
 
+// Another connection takes the database's write lock, then events 0 ..
+// count-1 go to the module. Returns the log's length before them.
+size_t handle_while_locked(Sqlite &module, Db &other, uint64_t count) {
+  EXPECT_TRUE(other.exec("BEGIN IMMEDIATE"));
+  size_t before = logged().size();
+  for (uint64_t n = 0; n < count; ++n) EXPECT_EQ(module.handle(numbered(n)), 0);
+  return before;
+}
+
 TEST(SqliteModule, WaitsOutAnotherWriterAndLosesNothing) {
   TempDir dir;
   std::string path = dir.file("events.db");
@@ -324,9 +333,7 @@ TEST(SqliteModule, WaitsOutAnotherWriterAndLosesNothing) {
   // The buffer takes every event: handle_event would wait otherwise.
   ASSERT_EQ(module.init(path + "?flush_ms=5&batch=10&buffer=50"), 0);
   Db other(path);
-  ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
-  size_t before = logged().size();
-  for (uint64_t n = 0; n < 50; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
+  size_t before = handle_while_locked(module, other, 50);
   ASSERT_TRUE(wait_for([&] {
     std::string lines = logged().substr(before);
     return lines.find("(orvik_sqlite) writing failed, retrying: ") != std::string::npos &&
@@ -460,9 +467,7 @@ TEST(SqliteModule, CleanupKeepsItsTimeWhileAnotherWriterHoldsTheDatabase) {
   Sqlite module;
   ASSERT_EQ(module.init(path + "?cleanup_s=1&batch=10&flush_ms=5&buffer=1000"), 0);
   Db other(path);
-  ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
-  size_t before = logged().size();
-  for (uint64_t n = 0; n < 500; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
+  size_t before = handle_while_locked(module, other, 500);
   // Each write waits out the lock for a while: one more for each of the 50
   // batches after the time is up would take seconds.
   auto start = std::chrono::steady_clock::now();
