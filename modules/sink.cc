@@ -2,6 +2,7 @@
 #include "sink.h"
 
 #include <dlfcn.h>
+#include <orvik/clock.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -29,11 +30,7 @@ constexpr std::chrono::milliseconds kWindUp{100};
 // Longest error text quoted in a log line (an entry holds 255 characters).
 constexpr size_t kMaxQuotedError = 160;
 
-int64_t wall_clock_us() {
-  timespec now = {};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
+using orvik::wall_clock_us;
 
 SinkOptions normalized(SinkOptions options) {
   options.batch_records = std::max<size_t>(options.batch_records, 1);

@@ -22,6 +22,7 @@
 // whose earlier commit did succeed is recognised and not inserted again.
 // Retention deletes the oldest rows, a bounded number per transaction, between
 // batches and while idle.
+#include <orvik/clock.h>
 #include <orvik/event_p.h>
 #include <sqlite3.h>
 #include <tarnu/strfuncs.h>
@@ -167,11 +168,7 @@ std::string parse_argument(const char *argument, Settings &settings) {
   return "";
 }
 
-int64_t wall_clock_us() {
-  timespec now = {};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
+using orvik::wall_clock_us;
 
 size_t text_length(const char (&field)[EVENTDATA_TEXT_SIZE]) {
   return strnlen(field, sizeof(field));
