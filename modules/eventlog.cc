@@ -91,7 +91,8 @@ class EventLog {
   }
 
   static FILE *OpenForAppending(const char *path) {
-    FILE *file = std::fopen(path, "a");
+    // Close-on-exec: no program started from the daemon inherits the file.
+    FILE *file = std::fopen(path, "ae");
     if (file != nullptr) std::setvbuf(file, nullptr, _IOFBF, kStreamBuffer);
     return file;
   }

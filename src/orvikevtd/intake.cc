@@ -107,6 +107,22 @@ void address_closed(EvtServer &server, const char *peer) {
   if (--found->second.open <= 0) server.per_address.erase(found);
 }
 
+void link_connection(EvtServer &server, ConnBuffer *conn) {
+  conn->prev = nullptr;
+  conn->next = server.connections;
+  if (conn->next != nullptr) conn->next->prev = conn;
+  server.connections = conn;
+}
+
+void unlink_connection(EvtServer &server, ConnBuffer *conn) {
+  if (conn->prev != nullptr) {
+    conn->prev->next = conn->next;
+  } else {
+    server.connections = conn->next;
+  }
+  if (conn->next != nullptr) conn->next->prev = conn->prev;
+}
+
 int accept_connection(EvtServer &server, CommChannel *listener) {
   CommChannel *channel = nullptr;
   // With a cap per address, a peer over it is closed before any TLS work is
@@ -114,7 +130,7 @@ int accept_connection(EvtServer &server, CommChannel *listener) {
   // handshake.
   int status =
       comm_accept(listener, &channel, server.maxperaddress > 0 ? COMM_ACCEPT_DEFER_HANDSHAKE : 0);
-  if (status != 0 && status != 2 && status != 3) {
+  if (status != 0 && status != COMM_PENDING && status != COMM_PENDING_WRITE) {
     log_entry(server, "comm_accept(): failed rc=%d\n", status);
     return status;
   }
@@ -131,9 +147,8 @@ int accept_connection(EvtServer &server, CommChannel *listener) {
     log_entry(server, "calloc(): failed to allocate connbuffer rc=%d (client %s)\n", 12, peer);
     return 12;
   }
-  if (status == 3) comm_set_ioneeds(listener, COMM_NEED_WRITE);
+  if (status == COMM_PENDING_WRITE) comm_set_ioneeds(listener, COMM_NEED_WRITE);
   std::memcpy(conn->peer, peer, sizeof(peer));
-  conn->channel = channel;
   if (int added = comm_group_add(server.cg, channel, conn, 1); added != 0) {
     address_closed(server, peer);
     std::free(conn);
@@ -141,6 +156,8 @@ int accept_connection(EvtServer &server, CommChannel *listener) {
     log_entry(server, "comm_group_add(): failed rc=%d (client %s)\n", added, peer);
     return added;
   }
+  conn->channel = channel;
+  link_connection(server, conn);
   conn->last_record_ns = intake_clock_ns(server);
   idle_list_append(server, conn);
   ++server.conncount;
@@ -174,6 +191,7 @@ bool store_complete_record(EvtServer &server, ConnBuffer *conn) {
 
 int close_connection(EvtServer &server, CommChannel *cc, ConnBuffer *conn, int status) {
   comm_group_remove(server.cg, cc);
+  unlink_connection(server, conn);
   idle_list_remove(server, conn);
   address_closed(server, conn->peer);
   std::free(conn);
@@ -185,6 +203,34 @@ int close_connection(EvtServer &server, CommChannel *cc, ConnBuffer *conn, int s
 
 int read_channel(void *cc, char *buffer, int *len) {
   return comm_read(static_cast<CommChannel *>(cc), buffer, len);
+}
+
+int read_channel_buffered(void *cc, char *buffer, int *len) {
+  return comm_read_buffered(static_cast<CommChannel *>(cc), buffer, len);
+}
+
+// Takes the whole records conn's channel holds decrypted, while queues take
+// them. False when one waits for a queue.
+bool collect_connection(EvtServer &server, ConnBuffer *conn) {
+  while (!conn->drained) {
+    if (intake_read(server, conn, read_channel_buffered, conn->channel) != 0) {
+      conn->drained = true;
+    } else if (conn->stalled) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Bytes conn's channel still holds decrypted, taken off and thrown away.
+uint64_t discard_buffered(ConnBuffer *conn) {
+  uint64_t bytes = 0;
+  char scratch[kConnBufferSize];
+  for (;;) {
+    int len = sizeof(scratch);
+    if (comm_read_buffered(conn->channel, scratch, &len) != 0) return bytes;
+    bytes += static_cast<uint64_t>(len);
+  }
 }
 
 int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuffer *conn) {
@@ -200,14 +246,14 @@ int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuf
   if (server.intake.received != records_before && server.idletimeout > 0) note_record(server, conn);
   switch (status) {
     case 0:
-    case 2:
-    case 11:
-      // Nothing read yet (2, 11): the next call goes on where this one stopped.
+    case COMM_PENDING:
+    case COMM_READ_NOTHING_YET:
+      // Nothing read yet: the next call goes on where this one stopped.
       return 0;
-    case 3:
+    case COMM_PENDING_WRITE:
       comm_set_ioneeds(cc, COMM_NEED_WRITE);
       return 0;
-    case 61:
+    case COMM_READ_END:
       return close_connection(server, cc, conn, status);
     default:
       log_entry(server, "openssl_comm_read(): rc=%d (client %s)\n", status, peer_of(conn));
@@ -260,6 +306,27 @@ void intake_resume(EvtServer &server) {
   if (server.intake_paused.exchange(false)) {
     comm_group_pause_reads(server.cg, 0);
     stats_intake_resumed(server);
+  }
+}
+
+bool intake_collect_buffered(EvtServer &server) {
+  intake_resume(server);
+  if (!server.stalled.empty()) return false;
+  for (ConnBuffer *conn = server.connections; conn != nullptr; conn = conn->next) {
+    if (!collect_connection(server, conn)) return false;
+  }
+  return true;
+}
+
+void intake_count_buffered(EvtServer &server) {
+  auto eventsize = static_cast<uint64_t>(server.eventsize);
+  for (ConnBuffer *conn = server.connections; conn != nullptr; conn = conn->next) {
+    if (conn->drained) continue;
+    // A stalled record is counted already; after it a new record begins.
+    uint64_t bytes = conn->stalled ? 0 : static_cast<uint64_t>(conn->len);
+    bytes += discard_buffered(conn);
+    server.intake.received += bytes / eventsize;
+    conn->drained = true;
   }
 }
 

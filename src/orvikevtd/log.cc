@@ -133,7 +133,8 @@ std::string absolute_path(const char *path) {
 bool log_open(EvtServer &server) {
   // localtime_r does not itself read the zone; read it once here.
   tzset();
-  FILE *file = std::fopen(server.log_file, "a");
+  // Close-on-exec: no program a module starts inherits the log.
+  FILE *file = std::fopen(server.log_file, "ae");
   if (file == nullptr) return false;
   server.log_path = absolute_path(server.log_file);
   MutexLock lock(&server.logmutex);
@@ -155,7 +156,7 @@ void log_flush(EvtServer &server) {
 }
 
 int log_reopen(EvtServer &server) {
-  FILE *file = std::fopen(server.log_path.c_str(), "a");
+  FILE *file = std::fopen(server.log_path.c_str(), "ae");
   if (file == nullptr) return errno != 0 ? errno : EIO;
   MutexLock lock(&server.logmutex);
   if (server.logfile == nullptr) {
