@@ -128,6 +128,8 @@ void processing_reopen_if_due(EvtServer &server) {
   if (!server.modules_reopen_due.load(std::memory_order_relaxed)) return;
   if (!server.modules_reopen_due.exchange(false)) return;
   MutexLock lock(&server.modmutex);
+  // Once the process ends no module is called, a reopen neither.
+  if (stop_ending(server)) return;
   for (SList *node = server.modlist; node != nullptr; node = slist_get_next(node)) {
     auto *module = static_cast<OrvikEHModule *>(slist_get_data(node));
     if (module->module_reopen == nullptr) continue;
