@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -286,6 +287,51 @@ TEST_F(AckTest, AResendFromAnOlderSequenceOverANewConnectionIsNotStoredTwice) {
       timestamps.push_back(line.substr(line.rfind(' ') + 1));
   }
   EXPECT_EQ(timestamps, (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7"}));
+}
+
+// The statistics line's figures for the protocol: streams known,
+// acknowledgements and duplicates since the last line, and the largest
+// commit lag of a module.
+struct AckFigures {
+  uint64_t streams = 0, acks = 0, duplicates = 0, lag = 0;
+};
+
+AckFigures last_statistics(const std::string &log) {
+  static const std::regex line(
+      R"(intake paused [0-9.]+ s, (\d+) streams, (\d+) acks, (\d+) duplicates, commit lag (\d+))");
+  AckFigures figures;
+  for (const std::string &entry : lines_of(log)) {
+    std::smatch match;
+    if (!std::regex_search(entry, match, line)) continue;
+    figures.streams = std::stoull(match[1]);
+    figures.acks += std::stoull(match[2]);
+    figures.duplicates += std::stoull(match[3]);
+    figures.lag = std::stoull(match[4]);
+  }
+  return figures;
+}
+
+TEST_F(AckTest, TheStatisticsLineCountsStreamsAcksDuplicatesAndTheCommitLag) {
+  commit("2");
+  ASSERT_TRUE(start("STATSINTERVAL 0.1\n"));
+  AckClient first(daemon_.port());
+  ASSERT_TRUE(first.connect());
+  ASSERT_TRUE(first.write(hello(kStreamA, 1)));
+  ASSERT_TRUE(first.send(records("h", "o", 1, 5)));
+  ASSERT_TRUE(first.until(2).has_value());
+  ASSERT_TRUE(wait_for([this] { return last_statistics(daemon_.log()).lag == 3; }));
+  commit("all");
+  ASSERT_TRUE(first.until(5).has_value());
+  AckClient second(daemon_.port());
+  ASSERT_TRUE(second.connect());
+  ASSERT_TRUE(second.write(hello(kStreamA, 4)));
+  ASSERT_TRUE(second.send(records("h", "o", 4, 3)));  // 4 and 5 again, then 6
+  ASSERT_TRUE(second.until(6).has_value());
+  ASSERT_TRUE(wait_for([this] {
+    AckFigures figures = last_statistics(daemon_.log());
+    return figures.duplicates == 2 && figures.lag == 0 && figures.acks >= 4;
+  })) << daemon_.log();
+  EXPECT_EQ(last_statistics(daemon_.log()).streams, 1u);
 }
 
 TEST_F(AckTest, AGapIsAcceptedAndLoggedOnce) {
