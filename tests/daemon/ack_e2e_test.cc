@@ -354,6 +354,52 @@ TEST_F(AckTest, AGapIsAcceptedAndLoggedOnce) {
   EXPECT_EQ(origins().size(), 5u);
 }
 
+TEST_F(AckTest, BeyondMaxStreamsTheLeastRecentlyUsedStreamWithoutAConnectionIsForgotten) {
+  commit("all");
+  ASSERT_TRUE(start("MAXSTREAMS 2\n"));
+  auto stream = [](unsigned char last) {
+    StreamId id = kStreamA;
+    id[15] = last;
+    return id;
+  };
+  // Streams 1, 2 and 3 send one record each and leave; 2 is used again
+  // before 3 comes, so 1 is the least recently used.
+  for (unsigned char last : {1, 2}) {
+    AckClient client(daemon_.port());
+    ASSERT_TRUE(client.connect());
+    ASSERT_TRUE(client.write(hello(stream(last), 1)));
+    ASSERT_TRUE(client.send(records("h", "o", last, 1)));
+    ASSERT_TRUE(client.until(1).has_value());
+  }
+  AckClient holder(daemon_.port());  // keeps stream 2 in use
+  ASSERT_TRUE(holder.connect());
+  ASSERT_TRUE(holder.write(hello(stream(2), 2)));
+  ASSERT_TRUE(holder.frame().has_value());
+  {
+    AckClient third(daemon_.port());
+    ASSERT_TRUE(third.connect());
+    ASSERT_TRUE(third.write(hello(stream(3), 1)));
+    ASSERT_TRUE(third.send(records("h", "o", 3, 1)));
+    ASSERT_TRUE(third.until(1).has_value());
+  }
+  // Stream 2, with its connection, is remembered: its position comes at once.
+  AckClient again(daemon_.port());
+  ASSERT_TRUE(again.connect());
+  ASSERT_TRUE(again.write(hello(stream(2), 1)));
+  std::optional<Frame> known = again.frame();
+  ASSERT_TRUE(known.has_value());
+  EXPECT_EQ(known->position, 1u);
+  // Stream 1 was forgotten: no position, and its resent record is taken as new.
+  AckClient forgotten(daemon_.port());
+  ASSERT_TRUE(forgotten.connect());
+  ASSERT_TRUE(forgotten.write(hello(stream(1), 1)));
+  EXPECT_FALSE(forgotten.frame(500ms).has_value());
+  EXPECT_EQ(forgotten.ended(), 0);
+  ASSERT_TRUE(forgotten.send(records("h", "o", 1, 1)));
+  ASSERT_TRUE(forgotten.until(1).has_value());
+  EXPECT_EQ(origins().size(), 4u);
+}
+
 TEST(AckWithoutModules, NothingIsAcknowledgedWhenNoModuleTookTheRecords) {
   Daemon daemon;
   ASSERT_TRUE(daemon.start(daemon.standard_config()));
