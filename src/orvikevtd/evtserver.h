@@ -425,9 +425,11 @@ int processing_start(EvtServer &server);
 int64_t processing_deliver(EvtServer &server, EventData *record,
                            const RecordOrigin *origin = nullptr);
 // Empties modlist under modmutex, then calls each module's module_cleanup and
-// closes it: no module is called after its cleanup. Returns how many records
-// every module had committed after its cleanup (0 without modules).
-uint64_t modules_cleanup(EvtServer &server);
+// closes it: no module is called after its cleanup. With ask_committed (only
+// on the processing thread, the one that may call module_committed), returns
+// how many records every module had committed after its cleanup (0 without
+// modules); else a module without the question counts as committed.
+uint64_t modules_cleanup(EvtServer &server, bool ask_committed = false);
 
 // ---- signals.cc ----
 // Installs signal_handler for SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGPIPE, in
