@@ -166,6 +166,7 @@ struct AckStream {
   std::vector<ConnBuffer *> connections;
   std::list<AckStream *>::iterator idle_position;  // valid while on_idle_list
   bool on_idle_list = false;
+  bool advanced = false;  // while its new position waits to be sent
 };
 
 struct StreamIdHash {
