@@ -240,8 +240,10 @@ COMM_EXPORT int comm_get_flags(CommChannel *channel, int *flags) {
   if (channel->kind == ChannelKind::kListener) value |= COMM_FLAG_LISTENER;
   if (channel->kind == ChannelKind::kClient) value |= COMM_FLAG_CLIENT;
   if (channel->accept_pending) value |= COMM_FLAG_ACCEPT_PENDING;
-  if (channel->begin < channel->end ||
-      (channel->session != nullptr && !channel->accept_pending && channel->session->HasPending())) {
+  // Bytes the session holds count only while they may make a record: a
+  // starved session waits for the socket to complete one.
+  if (channel->begin < channel->end || (channel->session != nullptr && !channel->accept_pending &&
+                                        !channel->starved && channel->session->HasPending())) {
     value |= COMM_FLAG_READ_BUFFERED;
   }
   if (!channel->outgoing.empty()) value |= COMM_FLAG_SEND_PENDING;

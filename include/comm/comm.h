@@ -56,7 +56,7 @@ typedef struct CommGroup CommGroup;
 #define COMM_FLAG_CLIENT 2
 #define COMM_FLAG_ACCEPT_PENDING 8 /* the TLS handshake must be continued */
 #define COMM_FLAG_READ_BUFFERED 16 /* received bytes wait in the layer or in TLS: */
-                                   /* comm_read returns them without the socket */
+                                   /* comm_read may return them without the socket */
 #define COMM_FLAG_SEND_PENDING 32  /* bytes given to comm_send wait for the socket */
 
 /* comm_set_ioneeds values. */

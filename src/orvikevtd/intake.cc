@@ -110,7 +110,9 @@ int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuf
 
   int status = conn->mode == kModeHello ? ack_read_hello(server, conn, read_channel, cc)
                                         : intake_read(server, conn, read_channel, cc);
-  if (conn->mode == kModeAcked && status == 0) ack_burst_end(server, cc);
+  if (conn->mode == kModeAcked && (status == 0 || status == 2 || status == 11)) {
+    ack_burst_end(server, cc);
+  }
   switch (status) {
     case 0:
     case 2:
