@@ -332,6 +332,17 @@ TEST_F(ConfigTest, AddressConnectionCapAndStatisticsAreReadAndLogged) {
   EXPECT_EQ(messages(), expected);
 }
 
+TEST_F(ConfigTest, StreamTableBoundIsReadAndANegativeOneIgnored) {
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXSTREAMS 500\n"), 0);
+  EXPECT_EQ(server_->ack.maxstreams, 500);
+  // The daemon selects the acknowledged protocol whenever a client offers it.
+  EXPECT_STREQ(option("ALPNProtocols"), "orvik-ack/1");
+  EXPECT_EQ(messages(),
+            std::vector<std::string>{"Acknowledged streams remembered: at most 500 (0: no limit)"});
+  EvtServer other;
+  EXPECT_EQ(other.ack.maxstreams, 100000);
+}
+
 TEST_F(ConfigTest, StatisticsFileAloneIsWrittenEverySecond) {
   // A negative cap is not a count and a period that is not a number is none.
   ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXCONNECTIONS -5\nSTATSINTERVAL soon\n"
