@@ -104,16 +104,20 @@ AckStream *stream_for(EvtServer &server, const Hello &hello, bool *known) {
 bool attach(EvtServer &server, ConnBuffer *conn, AckStream *stream) {
   AckState &ack = server.ack;
   try {
-    ack.connections.reserve(ack.connections.size() + 1);
     stream->connections.push_back(conn);
   } catch (const std::bad_alloc &) {
+    return false;
+  }
+  try {
+    ack.connections.push_back(conn);
+  } catch (const std::bad_alloc &) {
+    stream->connections.pop_back();
     return false;
   }
   if (stream->on_idle_list) {
     ack.idle.erase(stream->idle_position);
     stream->on_idle_list = false;
   }
-  ack.connections.push_back(conn);
   conn->stream = stream;
   return true;
 }
@@ -183,6 +187,8 @@ bool accept_hello(EvtServer &server, ConnBuffer *conn) {
   bool known = false;
   AckStream *stream = stream_for(server, hello, &known);
   if (stream == nullptr || !attach(server, conn, stream)) {
+    // A stream made for this hello would be on no list: it goes again.
+    if (stream != nullptr && !known) server.ack.streams.erase(hello.id);
     log_no_memory(server);
     return false;
   }
@@ -199,8 +205,7 @@ bool accept_hello(EvtServer &server, ConnBuffer *conn) {
 
 }  // namespace
 
-void ack_decide_mode(EvtServer &server, ConnBuffer *conn, CommChannel *cc) {
-  (void)server;
+void ack_decide_mode(ConnBuffer *conn, CommChannel *cc) {
   char protocol[32] = {};
   conn->channel = cc;
   bool acked = comm_get_protocol(cc, protocol, sizeof(protocol)) == 0 &&

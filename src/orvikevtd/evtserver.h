@@ -481,7 +481,7 @@ int64_t monotonic_ns();
 inline constexpr int kHelloRefused = -1;
 // Decides, once the handshake is done, whether conn speaks the
 // acknowledged protocol (its client got it selected) or plain records.
-void ack_decide_mode(EvtServer &server, ConnBuffer *conn, CommChannel *cc);
+void ack_decide_mode(ConnBuffer *conn, CommChannel *cc);
 // Reads at most the rest of the hello; when it is complete, takes it (the
 // connection joins its stream) or refuses it (kHelloRefused, logged once per
 // episode). Otherwise read's result.

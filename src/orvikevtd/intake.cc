@@ -106,7 +106,7 @@ int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuf
   int flags = 0;
   comm_get_flags(cc, &flags);
   if (flags & COMM_FLAG_ACCEPT_PENDING) return comm_accept_continue(cc);
-  if (conn->mode == kModeUndecided) ack_decide_mode(server, conn, cc);
+  if (conn->mode == kModeUndecided) ack_decide_mode(conn, cc);
 
   int status = conn->mode == kModeHello ? ack_read_hello(server, conn, read_channel, cc)
                                         : intake_read(server, conn, read_channel, cc);
