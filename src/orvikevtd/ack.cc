@@ -13,6 +13,7 @@
 // position, a big-endian status), at most one waiting in the socket per
 // connection, carrying the latest position. Connections without the
 // protocol never get a byte.
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <new>
@@ -24,6 +25,8 @@ namespace {
 
 constexpr char kHelloMagic[4] = {'O', 'V', 'K', '1'};
 constexpr char kFrameMagic[4] = {'A', 'C', 'K', '1'};
+// Longest wait for the final acknowledgements to leave at the orderly stop.
+constexpr int64_t kFinalFramesMs = 2000;
 
 uint64_t read_be64(const unsigned char *bytes) {
   uint64_t value = 0;
@@ -164,14 +167,12 @@ void offer_position(EvtServer &server, ConnBuffer *conn) {
 }
 
 void log_bad_hello(EvtServer &server, const char *fault) {
-  if (server.ack.bad_hello_logged) return;
-  server.ack.bad_hello_logged = true;
+  if (!server.ack.bad_hello.Begin()) return;
   log_entry(server, "Refused an acknowledged connection: bad hello (%s).\n", fault);
 }
 
 void log_no_memory(EvtServer &server) {
-  if (server.ack.no_memory_logged) return;
-  server.ack.no_memory_logged = true;
+  if (!server.ack.no_memory.Begin()) return;
   log_entry(server, "No memory for an acknowledged stream; its connection is closed.\n");
 }
 
@@ -183,7 +184,7 @@ bool accept_hello(EvtServer &server, ConnBuffer *conn) {
     log_bad_hello(server, fault);
     return false;
   }
-  server.ack.bad_hello_logged = false;
+  server.ack.bad_hello.End();
   bool known = false;
   AckStream *stream = stream_for(server, hello, &known);
   if (stream == nullptr || !attach(server, conn, stream)) {
@@ -192,7 +193,7 @@ bool accept_hello(EvtServer &server, ConnBuffer *conn) {
     log_no_memory(server);
     return false;
   }
-  server.ack.no_memory_logged = false;
+  server.ack.no_memory.End();
   forget_idle_streams(server);
   conn->mode = kModeAcked;
   conn->next_sequence = hello.sequence;
@@ -313,12 +314,13 @@ void ack_announce_stop(EvtServer &server) {
   }
 }
 
-void ack_send_final_positions(EvtServer &server, int timeout_ms) {
+void ack_send_final_positions(EvtServer &server, int64_t deadline_ns) {
   ack_apply_updates(server, false);
   for (ConnBuffer *conn : server.ack.connections) {
     send_frame(server, conn, conn->stream->durable, kAckStatusStopping);
   }
-  int64_t deadline = monotonic_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
+  // Bounded by the stop's deadline, and by kFinalFramesMs when that is far.
+  int64_t deadline = std::min(deadline_ns, monotonic_ns() + kFinalFramesMs * 1000000);
   for (ConnBuffer *conn : server.ack.connections) {
     int64_t left_ms = (deadline - monotonic_ns()) / 1000000;
     comm_flush(conn->channel, left_ms > 0 ? static_cast<int>(left_ms) : 0);
