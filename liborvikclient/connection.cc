@@ -256,7 +256,9 @@ void Client::SleepBackoff(int milliseconds) {
 }
 
 void Client::Run() {
-  std::seed_seq seed(stream_.begin(), stream_.end());
+  // Jitter only has to differ between clients: the random stream id seeds it.
+  uint32_t seed = 0;
+  std::memcpy(&seed, stream_.data(), sizeof seed);
   std::minstd_rand random(seed);
   size_t index = 0;
   size_t failed_in_a_row = 0;
