@@ -143,6 +143,7 @@ OrvikClientCounters Client::Counters() {
   counters.acknowledged = acknowledged_;
   counters.resent = resent_;
   counters.reconnects = reconnects_;
+  counters.failed_attempts = failed_attempts_;
   counters.last_error = last_error_;
   counters.acknowledging = acknowledging_ ? 1 : 0;
   return counters;

@@ -127,6 +127,7 @@ class Client {
   bool acknowledging_ = false;
   uint64_t resent_ = 0;
   uint64_t reconnects_ = 0;
+  uint64_t failed_attempts_ = 0;
   int last_error_ = 0;
   bool connected_before_ = false;
   bool io_waiting_ = false;  // the I/O thread sleeps and wants a wake-up for new records

@@ -220,6 +220,7 @@ bool Client::ConnectAndServe(const DaemonAddress &daemon) {
   if (rc != 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     last_error_ = rc;
+    ++failed_attempts_;
     progress_.notify_all();
     return false;
   }

@@ -55,13 +55,14 @@ typedef struct OrvikClient OrvikClient;
 
 /* What a client has done since orvik_client_new. */
 typedef struct OrvikClientCounters {
-  uint64_t sent;         /* records taken by orvik_client_send */
-  uint64_t written;      /* records written to a connection at least once */
-  uint64_t acknowledged; /* records the daemon acknowledged (acknowledged delivery) */
-  uint64_t resent;       /* records written again on a later connection */
-  uint64_t reconnects;   /* connections made after the first */
-  int32_t last_error;    /* errno number of the last failed connection, 0 when none */
-  int32_t acknowledging; /* 1 while connected with acknowledgements, 0 otherwise */
+  uint64_t sent;            /* records taken by orvik_client_send */
+  uint64_t written;         /* records written to a connection at least once */
+  uint64_t acknowledged;    /* records the daemon acknowledged (acknowledged delivery) */
+  uint64_t resent;          /* records written again on a later connection */
+  uint64_t reconnects;      /* connections made after the first */
+  uint64_t failed_attempts; /* connection attempts that failed */
+  int32_t last_error;       /* errno number of the last failed connection, 0 when none */
+  int32_t acknowledging;    /* 1 while connected with acknowledgements, 0 otherwise */
 } OrvikClientCounters;
 
 /* Options, by name (every value is text):
