@@ -225,16 +225,18 @@ int send_acknowledged_stream(const Settings &settings, uint32_t stream, uint64_t
   fields.data = "orvikevt-bench record ................................................";
   EventData record;
   orvikevt::FillRecord(fields, &record);
+  int timeout_ms = static_cast<int>(settings.timeout_seconds * 1000);
   for (unsigned long long position = 0; position < settings.records; ++position) {
     record.timestamp = position;
     if (position % stride == 0) {
       out.sent_at[position / stride] = steady_ns();
       out.sampled.store(position / stride + 1, std::memory_order_release);
     }
-    if (orvik_client_send(out.client, &record, -1) != 0) return orvikevt::kExitIoError;
+    if (int status = orvikevt::SendRecord(kTool, out.client, record, timeout_ms, 1); status != 0) {
+      return status;
+    }
   }
-  return orvikevt::AwaitDelivery(kTool, out.client,
-                                 static_cast<int>(settings.timeout_seconds * 1000), 1);
+  return orvikevt::AwaitDelivery(kTool, out.client, timeout_ms, 1);
 }
 
 // Looks at the clients' acknowledged counts until every record is
