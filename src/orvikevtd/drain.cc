@@ -22,6 +22,8 @@ namespace {
 
 // How long a drain that ran out of time waits for the record in progress.
 constexpr long kLateModuleMs = 250;
+// Longest wait for the final acknowledgements to leave.
+constexpr int kFinalFramesMs = 2000;
 
 timespec deadline_after(double seconds) {
   timespec deadline = {};
@@ -94,9 +96,14 @@ void drain_and_exit(EvtServer &server) {
   server.draining.store(true);
   comm_group_remove(server.cg, server.ccs);
   comm_close(&server.ccs, 0);
+  // Nothing more is read: acknowledged senders learn it at once.
+  ack_announce_stop(server);
   store_stalled_records(server, deadline);
   queues_finish_intake(server);
   wait_for_cleanup(server, deadline);
+  // The modules are cleaned up: what they committed is acknowledged, so a
+  // restart makes no sender resend what was stored.
+  ack_send_final_positions(server, kFinalFramesMs);
   log_entry(server,
             "Drain complete: %" PRIu64 " events received since start, %" PRIu64
             " not handed to the modules.\n",

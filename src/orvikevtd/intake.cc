@@ -80,12 +80,13 @@ void pause_intake(EvtServer &server, ConnBuffer *conn) {
 
 // Stores the complete record held in conn. False when it must wait.
 bool store_complete_record(EvtServer &server, ConnBuffer *conn) {
-  if (!queues_store_record(server, &conn->record)) return false;
+  if (!queues_store_record(server, &conn->queued)) return false;
   conn->len = 0;
   return true;
 }
 
 int close_connection(EvtServer &server, CommChannel *cc, ConnBuffer *conn, int status) {
+  ack_connection_closed(server, conn);
   comm_group_remove(server.cg, cc);
   std::free(conn);
   comm_close(&cc, 0);
@@ -105,8 +106,11 @@ int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuf
   int flags = 0;
   comm_get_flags(cc, &flags);
   if (flags & COMM_FLAG_ACCEPT_PENDING) return comm_accept_continue(cc);
+  if (conn->mode == kModeUndecided) ack_decide_mode(server, conn, cc);
 
-  int status = intake_read(server, conn, read_channel, cc);
+  int status = conn->mode == kModeHello ? ack_read_hello(server, conn, read_channel, cc)
+                                        : intake_read(server, conn, read_channel, cc);
+  if (conn->mode == kModeAcked && status == 0) ack_burst_end(server, cc);
   switch (status) {
     case 0:
     case 2:
@@ -117,6 +121,7 @@ int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuf
       comm_set_ioneeds(cc, COMM_NEED_WRITE);
       return 0;
     case 61:
+    case kHelloRefused:
       return close_connection(server, cc, conn, status);
     default:
       log_entry(server, "openssl_comm_read(): rc=%d\n", status);
@@ -132,6 +137,10 @@ int intake_read(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *so
   if (status != 0) return status;
   conn->len += wanted;
   if (conn->len == server.eventsize) {
+    if (conn->mode == kModeAcked && !ack_admit_record(server, conn)) {
+      conn->len = 0;  // read before: dropped, counted as a duplicate
+      return 0;
+    }
     ++server.intake.received;
     eventdata_to_hostorder(&conn->record);
     if (!store_complete_record(server, conn)) pause_intake(server, conn);
