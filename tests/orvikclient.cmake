@@ -12,6 +12,7 @@ target_include_directories(orvikclient_library_test PRIVATE ${CMAKE_CURRENT_SOUR
 target_compile_definitions(orvikclient_library_test PRIVATE ${ORVIKEVTD_TEST_PATHS}
   LEGACY_SINK="${CMAKE_CURRENT_SOURCE_DIR}/client/legacy_sink.py")
 orvik_warnings(orvikclient_library_test)
-add_dependencies(orvikclient_library_test orvikevtd orvikevtd_test_recorder_a)
+add_dependencies(orvikclient_library_test orvikevtd orvikevtd_test_recorder_a orvikevt-send
+                 orvikevt-bench orvik_count)
 gtest_discover_tests(orvikclient_library_test DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
   PROPERTIES TIMEOUT ${ORVIK_TEST_TIMEOUT} LABELS e2e)

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -292,7 +293,10 @@ TEST(ClientLibrary, FailsOverToTheNextDaemonOfTheList) {
   send_events(library, "failover", 1, 100);
   EXPECT_EQ(library.flush(), 0);
   EXPECT_TRUE(recorded_exactly_once(second, "failover", 1, 100));
-  EXPECT_EQ(library.counters().last_error, 0);
+  OrvikClientCounters counters = library.counters();
+  EXPECT_EQ(counters.last_error, 0);
+  EXPECT_GE(counters.failed_attempts, 1u);
+  EXPECT_EQ(counters.reconnects, 0u);
 }
 
 TEST(ClientLibrary, ManyThreadsSendThroughOneClient) {
@@ -311,6 +315,65 @@ TEST(ClientLibrary, ManyThreadsSendThroughOneClient) {
   EXPECT_EQ(library.counters().acknowledged, 4 * kPerThread);
   EXPECT_TRUE(
       wait_for([&] { return recorded_exactly_once(daemon, "threads", 1, 4 * kPerThread); }));
+}
+
+// ---- the tools on the library ----
+
+int exit_status_of(const std::string &command) {
+  int result = run(command);
+  return WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+}
+
+TEST(ClientTools, SendSucceedsOnlyWhenAcknowledgedOrFireAndForgetIsAllowed) {
+  LegacySink sink;
+  ASSERT_GT(sink.port(), 0);
+  TempDir dir("orvik_client_tools");
+  std::string send = orvik_test::target_command(ORVIKEVT_SEND) + " -c " + cert("ca.pem") +
+                     " -t 20 -d 127.0.0.1:" + std::to_string(sink.port()) + " -s h -o o ";
+  std::string quiet = " 2>" + dir.file("err");
+  EXPECT_EQ(exit_status_of(send + "refused" + quiet), 76);
+  EXPECT_NE(read_file(dir.file("err")).find("orvik-ack/1"), std::string::npos);
+  EXPECT_EQ(sink.received(), 0);
+  EXPECT_EQ(exit_status_of(send + "-f -n 3 >/dev/null" + quiet), 0) << read_file(dir.file("err"));
+  EXPECT_TRUE(wait_for([&] { return sink.received() == 3 * 408; }));
+
+  // A daemon that acknowledges: the second of the list.
+  Daemon daemon;
+  ASSERT_TRUE(start_daemon(daemon));
+  std::string list = address_of(free_port()) + "," + address_of(daemon.port());
+  EXPECT_EQ(exit_status_of(orvik_test::target_command(ORVIKEVT_SEND) + " -c " + cert("ca.pem") +
+                           " -d " + list + " -s library -o tool 7" + quiet),
+            0)
+      << read_file(dir.file("err"));
+  // Acknowledged means stored: no wait needed.
+  EXPECT_EQ(recorded(daemon, "tool").size(), 1u);
+  // Nobody anywhere: no connection.
+  EXPECT_EQ(exit_status_of(orvik_test::target_command(ORVIKEVT_SEND) + " -c " + cert("ca.pem") +
+                           " -d " + address_of(free_port()) + " x" + quiet),
+            69);
+}
+
+TEST(ClientTools, BenchReportsAcknowledgedRateAndLatency) {
+  Daemon daemon;
+  std::string counts = daemon.file("count.txt");
+  ASSERT_TRUE(daemon.start(daemon.standard_config(
+      "QUEUEFLUSH 0.02\nMODULE " + std::string(COUNT_MODULE) + " " + counts + "\n")));
+  ASSERT_TRUE(wait_for([&] { return !read_file(counts).empty(); }));
+  std::string out = daemon.file("bench.out");
+  ASSERT_EQ(exit_status_of(orvik_test::target_command(ORVIKEVT_BENCH) + " -c " + cert("ca.pem") +
+                           " -p " + std::to_string(daemon.port()) + " -a -j 2 -n 2000 -w " +
+                           counts + " >" + out + " 2>&1"),
+            0)
+      << read_file(out);
+  std::smatch match;
+  std::string text = read_file(out);
+  ASSERT_TRUE(std::regex_search(
+      text, match,
+      std::regex(R"(ack_rps=(\d+) ack_p50_ms=([\d.]+) ack_p99_ms=([\d.]+) ack_samples=4000 )"
+                 R"(counted=4000 sequence_errors=0 )")))
+      << text;
+  EXPECT_GT(std::stod(match[1]), 0);
+  EXPECT_LE(std::stod(match[2]), std::stod(match[3]));
 }
 
 }  // namespace
