@@ -55,6 +55,7 @@ struct Settings {
   std::string count_file;
   double timeout_seconds = 120;
   bool acknowledged = false;
+  unsigned long long rate = 0;  // records/s per connection with -a; 0: as fast as it goes
 };
 
 int parse(int argc, char **argv, Settings &settings) {
@@ -88,6 +89,12 @@ int parse(int argc, char **argv, Settings &settings) {
       case 'a':
         settings.acknowledged = true;
         return 0;
+      case 'r':
+        if (!orvikevt::ParseUnsigned(value, 10, false, 100000000, &settings.rate)) {
+          std::fprintf(stderr, "%s: -r needs records per second\n", kTool);
+          return orvikevt::kExitUsage;
+        }
+        return 0;
       case 'h':
         print_usage(stdout);
         return -1;
@@ -96,7 +103,7 @@ int parse(int argc, char **argv, Settings &settings) {
         return orvikevt::kExitUsage;
     }
   };
-  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "j:n:b:w:t:ah",
+  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "j:n:b:w:t:ar:h",
                                               settings.connection, own_option);
       status != 0) {
     return status;
@@ -226,8 +233,14 @@ int send_acknowledged_stream(const Settings &settings, uint32_t stream, uint64_t
   EventData record;
   orvikevt::FillRecord(fields, &record);
   int timeout_ms = static_cast<int>(settings.timeout_seconds * 1000);
+  uint64_t begin_ns = steady_ns();
   for (unsigned long long position = 0; position < settings.records; ++position) {
     record.timestamp = position;
+    if (settings.rate > 0) {
+      uint64_t due = begin_ns + position * 1000000000ull / settings.rate;
+      uint64_t now = steady_ns();
+      if (due > now) std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
+    }
     if (position % stride == 0) {
       out.sent_at[position / stride] = steady_ns();
       out.sampled.store(position / stride + 1, std::memory_order_release);
