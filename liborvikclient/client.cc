@@ -119,8 +119,8 @@ int Client::Send(const EventData &event, int timeout_ms) {
   }
   slots_[(next_ - 1) % capacity] = wire;
   ++next_;
-  if (io_waiting_) {
-    io_waiting_ = false;
+  if (wake_at_ != 0 && next_ - 1 >= wake_at_) {
+    wake_at_ = 0;
     Wake();
   }
   return 0;
@@ -129,9 +129,17 @@ int Client::Send(const EventData &event, int timeout_ms) {
 int Client::Flush(int timeout_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
   uint64_t target = next_ - 1;
-  if (WaitUntil(progress_, lock, timeout_ms, [&] { return DeliveredLocked() >= target; })) {
-    return 0;
+  if (DeliveredLocked() >= target) return 0;
+  // Records the I/O thread holds back to gather a batch go out now.
+  ++flushes_waiting_;
+  if (wake_at_ != 0) {
+    wake_at_ = 0;
+    Wake();
   }
+  bool delivered =
+      WaitUntil(progress_, lock, timeout_ms, [&] { return DeliveredLocked() >= target; });
+  --flushes_waiting_;
+  if (delivered) return 0;
   return last_error_ == ENOPROTOOPT ? ENOPROTOOPT : ETIMEDOUT;
 }
 

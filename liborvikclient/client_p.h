@@ -130,7 +130,10 @@ class Client {
   uint64_t failed_attempts_ = 0;
   int last_error_ = 0;
   bool connected_before_ = false;
-  bool io_waiting_ = false;  // the I/O thread sleeps and wants a wake-up for new records
+  // The I/O thread sleeps and wants a wake-up once record wake_at_ was
+  // sent; 0: no wake-up wanted.
+  uint64_t wake_at_ = 0;
+  int flushes_waiting_ = 0;  // flushes under way: nothing is held back
   bool stop_ = false;
 };
 

@@ -3,6 +3,7 @@
 // acknowledgements, and after a failure goes on with the next daemon, with
 // exponential back-off and jitter once a whole round has failed.
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,20 @@ namespace orvikclient {
 constexpr size_t kWriteChunk = 256 * 1024;
 // Longest sleep of an idle connection between looks at the stop flag.
 constexpr int kIdleWaitMs = 1000;
+// While records written earlier wait for their acknowledgement, a trickle
+// of new ones is gathered for at most this long, or until this many are
+// waiting, before it is written: one TLS record and one wake-up of the
+// daemon for several events, instead of one each. A record of a quiet
+// stream (nothing unacknowledged) goes at once, and a flush cuts the wait
+// short.
+constexpr int64_t kGatherUs = 2000;
+constexpr uint64_t kGatherRecords = 64;
+
+int64_t MonotonicUs() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
 
 class Connection {
  public:
@@ -46,7 +61,12 @@ class Connection {
   void RecordsWritten(uint64_t count);
   int Read(bool *got);
   int Acknowledged();
-  int Wait(uint64_t end);
+  // How long (µs) to go on gathering records before writing; 0: write now
+  // (always when hurry).
+  int64_t GatherFor(uint64_t end, bool hurry);
+  // Sleeps until the connection can go on, a sender or a flush wakes the
+  // thread, or timeout_ms. gathering: wake up only for a full batch.
+  int Wait(uint64_t end, bool gathering, int timeout_ms);
 
   Client &client_;
   CommChannel *channel_;
@@ -61,24 +81,31 @@ class Connection {
   bool progressed_ = false;
   int write_wants_ = 0;  // what the last blocked write waits for
   bool read_wants_write_ = false;
+  int64_t gathering_since_us_ = 0;  // when unwritten records were first seen; 0: none
 };
 
 int Connection::Serve() {
   for (;;) {
     uint64_t end;
+    bool hurry;
     {
       std::lock_guard<std::mutex> lock(client_.mutex_);
       if (client_.stop_) return 0;
       end = client_.next_;
+      hurry = client_.flushes_waiting_ > 0 || !acknowledging_ ||
+              client_.acknowledged_ + 1 >= next_write_;
     }
     bool wrote = false;
     bool got = false;
-    if (HasOutput(end)) {
+    int64_t gather_us = HasOutput(end) ? GatherFor(end, hurry) : 0;
+    if (HasOutput(end) && gather_us == 0) {
       if (int rc = Write(end, &wrote); rc != 0) return rc;
+      if (next_write_ == end) gathering_since_us_ = 0;
     }
     if (int rc = Read(&got); rc != 0) return rc;
     if (wrote || got) continue;
-    if (int rc = Wait(end); rc != 0) return rc;
+    int timeout_ms = gather_us > 0 ? static_cast<int>((gather_us + 999) / 1000) : kIdleWaitMs;
+    if (int rc = Wait(end, gather_us > 0, timeout_ms); rc != 0) return rc;
   }
 }
 
@@ -148,6 +175,7 @@ int Connection::Read(bool *got) {
     int len = static_cast<int>(kAckSize - frame_filled_);
     int rc = comm_read(channel_, reinterpret_cast<char *>(frame_) + frame_filled_, &len);
     read_wants_write_ = rc == 3;
+    // 11 or 2: nothing yet; 3: the session must write first.
     if (rc == EAGAIN || rc == ENOENT || rc == 3) return 0;
     // The daemon ends the connection: after its orderly stop, or otherwise.
     if (rc == ENODATA) return peer_stopped_ ? ESHUTDOWN : ECONNRESET;
@@ -180,26 +208,43 @@ int Connection::Acknowledged() {
   return 0;
 }
 
-int Connection::Wait(uint64_t end) {
+int64_t Connection::GatherFor(uint64_t end, bool hurry) {
+  // Only whole records after the hello are held back, never a blocked
+  // write (which must be offered again as it was).
+  if (hurry || hello_written_ < kHelloSize || offset_ != 0 || write_wants_ != 0 ||
+      end - next_write_ >= kGatherRecords) {
+    return 0;
+  }
+  int64_t now = MonotonicUs();
+  if (gathering_since_us_ == 0) gathering_since_us_ = now;
+  int64_t left = gathering_since_us_ + kGatherUs - now;
+  return left > 0 ? left : 0;
+}
+
+int Connection::Wait(uint64_t end, bool gathering, int timeout_ms) {
   int events = COMM_IO_READ;
   bool output = HasOutput(end);
   if ((output && write_wants_ == COMM_IO_WRITE) || read_wants_write_) events |= COMM_IO_WRITE;
-  if (!output) {
-    // Nothing to write: ask senders for a wake-up, unless records came in
-    // since the look above.
+  if (!output || gathering) {
+    // Ask senders for a wake-up (at the next record, or when a batch is
+    // full), unless it is already due.
     std::lock_guard<std::mutex> lock(client_.mutex_);
-    if (client_.stop_ || client_.next_ != end) return 0;
-    client_.io_waiting_ = true;
+    uint64_t wake_at = gathering ? next_write_ + kGatherRecords - 1 : end;
+    if (client_.stop_ || client_.next_ - 1 >= wake_at ||
+        (gathering && client_.flushes_waiting_ > 0)) {
+      return 0;
+    }
+    client_.wake_at_ = wake_at;
   }
   int ready = 0;
-  int rc = comm_client_wait(channel_, events, client_.wake_fd_, kIdleWaitMs, &ready);
+  int rc = comm_client_wait(channel_, events, client_.wake_fd_, timeout_ms, &ready);
   if (rc != 0 && rc != ETIMEDOUT) return rc;
   if ((ready & COMM_IO_WAKE) != 0) {
     uint64_t value;
     (void)!read(client_.wake_fd_, &value, sizeof value);
   }
   std::lock_guard<std::mutex> lock(client_.mutex_);
-  client_.io_waiting_ = false;
+  client_.wake_at_ = 0;
   return 0;
 }
 
@@ -242,7 +287,8 @@ bool Client::ConnectAndServe(const DaemonAddress &daemon) {
     last_error_ = rc;
     progress_.notify_all();
   }
-  if (rc == 0) comm_shutdown(channel);  // stopping: a clean goodbye
+  // The closing notice goes out without waiting: a daemon that stopped
+  // reading must not hold up a stop.
   comm_close(&channel, 0);
   return connection.progressed();
 }

@@ -239,7 +239,9 @@ int send_acknowledged_stream(const Settings &settings, uint32_t stream, uint64_t
     if (settings.rate > 0) {
       uint64_t due = begin_ns + position * 1000000000ull / settings.rate;
       uint64_t now = steady_ns();
-      if (due > now) std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
+      // Records that are due go at once; the thread sleeps only when a
+      // millisecond or more ahead, as a busy application would send.
+      if (due > now + 1000000) std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
     }
     if (position % stride == 0) {
       out.sent_at[position / stride] = steady_ns();
