@@ -237,7 +237,9 @@ int send_acknowledged_stream(const Settings &settings, uint32_t stream, uint64_t
   for (unsigned long long position = 0; position < settings.records; ++position) {
     record.timestamp = position;
     if (settings.rate > 0) {
-      uint64_t due = begin_ns + position * 1000000000ull / settings.rate;
+      // Whole seconds and the rest apart: position * 1e9 alone could overflow.
+      uint64_t due = begin_ns + position / settings.rate * 1000000000ull +
+                     position % settings.rate * 1000000000ull / settings.rate;
       uint64_t now = steady_ns();
       // Records that are due go at once; the thread sleeps only when a
       // millisecond or more ahead, as a busy application would send.
