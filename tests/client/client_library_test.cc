@@ -309,6 +309,35 @@ TEST(ClientLibrary, ResendsFromTheFirstUnacknowledgedRecordAfterAResetConnection
   EXPECT_TRUE(recorded_exactly_once(daemon, "reset", 1, 600));
 }
 
+TEST(ClientLibrary, OrderlyRestartOfTheDaemonStoresEveryRecordOnce) {
+  Daemon daemon;
+  daemon.set_port(quiet_port());
+  const std::string config = "QUEUEFLUSH 0.02\nSHUTDOWNDRAIN 10\n";
+  ASSERT_TRUE(daemon.start_with_recorder(config));
+  Library library(options_for(address_of(daemon.port())));
+  ASSERT_EQ(library.status(), 0);
+  std::thread sender([&] {
+    for (uint64_t n = 1; n <= 4000; ++n) {
+      EventData built = event("restart", n);
+      ASSERT_EQ(orvik_client_send(library.get(), &built, orvik_test::scaled_ms(30000)), 0);
+      // A steady stream, so that the stop comes in the middle of it.
+      if (n % 100 == 0) std::this_thread::sleep_for(2ms);
+    }
+  });
+  ASSERT_TRUE(wait_for([&] { return library.counters().acknowledged >= 1000; }));
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.wait_exit(), 0);
+  ASSERT_TRUE(daemon.start_with_recorder(config));
+  sender.join();
+  EXPECT_EQ(library.flush(), 0);
+  OrvikClientCounters counters = library.counters();
+  EXPECT_EQ(counters.acknowledged, 4000u);
+  EXPECT_GE(counters.reconnects, 1u);
+  // What the first daemon stored it acknowledged before it ended: nothing
+  // was stored twice.
+  EXPECT_TRUE(recorded_exactly_once(daemon, "restart", 1, 4000));
+}
+
 TEST(ClientLibrary, FailsOverToTheNextDaemonOfTheList) {
   Daemon second;
   ASSERT_TRUE(start_daemon(second));
