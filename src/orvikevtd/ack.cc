@@ -269,14 +269,25 @@ void ack_apply_updates(EvtServer &server, bool send) {
     MutexLock lock(&server.ack.mutex);
     updates.swap(server.ack.updates);
   }
+  // Each stream's connections get one frame, with its newest position.
+  std::vector<AckStream *> advanced;
   for (const DurableUpdate &update : updates) {
     auto found = server.ack.streams.find(update.id);
     if (found == server.ack.streams.end()) continue;  // forgotten meanwhile
     AckStream &stream = found->second;
     if (update.sequence <= stream.durable) continue;
     stream.durable = update.sequence;
-    if (!send) continue;
-    for (ConnBuffer *conn : stream.connections) offer_position(server, conn);
+    if (!send || stream.advanced) continue;
+    try {
+      advanced.push_back(&stream);
+      stream.advanced = true;
+    } catch (const std::bad_alloc &) {
+      for (ConnBuffer *conn : stream.connections) offer_position(server, conn);
+    }
+  }
+  for (AckStream *stream : advanced) {
+    stream->advanced = false;
+    for (ConnBuffer *conn : stream->connections) offer_position(server, conn);
   }
 }
 

@@ -49,8 +49,9 @@ void publish_outgoing(EvtServer &server) {
   if (was_empty && server.cg != nullptr) comm_group_wakeup(server.cg);
 }
 
-// How far one module has committed, in records handed to it.
-uint64_t committed_by(OrvikEHModule *module) {
+}  // namespace
+
+uint64_t module_committed_now(OrvikEHModule *module) {
   uint64_t handed = module->counters.events;
   if (module->module_committed == nullptr) return handed;
   uint64_t committed = 0;
@@ -60,8 +61,6 @@ uint64_t committed_by(OrvikEHModule *module) {
   }
   return std::min(committed, handed);
 }
-
-}  // namespace
 
 void durable_set_origin(const RecordOrigin *origin) {
   current_origin = origin;
@@ -93,7 +92,7 @@ uint64_t modules_committed(EvtServer &server) {
   uint64_t least = UINT64_MAX;
   for (SList *node = server.modlist; node != nullptr; node = slist_get_next(node)) {
     auto *module = static_cast<OrvikEHModule *>(slist_get_data(node));
-    module->counters.committed = committed_by(module);
+    module->counters.committed = module_committed_now(module);
     least = std::min(least, module->counters.committed);
   }
   return least;
@@ -126,7 +125,9 @@ bool durable_waiting(const EvtServer &server) {
 }
 
 long durable_poll_interval_ms(const EvtServer &server) {
-  return durable_waiting(server) ? kIdlePollMs : -1;
+  // A commit lag in the statistics is also kept up to date.
+  bool lag_shown = server.processing.lag_open && stats_period(server) > 0;
+  return durable_waiting(server) || lag_shown ? kIdlePollMs : -1;
 }
 
 void durable_poll(EvtServer &server) {

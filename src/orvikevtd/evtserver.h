@@ -166,6 +166,7 @@ struct AckStream {
   std::vector<ConnBuffer *> connections;
   std::list<AckStream *>::iterator idle_position;  // valid while on_idle_list
   bool on_idle_list = false;
+  bool advanced = false;  // while its new position waits to be sent
 };
 
 struct StreamIdHash {
@@ -308,6 +309,7 @@ struct EvtServer {
     std::atomic<uint64_t> handled{0};
     uint64_t published = 0;    // handled at the last publication
     int64_t next_publish = 0;  // monotonic ns
+    bool lag_open = false;     // a module had not committed all at the last publication
   } processing;                // processing thread only
   struct Published {
     uint64_t handled = 0;
@@ -323,6 +325,8 @@ struct EvtServer {
     uint64_t last_received = 0;
     uint64_t last_handled = 0;
     uint64_t last_paused_ns = 0;
+    uint64_t last_frames = 0;
+    uint64_t last_duplicates = 0;
     bool file_failing = false;  // one log line per failure episode
   } reporter;                   // main thread only
 };
@@ -422,9 +426,11 @@ int processing_start(EvtServer &server);
 int64_t processing_deliver(EvtServer &server, EventData *record,
                            const RecordOrigin *origin = nullptr);
 // Empties modlist under modmutex, then calls each module's module_cleanup and
-// closes it: no module is called after its cleanup. Returns how many records
-// every module had committed after its cleanup (0 without modules).
-uint64_t modules_cleanup(EvtServer &server);
+// closes it: no module is called after its cleanup. With ask_committed (only
+// on the processing thread, the one that may call module_committed), returns
+// how many records every module had committed after its cleanup (0 without
+// modules); else a module without the question counts as committed.
+uint64_t modules_cleanup(EvtServer &server, bool ask_committed = false);
 
 // ---- signals.cc ----
 // Installs signal_handler for SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGPIPE, in
@@ -505,6 +511,9 @@ void ack_send_final_positions(EvtServer &server, int timeout_ms);
 void durable_set_origin(const RecordOrigin *origin);
 // An acknowledged record has passed every module as the handed-th record.
 void durable_note_handed(EvtServer &server, const RecordOrigin &origin, uint64_t handed);
+// How many of the records handed to module it has committed (all of them
+// for a module without module_committed). Processing thread, modmutex held.
+uint64_t module_committed_now(OrvikEHModule *module);
 // Asks every module what it committed (counters.committed) and returns the
 // number of records durable in all of them; 0 without modules.
 uint64_t modules_committed(EvtServer &server);
@@ -514,7 +523,7 @@ void durable_release(EvtServer &server, uint64_t durable);
 // True while acknowledged records wait to be found durable.
 bool durable_waiting(const EvtServer &server);
 // How long the thread may wait for a queue before it asks the modules
-// again: -1 (no limit) when nothing waits.
+// again: -1 (no limit) when nothing waits for them.
 long durable_poll_interval_ms(const EvtServer &server);
 // Asks the modules and releases what became durable.
 void durable_poll(EvtServer &server);

@@ -79,7 +79,7 @@ void publish_before_wait(EvtServer &server) {
   server.drain_cleanup_started.store(true);
   // What the modules committed in their cleanup is durable: the main
   // thread sends it as the final positions.
-  durable_release(server, modules_cleanup(server));
+  durable_release(server, modules_cleanup(server, true));
   server.drain_cleanup_done.store(true);
   server.drain_wakeup.Post();
   park_forever();
@@ -143,7 +143,7 @@ int processing_start(EvtServer &server) {
                         orvikevtd_event_processing_thread, &server);
 }
 
-uint64_t modules_cleanup(EvtServer &server) {
+uint64_t modules_cleanup(EvtServer &server, bool ask_committed) {
   MutexLock lock(&server.modmutex);
   // The list is emptied first: the processing thread, which walks it under
   // the same lock, finds no module from here on.
@@ -155,7 +155,7 @@ uint64_t modules_cleanup(EvtServer &server) {
     module->module_cleanup();
     // Asked once more: the cleanup may have committed what it still held.
     uint64_t committed = module->counters.events;
-    if (module->module_committed != nullptr) {
+    if (module->module_committed != nullptr && ask_committed) {
       committed = std::min(committed, module->module_committed());
     }
     durable = std::min(durable, committed);

@@ -344,6 +344,25 @@ TEST(CommLoop, RunningOutOfDescriptorsRestsTheListenerInsteadOfSpinning) {
   close(client);
 }
 
+// Reads the client's channel until want bytes came or time ran out.
+std::string ReadAtLeast(CommChannel *channel, size_t want) {
+  std::string received;
+  auto deadline = std::chrono::steady_clock::now() + orvik_test::scaled(std::chrono::seconds(30));
+  std::vector<char> buffer(1 << 16);
+  while (received.size() < want && std::chrono::steady_clock::now() < deadline) {
+    int got = static_cast<int>(buffer.size());
+    int rc = comm_read(channel, buffer.data(), &got);
+    if (rc == 0) {
+      received.append(buffer.data(), static_cast<size_t>(got));
+    } else if (rc == 11 || rc == 2) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else {
+      break;
+    }
+  }
+  return received;
+}
+
 // What the server's comm_send could not write at once waits in the layer:
 // the loop goes on reading, writes the rest as the peer reads, and the
 // peer gets every byte in order.
@@ -383,24 +402,40 @@ TEST(CommSend, BytesTheSocketDoesNotTakeAreWrittenLaterInOrderWithoutBlockingThe
     ASSERT_EQ(flags_after_send.size(), 1u);
     EXPECT_NE(flags_after_send[0] & COMM_FLAG_SEND_PENDING, 0);
   }
-  std::string received;
-  auto deadline = std::chrono::steady_clock::now() + orvik_test::scaled(std::chrono::seconds(30));
-  std::vector<char> buffer(1 << 16);
-  while (received.size() < reply.size() && std::chrono::steady_clock::now() < deadline) {
-    int got = static_cast<int>(buffer.size());
-    int rc = comm_read(channel, buffer.data(), &got);
-    if (rc == 0) {
-      received.append(buffer.data(), static_cast<size_t>(got));
-    } else {
-      ASSERT_TRUE(rc == 11 || rc == 2) << rc;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
+  std::string received = ReadAtLeast(channel, reply.size());
   EXPECT_TRUE(received == reply) << received.size() << " of " << reply.size() << " bytes";
   // Everything left the layer.
   int flags = -1;
   server.RunOnLoop([&] { comm_get_flags(server_side, &flags); });
   EXPECT_EQ(flags & COMM_FLAG_SEND_PENDING, 0);
+  comm_close(&channel, 0);
+  comm_plugin_unload(&module);
+}
+
+TEST(CommSend, KeptBytesLeaveWhileReadsArePausedAndNoCallbackComesForThem) {
+  TestServer server;
+  const std::string reply(4 << 20, 'r');
+  bool sent = false;
+  server.on_record = [&](int, CommChannel *cc) {
+    if (sent) return;
+    sent = true;
+    EXPECT_EQ(comm_send(cc, reply.data(), static_cast<int>(reply.size())), 0);
+    comm_group_pause_reads(server.group(), 1);
+  };
+  CommModule *module = commtest::LoadClientModule(false);
+  CommChannel *channel = nullptr;
+  ASSERT_EQ(comm_connect(module, &channel, "127.0.0.1", server.port(), 5000), 0);
+  Record record = MakeRecord(3);
+  int len = kRecordSize;
+  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  EXPECT_EQ(ReadAtLeast(channel, reply.size()).size(), reply.size());
+  // Reads stay paused: the next record waits although the socket was busy.
+  len = kRecordSize;
+  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(server.Records().size(), 1u);
+  server.RunOnLoop([&] { comm_group_pause_reads(server.group(), 0); });
+  EXPECT_TRUE(server.WaitUntil([&] { return server.Records().size() == 2; }));
   comm_close(&channel, 0);
   comm_plugin_unload(&module);
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -288,6 +289,51 @@ TEST_F(AckTest, AResendFromAnOlderSequenceOverANewConnectionIsNotStoredTwice) {
   EXPECT_EQ(timestamps, (std::vector<std::string>{"1", "2", "3", "4", "5", "6", "7"}));
 }
 
+// The statistics line's figures for the protocol: streams known,
+// acknowledgements and duplicates since the last line, and the largest
+// commit lag of a module.
+struct AckFigures {
+  uint64_t streams = 0, acks = 0, duplicates = 0, lag = 0;
+};
+
+AckFigures last_statistics(const std::string &log) {
+  static const std::regex line(
+      R"(intake paused [0-9.]+ s, (\d+) streams, (\d+) acks, (\d+) duplicates, commit lag (\d+))");
+  AckFigures figures;
+  for (const std::string &entry : lines_of(log)) {
+    std::smatch match;
+    if (!std::regex_search(entry, match, line)) continue;
+    figures.streams = std::stoull(match[1]);
+    figures.acks += std::stoull(match[2]);
+    figures.duplicates += std::stoull(match[3]);
+    figures.lag = std::stoull(match[4]);
+  }
+  return figures;
+}
+
+TEST_F(AckTest, TheStatisticsLineCountsStreamsAcksDuplicatesAndTheCommitLag) {
+  commit("2");
+  ASSERT_TRUE(start("STATSINTERVAL 0.1\n"));
+  AckClient first(daemon_.port());
+  ASSERT_TRUE(first.connect());
+  ASSERT_TRUE(first.write(hello(kStreamA, 1)));
+  ASSERT_TRUE(first.send(records("h", "o", 1, 5)));
+  ASSERT_TRUE(first.until(2).has_value());
+  ASSERT_TRUE(wait_for([this] { return last_statistics(daemon_.log()).lag == 3; }));
+  commit("all");
+  ASSERT_TRUE(first.until(5).has_value());
+  AckClient second(daemon_.port());
+  ASSERT_TRUE(second.connect());
+  ASSERT_TRUE(second.write(hello(kStreamA, 4)));
+  ASSERT_TRUE(second.send(records("h", "o", 4, 3)));  // 4 and 5 again, then 6
+  ASSERT_TRUE(second.until(6).has_value());
+  ASSERT_TRUE(wait_for([this] {
+    AckFigures figures = last_statistics(daemon_.log());
+    return figures.duplicates == 2 && figures.lag == 0 && figures.acks >= 4;
+  })) << daemon_.log();
+  EXPECT_EQ(last_statistics(daemon_.log()).streams, 1u);
+}
+
 TEST_F(AckTest, AGapIsAcceptedAndLoggedOnce) {
   commit("all");
   ASSERT_TRUE(start());
@@ -306,6 +352,52 @@ TEST_F(AckTest, AGapIsAcceptedAndLoggedOnce) {
   EXPECT_EQ(frame->position, 7u);
   EXPECT_EQ(count_of(daemon_.log(), "Acknowledged stream skipped sequences 3 to 4."), 1u);
   EXPECT_EQ(origins().size(), 5u);
+}
+
+TEST_F(AckTest, BeyondMaxStreamsTheLeastRecentlyUsedStreamWithoutAConnectionIsForgotten) {
+  commit("all");
+  ASSERT_TRUE(start("MAXSTREAMS 2\n"));
+  auto stream = [](unsigned char last) {
+    StreamId id = kStreamA;
+    id[15] = last;
+    return id;
+  };
+  // Streams 1, 2 and 3 send one record each and leave; 2 is used again
+  // before 3 comes, so 1 is the least recently used.
+  for (unsigned char last : {1, 2}) {
+    AckClient client(daemon_.port());
+    ASSERT_TRUE(client.connect());
+    ASSERT_TRUE(client.write(hello(stream(last), 1)));
+    ASSERT_TRUE(client.send(records("h", "o", last, 1)));
+    ASSERT_TRUE(client.until(1).has_value());
+  }
+  AckClient holder(daemon_.port());  // keeps stream 2 in use
+  ASSERT_TRUE(holder.connect());
+  ASSERT_TRUE(holder.write(hello(stream(2), 2)));
+  ASSERT_TRUE(holder.frame().has_value());
+  {
+    AckClient third(daemon_.port());
+    ASSERT_TRUE(third.connect());
+    ASSERT_TRUE(third.write(hello(stream(3), 1)));
+    ASSERT_TRUE(third.send(records("h", "o", 3, 1)));
+    ASSERT_TRUE(third.until(1).has_value());
+  }
+  // Stream 2, with its connection, is remembered: its position comes at once.
+  AckClient again(daemon_.port());
+  ASSERT_TRUE(again.connect());
+  ASSERT_TRUE(again.write(hello(stream(2), 1)));
+  std::optional<Frame> known = again.frame();
+  ASSERT_TRUE(known.has_value());
+  EXPECT_EQ(known->position, 1u);
+  // Stream 1 was forgotten: no position, and its resent record is taken as new.
+  AckClient forgotten(daemon_.port());
+  ASSERT_TRUE(forgotten.connect());
+  ASSERT_TRUE(forgotten.write(hello(stream(1), 1)));
+  EXPECT_FALSE(forgotten.frame(500ms).has_value());
+  EXPECT_EQ(forgotten.ended(), 0);
+  ASSERT_TRUE(forgotten.send(records("h", "o", 1, 1)));
+  ASSERT_TRUE(forgotten.until(1).has_value());
+  EXPECT_EQ(origins().size(), 4u);
 }
 
 TEST(AckWithoutModules, NothingIsAcknowledgedWhenNoModuleTookTheRecords) {
