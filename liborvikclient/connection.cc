@@ -3,6 +3,8 @@
 // acknowledgements, and after a failure goes on with the next daemon, with
 // exponential back-off and jitter once a whole round has failed.
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -303,6 +305,10 @@ void Client::SleepBackoff(int milliseconds) {
 }
 
 void Client::Run() {
+  // Signals stay the application's: its handlers never run on this thread.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
   // Jitter only has to differ between clients: the random stream id seeds it.
   uint32_t seed = 0;
   std::memcpy(&seed, stream_.data(), sizeof seed);
