@@ -338,6 +338,32 @@ TEST(ClientLibrary, OrderlyRestartOfTheDaemonStoresEveryRecordOnce) {
   EXPECT_TRUE(recorded_exactly_once(daemon, "restart", 1, 4000));
 }
 
+TEST(ClientLibrary, DaemonKilledMidStreamGetsEveryRecordAgainAfterItsRestart) {
+  Daemon daemon;
+  daemon.set_port(quiet_port());
+  const std::string config = "QUEUEFLUSH 0.02\n";
+  ASSERT_TRUE(daemon.start_with_recorder(config));
+  Library library(options_for(address_of(daemon.port())));
+  ASSERT_EQ(library.status(), 0);
+  send_events(library, "killed", 1, 2000);
+  ASSERT_TRUE(wait_for([&] { return library.counters().acknowledged >= 1000; }));
+  daemon.signal(SIGKILL);
+  daemon.wait_exit();
+  uint64_t acknowledged_before = library.counters().acknowledged;
+  ASSERT_TRUE(daemon.start_with_recorder(config));
+  send_events(library, "killed", 2001, 1000);
+  EXPECT_EQ(library.flush(), 0);
+  EXPECT_EQ(library.counters().acknowledged, 3000u);
+  // Every record arrived; only records the first daemon had not
+  // acknowledged may have arrived twice.
+  std::map<uint64_t, int> seen = recorded(daemon, "killed");
+  EXPECT_EQ(seen.size(), 3000u);
+  for (const auto &[number, times] : seen) {
+    EXPECT_TRUE(times == 1 || (times == 2 && number > acknowledged_before))
+        << number << " " << times;
+  }
+}
+
 TEST(ClientLibrary, FailsOverToTheNextDaemonOfTheList) {
   Daemon second;
   ASSERT_TRUE(start_daemon(second));
