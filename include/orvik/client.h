@@ -6,11 +6,13 @@
  * buffer and returns; the thread writes records to the daemon and, in
  * acknowledged delivery (the default, protocol "orvik-ack/1"), keeps each
  * record until the daemon acknowledges that every loaded module holds it
- * durably. A connection that breaks is made again by the thread, with
- * exponential back-off and jitter, to the next daemon of the list, and the
- * records not yet acknowledged are sent again: the daemon drops those it
- * already has. A record is never dropped by the client: when the buffer is
- * full, orvik_client_send waits for room, up to the caller's timeout.
+ * durably. A connection that breaks is made again by the thread, trying
+ * the daemons of the list in order (from the first after a connection
+ * that worked, on to the next after an attempt that failed, with
+ * exponential back-off and jitter after a whole round), and the records not
+ * yet acknowledged are sent again: the daemon drops those it already has. A record is never dropped
+ * by the client: when the buffer is full, orvik_client_send waits for room, up to the caller's
+ * timeout.
  *
  *   OrvikClientOptions *options = NULL;
  *   orvik_client_options_new(&options);
