@@ -13,6 +13,7 @@
 // position, a big-endian status), at most one waiting in the socket per
 // connection, carrying the latest position. Connections without the
 // protocol never get a byte.
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <new>
@@ -24,6 +25,8 @@ namespace {
 
 constexpr char kHelloMagic[4] = {'O', 'V', 'K', '1'};
 constexpr char kFrameMagic[4] = {'A', 'C', 'K', '1'};
+// Longest wait for the final acknowledgements to leave at the orderly stop.
+constexpr int64_t kFinalFramesMs = 2000;
 
 uint64_t read_be64(const unsigned char *bytes) {
   uint64_t value = 0;
@@ -104,16 +107,20 @@ AckStream *stream_for(EvtServer &server, const Hello &hello, bool *known) {
 bool attach(EvtServer &server, ConnBuffer *conn, AckStream *stream) {
   AckState &ack = server.ack;
   try {
-    ack.connections.reserve(ack.connections.size() + 1);
     stream->connections.push_back(conn);
   } catch (const std::bad_alloc &) {
+    return false;
+  }
+  try {
+    ack.connections.push_back(conn);
+  } catch (const std::bad_alloc &) {
+    stream->connections.pop_back();
     return false;
   }
   if (stream->on_idle_list) {
     ack.idle.erase(stream->idle_position);
     stream->on_idle_list = false;
   }
-  ack.connections.push_back(conn);
   conn->stream = stream;
   return true;
 }
@@ -160,14 +167,12 @@ void offer_position(EvtServer &server, ConnBuffer *conn) {
 }
 
 void log_bad_hello(EvtServer &server, const char *fault) {
-  if (server.ack.bad_hello_logged) return;
-  server.ack.bad_hello_logged = true;
+  if (!server.ack.bad_hello.Begin()) return;
   log_entry(server, "Refused an acknowledged connection: bad hello (%s).\n", fault);
 }
 
 void log_no_memory(EvtServer &server) {
-  if (server.ack.no_memory_logged) return;
-  server.ack.no_memory_logged = true;
+  if (!server.ack.no_memory.Begin()) return;
   log_entry(server, "No memory for an acknowledged stream; its connection is closed.\n");
 }
 
@@ -179,14 +184,16 @@ bool accept_hello(EvtServer &server, ConnBuffer *conn) {
     log_bad_hello(server, fault);
     return false;
   }
-  server.ack.bad_hello_logged = false;
+  server.ack.bad_hello.End();
   bool known = false;
   AckStream *stream = stream_for(server, hello, &known);
   if (stream == nullptr || !attach(server, conn, stream)) {
+    // A stream made for this hello would be on no list: it goes again.
+    if (stream != nullptr && !known) server.ack.streams.erase(hello.id);
     log_no_memory(server);
     return false;
   }
-  server.ack.no_memory_logged = false;
+  server.ack.no_memory.End();
   forget_idle_streams(server);
   conn->mode = kModeAcked;
   conn->next_sequence = hello.sequence;
@@ -199,8 +206,7 @@ bool accept_hello(EvtServer &server, ConnBuffer *conn) {
 
 }  // namespace
 
-void ack_decide_mode(EvtServer &server, ConnBuffer *conn, CommChannel *cc) {
-  (void)server;
+void ack_decide_mode(ConnBuffer *conn, CommChannel *cc) {
   char protocol[32] = {};
   conn->channel = cc;
   bool acked = comm_get_protocol(cc, protocol, sizeof(protocol)) == 0 &&
@@ -308,12 +314,13 @@ void ack_announce_stop(EvtServer &server) {
   }
 }
 
-void ack_send_final_positions(EvtServer &server, int timeout_ms) {
+void ack_send_final_positions(EvtServer &server, int64_t deadline_ns) {
   ack_apply_updates(server, false);
   for (ConnBuffer *conn : server.ack.connections) {
     send_frame(server, conn, conn->stream->durable, kAckStatusStopping);
   }
-  int64_t deadline = monotonic_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
+  // Bounded by the stop's deadline, and by kFinalFramesMs when that is far.
+  int64_t deadline = std::min(deadline_ns, monotonic_ns() + kFinalFramesMs * 1000000);
   for (ConnBuffer *conn : server.ack.connections) {
     int64_t left_ms = (deadline - monotonic_ns()) / 1000000;
     comm_flush(conn->channel, left_ms > 0 ? static_cast<int>(left_ms) : 0);

@@ -16,7 +16,9 @@
 #define ORVIKEVTD_EVTSERVER_H_
 
 #include <comm/comm.h>
+#include <orvik/clock.h>
 #include <orvik/conffile.h>
+#include <orvik/episode.h>
 #include <orvik/event_p.h>
 #include <pthread.h>
 #include <tarnu/attribute.h>
@@ -38,6 +40,8 @@
 #include "mutex.h"
 
 namespace orvikevtd {
+
+using orvik::monotonic_ns;
 
 // The project's version, from the build (CMakeLists.txt, also the packages').
 inline constexpr const char *kVersion = ORVIKEVTD_VERSION;
@@ -108,6 +112,15 @@ struct ModuleCounters {
   uint64_t committed = 0;    // of the events, how many the module made durable
 };
 
+// Where the stop stands (stop.cc has the whole machine).
+enum class StopStage : int {
+  kRunning,     // serving
+  kDraining,    // orderly stop: intake stopped, held records handed over
+  kCleaningUp,  // orderly stop: every record delivered; module_cleanup runs
+  kCleanedUp,   // orderly stop: every module cleaned up and closed
+  kEnding,      // the process ends: no module code is called any more
+};
+
 // One loaded handler module, owned by EvtServer::modlist.
 struct OrvikEHModule {
   char *modulepath = nullptr;  // owned
@@ -118,8 +131,8 @@ struct OrvikEHModule {
   int (*module_cleanup)() = nullptr;
   uint64_t (*module_committed)() = nullptr;  // optional: null commits on return
   Mutex mutex;                               // held around each handle_event call
-  unsigned long usecondssum = 0;             // microseconds since the last mean report
-  unsigned long eventsprocessed = 0;         // records handed to the module
+  uint64_t usecondssum = 0;                  // microseconds since the last mean report
+  uint64_t eventsprocessed = 0;              // records handed to the module
   ModuleCounters counters;                   // processing thread only
 };
 
@@ -136,7 +149,9 @@ enum ConnMode : int {
 // One client connection's record assembly buffer, given to comm_group_add as
 // the channel's argument; zero-filled by calloc. A record that is complete
 // but could not be stored (the pool is at its cap) stays here with len ==
-// eventsize and stalled set until a queue comes back.
+// eventsize and stalled set until a queue comes back. Every open
+// connection's buffer is on the server's list of connections (main thread
+// only), which the orderly stop walks.
 struct ConnBuffer {
   int len;
   // The current record is assembled in the first eventsize bytes (the hello
@@ -148,9 +163,12 @@ struct ConnBuffer {
     QueuedRecord queued;
   };
   bool stalled;
+  CommChannel *channel;
+  ConnBuffer *prev;
+  ConnBuffer *next;
+  bool drained;  // the orderly stop took every whole record it held
   // The acknowledged protocol (main thread only).
   ConnMode mode;
-  CommChannel *channel;
   AckStream *stream;       // set after a good hello
   uint64_t next_sequence;  // of the next record on this connection
   uint64_t acknowledged;   // the position last sent
@@ -194,8 +212,8 @@ struct AckState {
   std::vector<ConnBuffer *> waiting;      // frames that wait for an earlier one to leave
   bool inqcurrent_acked = false;          // the current queue holds acknowledged records
   bool stopping = false;                  // the orderly stop no longer reads
-  bool bad_hello_logged = false;          // one line per episode of bad hellos
-  bool no_memory_logged = false;
+  orvik::OncePerEpisode bad_hello;        // one line per episode of bad hellos
+  orvik::OncePerEpisode no_memory;
   uint64_t frames_sent = 0;
   uint64_t duplicates = 0;
 
@@ -261,27 +279,24 @@ struct EvtServer {
   bool procwaiting GUARDED_BY(procmutex) = false;
   // Intake is paused while a complete record has no queue to go to.
   std::atomic<bool> intake_paused{false};
-  // Set by the signal shutdown: from then on the processing thread calls no
-  // module and parks, so that none runs while the process exits.
-  std::atomic<bool> modules_stopped{false};
   std::vector<ConnBuffer *> stalled;  // main thread only, oldest first
   AckState ack;
-  timespec inqcurrent_since = {};  // when the current queue got its first record
+  ConnBuffer *connections = nullptr;  // main thread only: every open connection
+  int64_t inqcurrent_since = 0;       // monotonic ns of the current queue's first record; 0: none
 
-  // The orderly stop (SHUTDOWNDRAIN): on SIGTERM or SIGINT the main thread
+  // The stop (stop.cc). SHUTDOWNDRAIN: on SIGTERM or SIGINT the main thread
   // hands every held record over and waits; the processing thread delivers
   // them, then runs the modules' cleanup.
   double shutdowndrain = 0;  // seconds; 0 = stop at once
-  std::atomic<bool> draining{false};
+  std::atomic<StopStage> stop_stage{StopStage::kRunning};
   // Set when the last held record has been handed over: once the full
   // queues are drained, the processing thread cleans the modules up.
   bool drain_intake_done GUARDED_BY(procmutex) = false;
-  std::atomic<bool> drain_cleanup_started{false};
-  std::atomic<bool> drain_cleanup_done{false};
-  // Wakes the main thread while it drains: posted by the processing thread
+  std::atomic<int> cleanup_failures{0};  // modules whose module_cleanup failed
+  // Wakes the main thread while it stops: posted by the processing thread
   // for each queue it gives back and when the cleanup is done, and by the
   // signal handler.
-  Semaphore drain_wakeup;
+  Semaphore stop_wakeup;
 
   // The listener's address (empty: every address) and the connection cap.
   char eventaddress[kPathSize] = {};
@@ -327,8 +342,8 @@ struct EvtServer {
     uint64_t last_paused_ns = 0;
     uint64_t last_frames = 0;
     uint64_t last_duplicates = 0;
-    bool file_failing = false;  // one log line per failure episode
-  } reporter;                   // main thread only
+    orvik::OncePerEpisode file_failure;  // one log line per failure episode
+  } reporter;                            // main thread only
 };
 
 // The program's record; never destroyed, so that the processing thread may
@@ -415,6 +430,16 @@ int intake_read(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *so
 // Stores the records of stalled connections once queues are available again
 // and resumes reading when none is left.
 void intake_resume(EvtServer &server);
+// The orderly stop, after the last socket read: stores every whole record
+// that open connections hold already decrypted (their buffers, the comm
+// layer's and what TLS read ahead), in each connection's order. True when
+// all are stored; false while one waits for a queue (call again once one
+// came back). A record not yet complete is left.
+bool intake_collect_buffered(EvtServer &server);
+// The orderly stop out of time: counts the whole records still held on
+// connections (not stored) as received, so that they are counted as not
+// handed to the modules.
+void intake_count_buffered(EvtServer &server);
 
 // ---- processing.cc ----
 // Starts the detached processing thread for server; the thread library's result.
@@ -426,36 +451,55 @@ int processing_start(EvtServer &server);
 int64_t processing_deliver(EvtServer &server, EventData *record,
                            const RecordOrigin *origin = nullptr);
 // Empties modlist under modmutex, then calls each module's module_cleanup and
-// closes it: no module is called after its cleanup. With ask_committed (only
-// on the processing thread, the one that may call module_committed), returns
-// how many records every module had committed after its cleanup (0 without
-// modules); else a module without the question counts as committed.
-uint64_t modules_cleanup(EvtServer &server, bool ask_committed = false);
+// closes it: no module is called after its cleanup. A cleanup that fails is
+// logged naming its module; returns how many failed. Does nothing once the
+// process ends (stop_ending). With committed (only on the processing thread,
+// the one that may call module_committed), sets it to how many records every
+// module had committed after its cleanup (0 without modules).
+int modules_cleanup(EvtServer &server, uint64_t *committed = nullptr);
 
 // ---- signals.cc ----
 // Installs signal_handler for SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGPIPE, in
 // that order, and ignores SIGCHLD.
 void signals_install();
 // Acts on the signals noted since the last call: logs each; a terminating one
-// shuts the daemon down and ends the process with status 0.
+// goes to the stop (stop_on_signal), which does not return.
 void signals_handle_caught(EvtServer &server);
-// Ends the process with status 0 after a stop, whatever the modules are
-// doing: modules_idle tells that this thread holds modmutex, so no module
-// runs. A module still inside module_cleanup is in the middle of tearing
-// itself down; the process then ends without running exit handlers and
-// static destructors, which would race with it.
-[[noreturn]] void end_process(EvtServer &server, bool modules_idle);
 // Wake-up callback of the comm loop: caught signals, then stalled intake.
 void on_loop_wakeup(CommGroup *group, void *arg);
 // Tick callback: caught signals, the QUEUEFLUSH timer, then statistics.
 void on_loop_tick(CommGroup *group, void *arg);
 
-// ---- drain.cc ----
-// The orderly stop of SIGTERM and SIGINT with a SHUTDOWNDRAIN time, on the
-// main thread: closes the listener, hands every held record to the
-// processing thread, which then cleans the modules up, and ends the process.
-// A terminating signal meanwhile, or the end of the time, stops at once.
-[[noreturn]] void drain_and_exit(EvtServer &server);
+// ---- stop.cc: every way the daemon ends, one state machine ----
+// Main thread, for SIGINT, SIGQUIT or SIGTERM (already logged): starts the
+// stop, or, during an orderly stop, stops at once.
+[[noreturn]] void stop_on_signal(EvtServer &server, int sig);
+// Main thread: comm_group_loop returned by itself.
+[[noreturn]] void stop_after_loop(EvtServer &server);
+// Processing thread: true once the process ends; no module may be called.
+bool stop_ending(const EvtServer &server);
+// Processing thread: a queue came back; wakes a main thread that stops.
+void stop_note_progress(EvtServer &server);
+// Processing thread, in the orderly stop, once every record handed over has
+// been delivered: cleans the modules up (unless the process ends already).
+void stop_clean_up_modules(EvtServer &server);
+// Where protocols that talk back to clients join the stop. Each runs on the
+// main thread with every connection still open (server.connections, each
+// ConnBuffer with its channel); the comm loop no longer dispatches, so they
+// write with comm_write, which waits until all is written, or with
+// comm_send and then comm_flush with a time limit: what they do counts
+// against the stop's bound, so keep it short.
+//  (c) the stop has begun, before any other step of it: a terminating
+//      signal is acted on (orderly stop or at once), or the comm loop
+//      returned by itself.
+void stop_hook_begun(EvtServer &server);
+//  (a) orderly stop: intake has stopped reading; the listener is closed and
+//      no socket is read again (records already decrypted are still handed
+//      over after this point).
+void stop_hook_intake_stopped(EvtServer &server);
+//  (b) orderly stop: every module is cleaned up and closed; the process
+//      ends next. Whatever is done here must end by deadline_ns (monotonic).
+void stop_hook_modules_cleaned_up(EvtServer &server, int64_t deadline_ns);
 
 // ---- stats.cc ----
 // Seconds between two statistics reports: STATSINTERVAL, or 1 when only
@@ -473,15 +517,13 @@ void stats_intake_resumed(EvtServer &server);
 void stats_publish(EvtServer &server, int64_t now, bool idle);
 // Main thread, on every loop tick: the log line and the file when due.
 void stats_tick(EvtServer &server);
-// Monotonic clock in nanoseconds.
-int64_t monotonic_ns();
 
 // ---- ack.cc (main thread) ----
 // read_from_connection's result for a refused hello: the connection closes.
 inline constexpr int kHelloRefused = -1;
 // Decides, once the handshake is done, whether conn speaks the
 // acknowledged protocol (its client got it selected) or plain records.
-void ack_decide_mode(EvtServer &server, ConnBuffer *conn, CommChannel *cc);
+void ack_decide_mode(ConnBuffer *conn, CommChannel *cc);
 // Reads at most the rest of the hello; when it is complete, takes it (the
 // connection joins its stream) or refuses it (kHelloRefused, logged once per
 // episode). Otherwise read's result.
@@ -503,8 +545,9 @@ void ack_send_waiting(EvtServer &server);
 // (status 1) with its current position.
 void ack_announce_stop(EvtServer &server);
 // The orderly stop after the modules' cleanup: every acknowledged
-// connection gets its final position (status 1), written within timeout_ms.
-void ack_send_final_positions(EvtServer &server, int timeout_ms);
+// connection gets its final position (status 1), written by deadline_ns
+// (monotonic) at the latest.
+void ack_send_final_positions(EvtServer &server, int64_t deadline_ns);
 
 // ---- durable.cc (processing thread) ----
 // The origin orvikevtd_event_origin reports (null: none).
@@ -529,7 +572,7 @@ long durable_poll_interval_ms(const EvtServer &server);
 void durable_poll(EvtServer &server);
 
 // ---- daemon.cc ----
-// The whole program: start-up, the loop, teardown. Returns only through exit.
+// The whole program: start-up, then the loop. Returns only through exit.
 int orvikevtd_run(int argc, char **argv);
 
 }  // namespace orvikevtd

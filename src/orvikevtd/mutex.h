@@ -9,6 +9,7 @@
 #define ORVIKEVTD_MUTEX_H_
 
 #include <errno.h>
+#include <orvik/clock.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <time.h>
@@ -31,19 +32,6 @@
 
 namespace orvikevtd {
 
-// The monotonic clock's reading milliseconds from now.
-inline timespec monotonic_deadline_after(long milliseconds) {
-  timespec deadline = {};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += milliseconds / 1000;
-  deadline.tv_nsec += (milliseconds % 1000) * 1000000;
-  if (deadline.tv_nsec >= 1000000000) {
-    ++deadline.tv_sec;
-    deadline.tv_nsec -= 1000000000;
-  }
-  return deadline;
-}
-
 class CAPABILITY("mutex") Mutex {
  public:
   Mutex() = default;
@@ -56,7 +44,8 @@ class CAPABILITY("mutex") Mutex {
   // Takes the mutex if it comes free within milliseconds (monotonic clock);
   // false when the time ran out.
   bool LockWithin(long milliseconds) TRY_ACQUIRE(true) {
-    timespec deadline = monotonic_deadline_after(milliseconds);
+    timespec deadline =
+        orvik::monotonic_timespec(orvik::monotonic_ns() + int64_t{milliseconds} * 1000000);
     return pthread_mutex_clocklock(&mutex_, CLOCK_MONOTONIC, &deadline) == 0;
   }
 
@@ -89,7 +78,8 @@ class CondVar {
   void Wait(Mutex *mutex) REQUIRES(mutex) { pthread_cond_wait(&cond_, &mutex->mutex_); }
   // Waits at most milliseconds (monotonic clock); false when they passed.
   bool WaitFor(Mutex *mutex, long milliseconds) REQUIRES(mutex) {
-    timespec deadline = monotonic_deadline_after(milliseconds);
+    timespec deadline =
+        orvik::monotonic_timespec(orvik::monotonic_ns() + int64_t{milliseconds} * 1000000);
     return pthread_cond_clockwait(&cond_, &mutex->mutex_, CLOCK_MONOTONIC, &deadline) != ETIMEDOUT;
   }
   void Signal() { pthread_cond_signal(&cond_); }

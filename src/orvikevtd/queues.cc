@@ -10,12 +10,6 @@
 namespace orvikevtd {
 namespace {
 
-timespec monotonic_now() {
-  timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
-}
-
 // First queue of list, removed from it; null for the empty list.
 SQueue *pop_front(SList **list) {
   auto *queue = static_cast<SQueue *>(slist_get_data(*list));
@@ -32,7 +26,7 @@ bool below_cap(const EvtServer &server) {
 void hand_over(EvtServer &server) {
   SQueue *queue = server.inqcurrent;
   server.inqcurrent = nullptr;
-  server.inqcurrent_since = {};
+  server.inqcurrent_since = 0;
   if (queue == nullptr) return;
   int status = 0;
   {
@@ -160,8 +154,8 @@ bool queues_store_record(EvtServer &server, const QueuedRecord *queued) {
   // The queue copies the item in; it never writes through the pointer.
   void *record = const_cast<QueuedRecord *>(queued);
   if (server.inqcurrent != nullptr && squeue_item_enqueue(server.inqcurrent, record) == 0) {
-    if (server.inqcurrent_since.tv_sec == 0 && server.queueflush > 0) {
-      server.inqcurrent_since = monotonic_now();
+    if (server.inqcurrent_since == 0 && server.queueflush > 0) {
+      server.inqcurrent_since = monotonic_ns();
     }
     return true;
   }
@@ -173,7 +167,7 @@ bool queues_store_record(EvtServer &server, const QueuedRecord *queued) {
     log_entry(server, "Enqueue failed after queue switch (rc=%d)!\n", status);
     return true;
   }
-  if (server.queueflush > 0) server.inqcurrent_since = monotonic_now();
+  if (server.queueflush > 0) server.inqcurrent_since = monotonic_ns();
   return true;
 }
 
@@ -208,13 +202,10 @@ bool queues_intake_finished(EvtServer &server) {
 }
 
 void queues_flush_if_due(EvtServer &server) {
-  if (server.queueflush <= 0 || server.inqcurrent == nullptr ||
-      server.inqcurrent_since.tv_sec == 0) {
+  if (server.queueflush <= 0 || server.inqcurrent == nullptr || server.inqcurrent_since == 0) {
     return;
   }
-  timespec now = monotonic_now();
-  double age = static_cast<double>(now.tv_sec - server.inqcurrent_since.tv_sec) +
-               static_cast<double>(now.tv_nsec - server.inqcurrent_since.tv_nsec) / 1e9;
+  double age = static_cast<double>(monotonic_ns() - server.inqcurrent_since) / 1e9;
   if (age >= server.queueflush) queues_hand_over_current(server);
 }
 
