@@ -70,6 +70,7 @@ Sink::~Sink() {
 
 int Sink::Accept(const EventData &event) {
   int64_t received_us = wall_clock_us();
+  EventOrigin origin = current_event_origin();
   std::unique_lock lock(mutex_);
   if (closing_ || stopping_) return ECANCELED;
   if (!writer_.joinable() && !StartWriter()) return EAGAIN;
@@ -85,7 +86,7 @@ int Sink::Accept(const EventData &event) {
   }
   bool first = filling_.empty();
   if (first) filling_since_ = Clock::now();
-  filling_.push_back(SinkRecord{event, received_us});
+  filling_.push_back(SinkRecord{event, received_us, origin});
   ++buffered_;
   if (filling_.size() >= options_.batch_records) {
     ready_.push_back(std::move(filling_));
@@ -154,7 +155,12 @@ void Sink::RunWriter() {
   size_t lost = 0;
   while (NextBatch(lock, batch)) {
     bool written = WriteWithRetry(lock, batch);
-    if (!written) lost += batch.size();
+    if (!written) {
+      lost += batch.size();
+      backend_->StopCounting();
+    } else if (backend_->DurableOnWrite()) {
+      backend_->AddCommitted(batch.size());
+    }
     Recycle(batch);
     if (written) TickBackend(lock);
   }
