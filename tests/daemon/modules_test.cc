@@ -96,6 +96,24 @@ EventData event(const char *host, const char *object, uint32_t flags, uint32_t r
   return record;
 }
 
+// The modules' log lines, collected by the test's orvikevtd_log_entry.
+std::mutex log_mutex;
+std::string log_text;
+
+std::string logged() {
+  std::lock_guard lock(log_mutex);
+  return log_text;
+}
+
+bool wait_for(const std::function<bool()> &condition) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 TEST(EventLogModule, WritesOneEscapedLinePerEventAndClosesAtCleanup) {
   TempDir dir;
   Module module(EVENTLOG_MODULE);
@@ -123,6 +141,34 @@ TEST(EventLogModule, RefusesAMissingOrUnwritablePath) {
   ASSERT_TRUE(module.loaded());
   EXPECT_EQ(module.init_without_argument(), EINVAL);
   EXPECT_NE(module.init(dir.file("no/such/folder/events")), 0);
+}
+
+TEST(EventLogModule, CommitsTheLinesItSyncedAndAllOfThemAtCleanup) {
+  TempDir dir;
+  Module module(EVENTLOG_MODULE);
+  ASSERT_TRUE(module.loaded() && module.reports_commits());
+  ASSERT_EQ(module.init(dir.file("events")), 0);
+  for (uint32_t n = 0; n < 3; ++n) ASSERT_EQ(module.handle(event("h", "o", 0, n, n, "")), 0);
+  // The flush interval (a second) brings them to disk.
+  EXPECT_TRUE(wait_for([&] { return module.committed() == 3; }));
+  ASSERT_EQ(module.handle(event("h", "o", 0, 3, 3, "")), 0);
+  EXPECT_EQ(module.cleanup(), 0);
+  EXPECT_EQ(module.committed(), 4u);
+  EXPECT_EQ(lines_of(read_file(dir.file("events"))).size(), 4u);
+}
+
+TEST(EventLogModule, AFileThatTakesNothingCommitsNothing) {
+  Module module(EVENTLOG_MODULE);
+  ASSERT_TRUE(module.loaded() && module.reports_commits());
+  ASSERT_EQ(module.init("/dev/full"), 0);
+  size_t before = logged().size();
+  for (uint32_t n = 0; n < 3; ++n) ASSERT_EQ(module.handle(event("h", "o", 0, n, n, "")), 0);
+  ASSERT_TRUE(wait_for([&] {
+    return logged().find("orvik_eventlog: cannot write /dev/full: ", before) != std::string::npos;
+  }));
+  EXPECT_EQ(module.committed(), 0u);
+  module.cleanup();
+  EXPECT_EQ(module.committed(), 0u);
 }
 
 TEST(CountModule, CountsAndChecksEachGeneratedStream) {
@@ -157,14 +203,6 @@ TEST(CountModule, RefusesAMissingOrUnwritablePath) {
 // ---- orvik_sqlite ----
 
 namespace sqlite_module {
-
-std::mutex log_mutex;
-std::string log_text;
-
-std::string logged() {
-  std::lock_guard lock(log_mutex);
-  return log_text;
-}
 
 // A connection of the test's own to the module's database.
 class Db {
@@ -228,15 +266,6 @@ class Sqlite {
   Module module_;
   bool running_ = false;
 };
-
-bool wait_for(const std::function<bool()> &condition) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 EventData numbered(uint64_t n) {
   // Rows of about 300 bytes: a batch of 20 needs more than one page.
@@ -612,8 +641,8 @@ extern "C" __attribute__((visibility("default"))) int orvikevtd_log_entry(const 
   va_start(args, format);
   std::vsnprintf(message, sizeof(message), format, args);
   va_end(args);
-  std::lock_guard lock(sqlite_module::log_mutex);
-  sqlite_module::log_text += message;
+  std::lock_guard lock(log_mutex);
+  log_text += message;
   return 0;
 }
 
