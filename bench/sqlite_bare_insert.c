@@ -51,7 +51,10 @@ static int insert(sqlite3 *db, long rows, long batch, int with_index) {
            "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
            "CREATE TABLE events (id INTEGER PRIMARY KEY, received INTEGER NOT NULL,"
            " timestamp INTEGER NOT NULL, flags INTEGER NOT NULL, rc INTEGER NOT NULL,"
-           " hostname TEXT NOT NULL, object TEXT NOT NULL, data BLOB NOT NULL)") ||
+           " hostname TEXT NOT NULL, object TEXT NOT NULL, data BLOB NOT NULL, origin BLOB,"
+           " seq INTEGER);"
+           "CREATE UNIQUE INDEX events_origin_seq ON events(origin, seq)"
+           " WHERE origin IS NOT NULL") ||
       (with_index &&
        exec(db, "CREATE INDEX events_hostname_received ON events(hostname, received)")))
     return 1;

@@ -28,8 +28,8 @@
 // a record that a sender resends after the daemon died without acknowledging
 // it land once: the insert skips a row whose (origin, seq) is stored already
 // (its id stays unused). Records without an origin have NULL there and are
-// never skipped. A database of schema version 1 gets the two columns and the
-// index at start.
+// never skipped; the index is partial, so they cost nothing in it. A
+// database of schema version 1 gets the two columns and the index at start.
 //
 // module_committed reports the events committed so far. The database file is
 // looked at before each batch and while idle: one that was removed (its
@@ -218,7 +218,8 @@ constexpr char kAddOrigin[] =
     "ALTER TABLE events ADD COLUMN seq INTEGER;\n";
 
 constexpr char kOriginIndex[] =
-    "CREATE UNIQUE INDEX IF NOT EXISTS events_origin_seq ON events(origin, seq);\n";
+    "CREATE UNIQUE INDEX IF NOT EXISTS events_origin_seq ON events(origin, seq)\n"
+    "  WHERE origin IS NOT NULL;\n";
 
 // The file a connection has open, to notice when its path names another.
 struct FileId {
@@ -384,7 +385,8 @@ class SqliteStore : public SinkBackend {
     Wanted wanted[] = {
         {insert_,
          "INSERT INTO events (id, received, timestamp, flags, rc, hostname, object, data, "
-         "origin, seq) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (origin, seq) DO NOTHING"},
+         "origin, seq) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+         "ON CONFLICT (origin, seq) WHERE origin IS NOT NULL DO NOTHING"},
         {read_next_, "SELECT next_id FROM orvik_state"},
         {write_next_, "UPDATE orvik_state SET next_id = ?"},
         {trim_rows_,

@@ -358,9 +358,9 @@ TEST(SqliteModule, StoresRowsInTheFixedSchemaInWalModeWithTheIndexUnlessTurnedOf
                                       "data BLOB 1 0", "origin BLOB 0 0", "seq INTEGER 0 0"}));
   EXPECT_EQ(db.column("SELECT name FROM pragma_index_info('events_origin_seq')"),
             (std::vector<std::string>{"origin", "seq"}));
-  EXPECT_EQ(db.value("SELECT \"unique\" FROM pragma_index_list('events') "
+  EXPECT_EQ(db.value("SELECT \"unique\" || ' ' || partial FROM pragma_index_list('events') "
                      "WHERE name = 'events_origin_seq'"),
-            "1");
+            "1 1");
   EXPECT_EQ(db.column("SELECT name FROM pragma_index_info('events_hostname_received')"),
             (std::vector<std::string>{"hostname", "received"}));
   EXPECT_EQ(db.value("SELECT group_concat(id) FROM events"), "1,2,3,4,5");
@@ -577,9 +577,9 @@ TEST(SqliteModule, UpgradesADatabaseOfTheFirstLayoutInPlaceKeepingItsRows) {
   std::string ones;
   for (int i = 0; i < 16; ++i) ones += "01";
   EXPECT_EQ(origins(db), "-,-," + ones + ":9,-,");
-  EXPECT_EQ(db.value("SELECT \"unique\" FROM pragma_index_list('events') "
+  EXPECT_EQ(db.value("SELECT \"unique\" || ' ' || partial FROM pragma_index_list('events') "
                      "WHERE name = 'events_origin_seq'"),
-            "1");
+            "1 1");
   // The next start finds version 2 and upgrades nothing.
   before = logged().size();
   Sqlite again;
