@@ -106,7 +106,7 @@ std::string logged() {
 }
 
 bool wait_for(const std::function<bool()> &condition) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  auto deadline = std::chrono::steady_clock::now() + orvik_test::scaled(std::chrono::seconds(20));
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return condition();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
