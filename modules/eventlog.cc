@@ -49,7 +49,6 @@ class EventLog {
  public:
   EventLog(FILE *file, std::string path)
       : file_(file),
-        fd_(fileno(file)),
         path_(std::move(path)),
         flusher_(std::chrono::milliseconds(1000), [this] { Flush(); }) {}
   ~EventLog() {
@@ -77,6 +76,7 @@ class EventLog {
   // syncs the file outside the lock (handle_event goes on meanwhile).
   void Flush() {
     uint64_t handed = 0;
+    int written_to = -1;
     {
       std::lock_guard lock(mutex_);
       // Only lines really written end a failure episode: flushing an empty
@@ -87,19 +87,15 @@ class EventLog {
         return;
       }
       if (pending > 0) write_failure_.Succeeded();
-      if (lines_lost_) return;
+      if (lines_lost_ || handed_ <= committed.load()) return;
       handed = handed_;
+      // A descriptor of its own: the stream may be closed meanwhile.
+      written_to = dup(fileno(file_));
     }
-    if (handed <= committed.load()) return;
-    // A file that cannot be synced (a pipe, a terminal) holds what was written.
-    if (fdatasync(fd_) != 0 && errno != EINVAL) {
-      int error = errno;
-      std::lock_guard lock(mutex_);
-      lines_lost_ = true;  // the kernel may have dropped the pages
-      LogWriteFailure(error);
-      return;
-    }
-    committed.store(handed);
+    if (written_to < 0) return;  // tried again at the next flush
+    bool synced = SyncFile(written_to);
+    close(written_to);
+    if (synced) committed.store(handed);
   }
 
   void StopFlushing() { flusher_.Stop(); }
@@ -114,6 +110,16 @@ class EventLog {
     std::clearerr(file_);
   }
 
+  // A file that cannot be synced (a pipe, a terminal) holds what was written.
+  bool SyncFile(int fd) {
+    if (fdatasync(fd) == 0 || errno == EINVAL) return true;
+    int error = errno;
+    std::lock_guard lock(mutex_);
+    lines_lost_ = true;  // the kernel may have dropped the pages
+    LogWriteFailure(error);
+    return false;
+  }
+
   void LogWriteFailure(int error) {
     write_failure_.Failed("orvik_eventlog: cannot write %s: %s", path_.c_str(),
                           std::strerror(error != 0 ? error : EIO));
@@ -121,7 +127,6 @@ class EventLog {
 
   std::mutex mutex_;
   FILE *const file_;
-  const int fd_;
   const std::string path_;
   uint64_t handed_ = committed.load();  // handle_event calls that returned 0
   bool lines_lost_ = false;             // a write failed: the count stands still
