@@ -36,6 +36,7 @@
 // folder too) or replaced while open is logged, and a new one is made at the
 // configured path, retried while the folder is missing, with the batches
 // not yet committed kept.
+#include <orvik/clock.h>
 #include <orvik/event_p.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -140,17 +141,8 @@ struct Fields {
   }
 };
 
-// Reads "PATH?name=value&..." into settings; an error text when it cannot.
-std::string parse_argument(const char *argument, Settings &settings) {
-  if (argument == nullptr || argument[0] == '\0' || argument[0] == '?') {
-    return "needs the database file as its argument";
-  }
-  std::string_view text(argument);
-  size_t query_at = text.find('?');
-  settings.path = std::string(text.substr(0, query_at));
-  if (query_at == std::string_view::npos) return "";
-  std::string_view query = text.substr(query_at + 1);
-  if (query.empty()) return "";
+// Reads the "name=value&..." settings after the '?'.
+std::string parse_settings(std::string_view query, Settings &settings) {
   Fields pairs;
   if (pairs.Split(query, '&', 64) != 0) return "cannot read the settings";
   if (pairs.count == 64) return "too many settings";
@@ -170,16 +162,30 @@ std::string parse_argument(const char *argument, Settings &settings) {
     std::string error = apply_setting(name, pair.substr(equals + 1), settings);
     if (!error.empty()) return error;
   }
+  return "";
+}
+
+// Reads "PATH[?name=value&...]" into settings, the defaults that hang on
+// other settings included however the argument is written; an error text
+// when it cannot.
+std::string parse_argument(const char *argument, Settings &settings) {
+  if (argument == nullptr || argument[0] == '\0' || argument[0] == '?') {
+    return "needs the database file as its argument";
+  }
+  std::string_view text(argument);
+  size_t query_at = text.find('?');
+  settings.path = std::string(text.substr(0, query_at));
+  if (query_at != std::string_view::npos && query_at + 1 < text.size()) {
+    if (std::string error = parse_settings(text.substr(query_at + 1), settings); !error.empty()) {
+      return error;
+    }
+  }
   if (settings.buffer == 0) settings.buffer = settings.batch * 4;
   if (settings.buffer < settings.batch) return "setting buffer must be at least batch";
   return "";
 }
 
-int64_t wall_clock_us() {
-  timespec now = {};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
+using orvik::wall_clock_us;
 
 size_t text_length(const char (&field)[EVENTDATA_TEXT_SIZE]) {
   return strnlen(field, sizeof(field));
@@ -268,6 +274,7 @@ class SqliteStore : public SinkBackend {
   void CloseDatabase() {
     insert_.reset();
     read_next_.reset();
+    read_attempt_.reset();
     write_next_.reset();
     trim_rows_.reset();
     trim_age_.reset();
@@ -289,6 +296,10 @@ class SqliteStore : public SinkBackend {
     }
     return error;
   }
+
+  // A batch given up is never retried: the next Write is not compared with
+  // its attempt.
+  void Abandon(std::span<const SinkRecord>) override { retrying_ = false; }
 
   void Tick() override {
     NoticeRemovedFile();
@@ -388,6 +399,9 @@ class SqliteStore : public SinkBackend {
          "origin, seq) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
          "ON CONFLICT (origin, seq) WHERE origin IS NOT NULL DO NOTHING"},
         {read_next_, "SELECT next_id FROM orvik_state"},
+        {read_attempt_,
+         "SELECT id, timestamp, flags, rc, hostname, object, data FROM events "
+         "WHERE id BETWEEN ? AND ? ORDER BY id"},
         {write_next_, "UPDATE orvik_state SET next_id = ?"},
         {trim_rows_,
          "DELETE FROM events WHERE id IN (SELECT id FROM events WHERE id <= "
@@ -421,8 +435,9 @@ class SqliteStore : public SinkBackend {
     }
     int64_t count = static_cast<int64_t>(batch.size());
     // A failed attempt at this batch may have committed after all (an I/O
-    // error reported after the commit reached the file).
-    if (retrying_ && next_id == attempt_first_id_ + count) {
+    // error reported after the commit reached the file): skipped only when
+    // its rows are found where that attempt put them.
+    if (retrying_ && next_id == attempt_first_id_ + count && Landed(batch)) {
       retrying_ = false;
       sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
       return "";
@@ -472,6 +487,47 @@ class SqliteStore : public SinkBackend {
     sqlite3_bind_int64(insert, 10, static_cast<int64_t>(origin.sequence));
   }
 
+  // Whether the rows from attempt_first_id_ on hold this batch's events, as
+  // the failed attempt inserted them. Retention may have removed older rows
+  // of it since; the newest is there unless all of it has gone. A record
+  // with an origin may have no row (the attempt skipped it, stored already),
+  // and running the batch again stores it once anyway: the newest record
+  // without an origin decides, and a batch of none is run again.
+  bool Landed(std::span<const SinkRecord> batch) {
+    int64_t newest_plain = -1;
+    for (size_t i = 0; i < batch.size(); ++i) {
+      if (!batch[i].origin.known) newest_plain = static_cast<int64_t>(i);
+    }
+    if (newest_plain < 0) return false;
+    sqlite3_stmt *read = read_attempt_.get();
+    sqlite3_bind_int64(read, 1, attempt_first_id_);
+    sqlite3_bind_int64(read, 2, attempt_first_id_ + static_cast<int64_t>(batch.size()) - 1);
+    bool newest_found = false;
+    bool matches = true;
+    while (matches && sqlite3_step(read) == SQLITE_ROW) {
+      int64_t offset = sqlite3_column_int64(read, 0) - attempt_first_id_;
+      matches = RowHolds(read, batch[static_cast<size_t>(offset)].event);
+      newest_found = newest_found || offset == newest_plain;
+    }
+    sqlite3_reset(read);
+    return matches && newest_found;
+  }
+
+  // Columns 1 on of read_attempt_'s row against the event they would store.
+  static bool RowHolds(sqlite3_stmt *row, const EventData &event) {
+    auto same_bytes = [row](int column, const void *bytes, size_t size) {
+      const void *stored = sqlite3_column_blob(row, column);
+      size_t stored_size = static_cast<size_t>(sqlite3_column_bytes(row, column));
+      return stored_size == size && (size == 0 || std::memcmp(stored, bytes, size) == 0);
+    };
+    return sqlite3_column_int64(row, 1) == static_cast<int64_t>(event.timestamp) &&
+           sqlite3_column_int64(row, 2) == event.flags &&
+           sqlite3_column_int64(row, 3) == event.rc &&
+           same_bytes(4, event.hostname, text_length(event.hostname)) &&
+           same_bytes(5, event.object, text_length(event.object)) &&
+           same_bytes(6, event.data, std::min<uint32_t>(event.datalen, EVENTDATA_DATA_SIZE));
+  }
+
   // One bounded step of each retention rule, each its own short transaction.
   void Trim() {
     int64_t step = static_cast<int64_t>(settings_.batch) * 2;
@@ -491,7 +547,7 @@ class SqliteStore : public SinkBackend {
 
   const Settings settings_;
   Database db_;
-  Statement insert_, read_next_, write_next_, trim_rows_, trim_age_;
+  Statement insert_, read_next_, read_attempt_, write_next_, trim_rows_, trim_age_;
   bool retrying_ = false;  // the last Write failed: the next one is the same batch
   int64_t attempt_first_id_ = 0;
   FileId open_file_;       // the file db_ has open
@@ -559,7 +615,7 @@ __attribute__((visibility("default"))) int module_cleanup(void) {
   if (sink == nullptr) return 0;
   int result = sink->Close(std::chrono::steady_clock::now() + cleanup_timeout);
   committed_at_cleanup = sink->Committed();
-  delete sink;
+  orvikevt::sink::DestroyAfterClose(sink);
   sink = nullptr;
   return result;
 }
