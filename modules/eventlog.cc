@@ -128,7 +128,7 @@ class EventLog {
   std::mutex mutex_;
   FILE *const file_;
   const std::string path_;
-  uint64_t handed_ = committed.load();  // handle_event calls that returned 0
+  uint64_t handed_ = committed.load();  // lines taken by handle_event
   bool lines_lost_ = false;             // a write failed: the count stands still
   orvikevt::FailureEpisode write_failure_;
   orvikevt::PeriodicTask flusher_;

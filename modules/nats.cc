@@ -578,7 +578,7 @@ __attribute__((visibility("default"))) int module_cleanup(void) {
   return result;
 }
 
-// Events handed to handle_event (calls that returned 0) that the stream has
+// Events handed to handle_event and kept (sink.h) that the stream has
 // acknowledged, in arrival order.
 __attribute__((visibility("default"))) uint64_t module_committed(void) {
   return sink != nullptr ? sink->Committed() : committed_at_cleanup.load();

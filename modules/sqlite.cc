@@ -620,7 +620,7 @@ __attribute__((visibility("default"))) int module_cleanup(void) {
   return result;
 }
 
-// Events handed to handle_event (calls that returned 0) whose transaction has
+// Events handed to handle_event and kept (sink.h) whose transaction has
 // committed, in arrival order.
 __attribute__((visibility("default"))) uint64_t module_committed(void) {
   return sink != nullptr ? sink->Committed() : committed_at_cleanup.load();
