@@ -129,7 +129,7 @@ static int feed_module(const char *module_path, const char *db_path, long rows, 
   if (batch > 0) {
     snprintf(args, sizeof(args), "%s%cbatch=%ld", db_path, strchr(db_path, '?') ? '&' : '?', batch);
   } else {
-    snprintf(args, sizeof(args), "%s", db_path);  /* the argument as given */
+    snprintf(args, sizeof(args), "%s", db_path); /* the argument as given */
   }
   if (init == NULL || handle == NULL || cleanup == NULL || init(args) != 0) return 1;
   static const char data[] =
