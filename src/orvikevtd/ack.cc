@@ -208,7 +208,6 @@ bool accept_hello(EvtServer &server, ConnBuffer *conn) {
 
 void ack_decide_mode(ConnBuffer *conn, CommChannel *cc) {
   char protocol[32] = {};
-  conn->channel = cc;
   bool acked = comm_get_protocol(cc, protocol, sizeof(protocol)) == 0 &&
                std::strcmp(protocol, kAckProtocol) == 0;
   conn->mode = acked ? kModeHello : kModePlain;
