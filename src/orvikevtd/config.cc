@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string>
 #include <string_view>
@@ -74,8 +75,9 @@ enum class ValueKind {
 
 // The longest time a directive takes in seconds: a year.
 constexpr double kMaxSeconds = 86400.0 * 365;
-// The largest count a long holds (on armhf a long is 32 bits).
-constexpr double kMaxCount = static_cast<double>(LONG_MAX);
+// No upper bound but the one of a long (32 bits on armhf), which the
+// reading itself checks.
+constexpr double kNoBound = std::numeric_limits<double>::infinity();
 
 // One directive: its kind and, for numbers, the values that can work.
 // Numbers outside [min, max] end start-up; with cut_above, larger values
@@ -99,12 +101,12 @@ constexpr DirectiveRule kDirectives[] = {
     {"QUEUESIZE", ValueKind::kCount, 1, INT_MAX},
     {"FLUSHLOG", ValueKind::kText},
     {"CLIENTCA", ValueKind::kText},
-    {"MAXQUEUES", ValueKind::kCount, 0, kMaxCount},
+    {"MAXQUEUES", ValueKind::kCount, 0, kNoBound},
     {"QUEUEFLUSH", ValueKind::kSeconds, 0, kMaxSeconds},
     // A drain longer than a year (infinity among them) waits a year.
     {"SHUTDOWNDRAIN", ValueKind::kSeconds, 0, kMaxSeconds, 0, true},
     {"EVENTADDRESS", ValueKind::kText},
-    {"MAXCONNECTIONS", ValueKind::kCount, 0, kMaxCount},
+    {"MAXCONNECTIONS", ValueKind::kCount, 0, kNoBound},
     // More than ten lines a second would drown the log.
     {"STATSINTERVAL", ValueKind::kSeconds, 0, kMaxSeconds, 0.1},
     {"STATSFILE", ValueKind::kText},
@@ -135,7 +137,7 @@ const DirectiveRule *find_rule_ignoring_case(std::string_view name) {
 // What a refused number should have been, for the message.
 std::string expected_values(const DirectiveRule &rule) {
   char text[128];
-  if (rule.kind == ValueKind::kCount && rule.max >= kMaxCount) {
+  if (rule.kind == ValueKind::kCount && std::isinf(rule.max)) {
     std::snprintf(text, sizeof(text), "a whole number of at least %.0f", rule.min);
   } else if (rule.kind == ValueKind::kCount) {
     std::snprintf(text, sizeof(text), "a whole number from %.0f to %.0f", rule.min, rule.max);
@@ -256,8 +258,14 @@ class DirectiveReader {
  private:
   bool checked_number(const char *directive, ReadNumber *number) {
     const DirectiveRule *rule = find_rule(directive);
+    if (rule == nullptr) {
+      // A directive read here must have its line in kDirectives.
+      ++errors_;
+      log_entry(server_, "%s is read as a number but has no rule.\n", directive);
+      return false;
+    }
     const char *text_value = text(directive);
-    if (rule == nullptr || text_value == nullptr) return false;
+    if (text_value == nullptr) return false;
     *number = read_number(*rule, text_value);
     if (!number_works(*rule, *number)) {
       ++errors_;

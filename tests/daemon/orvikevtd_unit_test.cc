@@ -400,6 +400,25 @@ TEST_F(ConfigTest, UnknownLowerCaseRepeatedAndOverlongLinesAreWarnedWithTheirNum
   EXPECT_EQ(messages(), expected);
 }
 
+// Every directive the sample configuration names, set or commented out, is
+// one the reader knows.
+TEST_F(ConfigTest, EveryDirectiveOfTheSampleConfigurationIsKnown) {
+  std::string config = "PUBLICKEY a\nPRIVATEKEY b\n";
+  std::regex directive_line("^#?([A-Z][A-Z0-9]+) .*");
+  size_t named = 0;
+  for (const std::string &line : lines_of(read_file(SAMPLE_CONFIG))) {
+    std::smatch match;
+    if (!std::regex_match(line, match, directive_line)) continue;
+    std::string name = match[1];
+    if (name == "PUBLICKEY" || name == "PRIVATEKEY" || name == "MODULE") continue;
+    config += name + "\n";  // without a value: changes nothing
+    ++named;
+  }
+  EXPECT_GE(named, 10u);
+  ASSERT_EQ(read(config), 0);
+  EXPECT_EQ(log(), "");
+}
+
 TEST_F(ConfigTest, ModuleLinesTakeAnArgumentAndRepeatWithoutWarnings) {
   ASSERT_EQ(
       read("PUBLICKEY a\nPRIVATEKEY b\nMODULE /absent/a.so arg\nMODULE /absent/b.so arg more\n"),
