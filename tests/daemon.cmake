@@ -53,6 +53,11 @@ orvik_warnings(orvikevtd_e2e_test)
 add_dependencies(orvikevtd_e2e_test orvikevtd orvikevt-send orvikevt-bench orvik_eventlog
                  orvik_count orvik_sqlite orvikevtd_test_recorder_a orvikevtd_test_recorder_b)
 target_link_libraries(orvikevtd_e2e_test PRIVATE SQLite::SQLite3)
+if(TARGET orvikevt-read)
+  target_compile_definitions(orvikevtd_e2e_test PRIVATE
+                             ORVIKEVT_READ="$<TARGET_FILE:orvikevt-read>")
+  add_dependencies(orvikevtd_e2e_test orvikevt-read)
+endif()
 gtest_discover_tests(orvikevtd_e2e_test DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
   PROPERTIES TIMEOUT ${ORVIK_TEST_TIMEOUT} LABELS e2e)
 

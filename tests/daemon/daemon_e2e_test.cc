@@ -1589,7 +1589,11 @@ TEST(DaemonModules, ShippedModulesLogTheirFailuresOncePerEpisode) {
 
 TEST(DaemonTools, EveryToolTellsItsVersion) {
   Daemon folder;
-  for (const char *tool : {ORVIKEVT_SEND, ORVIKEVT_BENCH}) {
+  std::vector<const char *> tools = {ORVIKEVT_SEND, ORVIKEVT_BENCH};
+#ifdef ORVIKEVT_READ
+  tools.push_back(ORVIKEVT_READ);
+#endif
+  for (const char *tool : tools) {
     std::string name = std::string(tool).substr(std::string(tool).rfind('/') + 1);
     std::string out = folder.file("version.out");
     EXPECT_EQ(exit_status(run(target_command(tool) + " -V >" + out)), 0) << name;
@@ -1690,7 +1694,11 @@ std::vector<std::string> sorted(std::vector<std::string> names) {
 void expect_tools_prefer(const std::string &env, const std::string &tls13_first,
                          const std::string &tls12_first) {
   Daemon folder;  // for its folder; no daemon runs
-  for (const char *tool : {ORVIKEVT_SEND, ORVIKEVT_BENCH}) {
+  std::vector<const char *> tools = {ORVIKEVT_SEND, ORVIKEVT_BENCH};
+#ifdef ORVIKEVT_READ
+  tools.push_back(ORVIKEVT_READ);
+#endif
+  for (const char *tool : tools) {
     std::string args = tool == std::string(ORVIKEVT_SEND) ? "probe" : "-n 1 -b 1";
     ClientOffer tls13 = probe_tool(folder, "1.3", env, tool, args);
     EXPECT_EQ(tls13.negotiated, tls13_first) << tool << read_file(folder.file("tool.err"));
