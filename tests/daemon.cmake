@@ -42,6 +42,7 @@ set(ORVIKEVTD_TEST_PATHS
 orvik_add_gtest(orvikevtd_unit_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/daemon/orvikevtd_unit_test.cc LIBS orvikevtd_core)
 target_compile_definitions(orvikevtd_unit_test PRIVATE ${ORVIKEVTD_TEST_PATHS})
+target_link_libraries(orvikevtd_unit_test PRIVATE orvik_text_escape)
 add_dependencies(orvikevtd_unit_test orvikevtd_test_recorder_a orvikevtd_test_recorder_b)
 
 # End to end (NO_PRETTY_VALUES: see orvik_add_gtest). The program has its own main (it makes test certificates once).

@@ -25,6 +25,7 @@
 // Queue sizes too large for memory must come back as failed allocations.
 #include "sanitizer_options.h"
 #include "test_files.h"
+#include "text_escape.h"
 
 namespace orvikevtd {
 namespace {
@@ -627,6 +628,23 @@ TEST_F(ModuleTest, NonZeroResultIsLoggedAndLaterModulesStillGetTheRecord) {
   EXPECT_EQ(modules()[0]->counters.events, 1u);
   EXPECT_EQ(modules()[0]->counters.errors, 1u);
   EXPECT_EQ(server_->processing.handled, 1u);
+}
+
+// The one escaping of client text: every byte that could end or start a
+// line, or a quoted text, is escaped, and a buffer too small is cut at a
+// whole escape, never in the middle of one.
+TEST(TextEscape, EscapesEveryByteThatIsNotPrintableAndCutsAtAWholeEscape) {
+  char out[orvikevt::EscapedSize(8)];
+  EXPECT_EQ(orvikevt::EscapeText(std::string_view("a\n\"\\\t\r\x7f\xff", 8), out), 19u);
+  EXPECT_STREQ(out, "a\\n\\\"\\\\\\t\\r\\x7f\\xff");
+  EXPECT_EQ(orvikevt::EscapeText(std::string_view("ok\0x", 4), out), 7u);
+  EXPECT_STREQ(out, "ok\\x00x");
+  char small[6];
+  EXPECT_EQ(orvikevt::EscapeText("ab\x01", small), 2u);  // "\x01" would not fit
+  EXPECT_STREQ(small, "ab");
+  EXPECT_EQ(orvikevt::EscapeText("abc", std::span<char>()), 0u);
+  char field[4] = {'a', 'b', 'c', 'd'};  // no terminating zero
+  EXPECT_EQ(orvikevt::TextField(field), "abcd");
 }
 
 // A client chose the host name and object: a line feed in them must not
