@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <map>
 #include <set>
 #include <string>
@@ -442,10 +443,12 @@ TEST(NatsOneServer, AStreamDeletedMidRunIsWaitedForWhenNotToBeMade) {
   ASSERT_TRUE(send_records(daemon, 20));
   ASSERT_TRUE(wait_for_messages(admin, 2, 20s));
   ASSERT_TRUE(admin.DeleteStream("ORVIK"));
-  ASSERT_TRUE(send_records(daemon, 30));
+  // The sender's acknowledgements wait for the stream to come back.
+  auto sent = std::async(std::launch::async, [&daemon] { return send_records(daemon, 30); });
   ASSERT_TRUE(wait_counted(daemon, 50));
   std::this_thread::sleep_for(1s);  // publishes find no stream meanwhile
   ASSERT_TRUE(admin.AddStream("ORVIK", "orvik.events"));
+  ASSERT_TRUE(sent.get()) << daemon.log();
   ASSERT_TRUE(wait_for_messages(admin, 3, 60s)) << daemon.log();
   EXPECT_EQ(stop_daemon(daemon), 0) << daemon.log();
   std::vector<StoredMessage> messages;
