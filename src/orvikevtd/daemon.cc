@@ -61,6 +61,7 @@ void set_defaults(EvtServer &server) {
 }
 
 void teardown_and_exit(EvtServer &server) {
+  notify_stopping();
   comm_group_remove(server.cg, server.ccs);
   comm_close(&server.ccs, 0);
   comm_plugin_unload(&server.cm);
@@ -80,6 +81,7 @@ long tick_interval_us(const EvtServer &server) {
   };
   if (server.queueflush > 0) shorten_for(server.queueflush);
   if (stats_period(server) > 0) shorten_for(stats_period(server));
+  if (notify_watchdog_seconds(server) > 0) shorten_for(notify_watchdog_seconds(server));
   return interval;
 }
 
@@ -161,6 +163,8 @@ int orvikevtd_run(int argc, char **argv) {
   }
   log_entry(server, "Successfully spawned event handler thread.\n");
   log_entry(server, "System ready.\n");
+  notify_watchdog_prepare(server);
+  notify_ready();
   {
     MutexLock lock(&server.inqmutex);
     server.inqcurrent = static_cast<SQueue *>(slist_get_data(server.inqlist));

@@ -151,7 +151,7 @@ struct EvtServer {
   // The orderly stop (SHUTDOWNDRAIN): on SIGTERM or SIGINT the main thread
   // hands every held record over and waits; the processing thread delivers
   // them, then runs the modules' cleanup.
-  double shutdowndrain = 0;     // seconds; 0 = stop at once
+  double shutdowndrain = 0;  // seconds; 0 = stop at once
   std::atomic<bool> draining{false};
   // Set when the last held record has been handed over: once the full
   // queues are drained, the processing thread cleans the modules up.
@@ -206,6 +206,13 @@ struct EvtServer {
     uint64_t last_paused_ns = 0;
     bool file_failing = false;  // one log line per failure episode
   } reporter;                   // main thread only
+
+  // The service manager's watchdog (WatchdogSec of the unit), kept alive
+  // from the main loop's tick.
+  struct Watchdog {
+    int64_t interval_ns = 0;  // between two keep-alives; 0 = no watchdog
+    int64_t last_ping_ns = 0;
+  } watchdog;  // main thread only
 };
 
 // The program's record; never destroyed, so that the processing thread may
@@ -343,6 +350,20 @@ void stats_publish(EvtServer &server, int64_t now, bool idle);
 void stats_tick(EvtServer &server);
 // Monotonic clock in nanoseconds.
 int64_t monotonic_ns();
+
+// ---- notify.cc ----
+// Notifications to a service manager that waits for them (NOTIFY_SOCKET);
+// without one they do nothing.
+// Reads the watchdog's timeout, when the manager set one.
+void notify_watchdog_prepare(EvtServer &server);
+// Seconds between two keep-alives; 0 without a watchdog.
+double notify_watchdog_seconds(const EvtServer &server);
+// The daemon serves ("System ready.").
+void notify_ready();
+// The stop has begun.
+void notify_stopping();
+// Main loop tick: a keep-alive when one is due.
+void notify_watchdog(EvtServer &server);
 
 // ---- daemon.cc ----
 // The whole program: start-up, the loop, teardown. Returns only through exit.

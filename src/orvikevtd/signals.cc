@@ -85,6 +85,7 @@ void signals_handle_caught(EvtServer &server) {
   for (int sig = 1; sig < NSIG; ++sig) {
     for (unsigned count = caught_signals[sig].exchange(0); count > 0; --count) {
       log_entry(server, "Caught signal %d\n", sig);
+      if (is_terminating(sig)) notify_stopping();
       if (is_terminating(sig) && starts_drain(server, sig)) {
         // The same signal again, already caught, comes during the drain.
         caught_signals[sig].fetch_add(count - 1);
@@ -107,6 +108,7 @@ void on_loop_wakeup(CommGroup *, void *arg) {
 void on_loop_tick(CommGroup *, void *arg) {
   auto &server = *static_cast<EvtServer *>(arg);
   signals_handle_caught(server);
+  notify_watchdog(server);
   if (!server.intake_paused.load()) queues_flush_if_due(server);
   stats_tick(server);
 }

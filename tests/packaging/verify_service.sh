@@ -1,7 +1,9 @@
 #!/bin/sh
 # Checks the configured systemd unit with systemd-analyze verify and the
 # sysusers.d file with systemd-sysusers in a scratch root: the user the
-# unit runs as is the one the file creates. The unit's program is replaced
+# unit runs as is the one the file creates; the unit's sandbox rates an
+# exposure of at most 1.5 (systemd-analyze security), it is of Type=notify
+# with a watchdog, and it keeps event data from other users (UMask=0027). The unit's program is replaced
 # by the built one (verify requires it to exist; nothing else changes).
 # Exits 77 (skipped) where systemd's tools are not installed.
 #   verify_service.sh UNIT INSTALLED_PROGRAM BUILT_PROGRAM SYSUSERS_FILE
@@ -35,4 +37,14 @@ grep -q "^$user:x:[0-9]*:[0-9]*:.*:/usr/sbin/nologin$" "$work/root/etc/passwd" |
 grep -q "^$group:" "$work/root/etc/group" || { echo "group $group not created"; exit 1; }
 grep -q '^LogsDirectory=orvik$' "$unit" || { echo "no LogsDirectory=orvik"; exit 1; }
 grep -q ' -l /var/log/orvik/' "$unit" || { echo "the log is not under /var/log/orvik"; exit 1; }
-echo "unit and sysusers file verified (user $user, group $group)"
+exposure=$(systemd-analyze security --offline=true "$work/orvikevtd.service" 2>&1 |
+  sed -n 's/.*Overall exposure level for orvikevtd.service: \([0-9.]*\).*/\1/p')
+[ -n "$exposure" ] || { echo "systemd-analyze security gave no exposure"; exit 1; }
+awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }' || {
+  echo "exposure $exposure, above 1.5:"
+  systemd-analyze security --offline=true "$work/orvikevtd.service" | grep '✗'
+  exit 1; }
+for setting in Type=notify WatchdogSec=30 UMask=0027 LogsDirectoryMode=0750 StateDirectoryMode=0750; do
+  grep -qx "$setting" "$unit" || { echo "no $setting"; exit 1; }
+done
+echo "unit and sysusers file verified (user $user, group $group, exposure $exposure)"
