@@ -282,6 +282,7 @@ previous_package() {
   current=$(ls "$out"/amd64/orvikevtd_*.deb)
   dir=$scratch/previous
   rm -rf "$dir"
+  mkdir -p "$dir"
   dpkg-deb -R "$current" "$dir/tree"
   sed -i 's/^Version: \(.*\)$/Version: \1~previous/' "$dir/tree/DEBIAN/control"
   dpkg-deb -b "$dir/tree" "$dir/orvikevtd_previous.deb" >/dev/null
@@ -326,7 +327,14 @@ install -m 755 "$stand_in" /usr/bin/systemctl
 # keep the maintainer scripts from acting at all.
 rm -f /usr/sbin/policy-rc.d
 trap 'systemctl stop orvikevtd.service >/dev/null 2>&1 || true' EXIT
-fail() { echo "maintainer scripts: $*" >&2; exit 1; }
+fail() {
+  echo "maintainer scripts: $*" >&2
+  if [ -f /var/log/orvik/orvikevtd.log ]; then
+    echo "the daemon's log:" >&2
+    tail -n 15 /var/log/orvik/orvikevtd.log >&2
+  fi
+  exit 1
+}
 dpkg_run() {
   DEBIAN_FRONTEND=noninteractive dpkg --force-confdef --force-confold "$@" >>"$work/dpkg.out" 2>&1 ||
     fail "dpkg $*: $(tail -n 20 "$work/dpkg.out")"

@@ -22,6 +22,11 @@ done
 
 setting() { sed -n "s/^$1=//p" "$unit_file" | tail -n 1; }
 
+# How often the log says "System ready." (0 before it exists).
+ready_lines() {
+  if [ -f "$log" ]; then grep -c 'System ready\.' "$log" || true; else echo 0; fi
+}
+
 running() {
   [ -f "$pid_file" ] && kill -0 "$(cat "$pid_file")" 2>/dev/null
 }
@@ -34,8 +39,9 @@ make_directory() {
   chmod "${mode:-0755}" "$2/$name"
 }
 
-as_service_user() {
-  setpriv --reuid="$(setting User)" --regid="$(setting Group)" --init-groups \
+# Runs the command as the unit's user with its umask, in this process.
+exec_as_service_user() {
+  exec setpriv --reuid="$(setting User)" --regid="$(setting Group)" --init-groups \
     sh -c "umask $(setting UMask); exec \"\$@\"" sh "$@"
 }
 
@@ -47,14 +53,16 @@ start() {
   pre=$(setting ExecStartPre)
   if [ -n "$pre" ]; then
     # shellcheck disable=SC2086
-    as_service_user ${pre#-} || { echo "ExecStartPre failed: $pre" >&2; return 1; }
+    (exec_as_service_user ${pre#-}) || { echo "ExecStartPre failed: $pre" >&2; return 1; }
   fi
-  before=$(grep -c 'System ready\.' "$log" 2>/dev/null || true)
+  before=$(ready_lines)
+  # The daemon is the process started here (the subshell becomes it), so
+  # that its PID is the one to signal.
   # shellcheck disable=SC2046
-  as_service_user $(setting ExecStart) </dev/null >/dev/null 2>&1 &
+  (exec_as_service_user $(setting ExecStart)) </dev/null >/dev/null 2>&1 &
   echo $! >"$pid_file"
   tries=300
-  while [ "$(grep -c 'System ready\.' "$log" 2>/dev/null || true)" -le "${before:-0}" ]; do
+  while [ "$(ready_lines)" -le "$before" ]; do
     running || { echo "orvikevtd.service ended at start" >&2; return 1; }
     tries=$((tries - 1))
     [ "$tries" -gt 0 ] || { echo "orvikevtd.service not ready" >&2; return 1; }
