@@ -1,6 +1,7 @@
 // The daemon as the packaged unit runs it: under the unit's system call
-// filter (the list systemd computes from its SystemCallFilter= lines,
-// applied by syscall_filter_launcher before the daemon starts), with every
+// filter (the list systemd computes from its SystemCallFilter= lines, and
+// its MemoryDenyWriteExecute= and RestrictAddressFamilies=, applied by
+// syscall_filter_launcher before the daemon starts), with every
 // shipped module loaded, the NATS one publishing to a real nats-server, and
 // a notification socket standing in for systemd's (Type=notify, WatchdogSec).
 // A call the daemon or a module makes outside the list kills it with SIGSYS
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,6 +46,33 @@ bool write_unit_syscall_list(const std::string &path, bool *skipped) {
   int status = run(std::string(UNIT_SYSCALL_LIST) + " " + SERVICE_UNIT + " >" + path);
   *skipped = WIFEXITED(status) && WEXITSTATUS(status) == 77;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The launcher's options for the unit's other seccomp settings:
+// MemoryDenyWriteExecute= and RestrictAddressFamilies=.
+std::vector<std::string> unit_seccomp_options() {
+  static constexpr std::pair<const char *, int> kFamilies[] = {{"AF_UNIX", AF_UNIX},
+                                                               {"AF_INET", AF_INET},
+                                                               {"AF_INET6", AF_INET6},
+                                                               {"AF_NETLINK", AF_NETLINK}};
+  std::vector<std::string> options;
+  std::istringstream unit(read_file(SERVICE_UNIT));
+  for (std::string line; std::getline(unit, line);) {
+    if (line == "MemoryDenyWriteExecute=yes") options.push_back("-w");
+    const std::string families_key = "RestrictAddressFamilies=";
+    if (line.rfind(families_key, 0) != 0) continue;
+    std::istringstream names(line.substr(families_key.size()));
+    std::string numbers;
+    for (std::string name; names >> name;) {
+      for (const auto &[known, number] : kFamilies) {
+        if (name != known) continue;
+        if (!numbers.empty()) numbers += ',';
+        numbers += std::to_string(number);
+      }
+    }
+    options.insert(options.end(), {"-a", numbers});
+  }
+  return options;
 }
 
 // A datagram socket where the daemon sends its notifications, as systemd's
@@ -117,7 +146,9 @@ class SandboxedDaemon : public ::testing::Test {
     bool listed = write_unit_syscall_list(list_, &skipped);
     if (skipped) GTEST_SKIP() << "systemd-analyze is not installed";
     ASSERT_TRUE(listed) << "no system call list from " << SERVICE_UNIT;
-    std::vector<std::string> launcher = {SYSCALL_FILTER_LAUNCHER, list_};
+    std::vector<std::string> launcher = {SYSCALL_FILTER_LAUNCHER};
+    for (const std::string &option : unit_seccomp_options()) launcher.push_back(option);
+    launcher.push_back(list_);
     if (geteuid() == 0) {
       // The unit runs the daemon as its own unprivileged user, and so does
       // the test: as root, libraries take paths the service never takes
