@@ -215,6 +215,18 @@ COMM_EXPORT int comm_get_flags(CommChannel *channel, int *flags) {
   return 0;
 }
 
+COMM_EXPORT int comm_get_protocol(CommChannel *channel, char *buffer, int size) {
+  if (channel == nullptr || buffer == nullptr || size <= 0) return EINVAL;
+  std::string_view id;
+  if (comm::IsConnection(channel) && channel->session != nullptr && !channel->accept_pending) {
+    id = channel->session->SelectedProtocol();
+  }
+  if (id.size() >= static_cast<size_t>(size)) return ENOSPC;
+  std::memcpy(buffer, id.data(), id.size());
+  buffer[id.size()] = '\0';
+  return 0;
+}
+
 COMM_EXPORT int comm_read(CommChannel *channel, char *buffer, int *len) {
   if (channel == nullptr || buffer == nullptr || len == nullptr || *len < 0) return EINVAL;
   if (!comm::IsConnection(channel)) return EINVAL;

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "comm/comm.h"
 
@@ -64,6 +65,8 @@ class Session {
   // Sends the closing notice (best effort, never blocks): 0, kWantRead,
   // kWantWrite or an errno number.
   virtual int Shutdown() = 0;
+  // The application protocol the handshake selected (ALPN), empty when none.
+  virtual std::string_view SelectedProtocol() const { return {}; }
 };
 
 enum class Role { kServer, kClient };

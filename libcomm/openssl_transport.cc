@@ -27,6 +27,8 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string_view>
+#include <vector>
 
 #include "comm_p.h"
 
@@ -178,6 +180,14 @@ class OpensslSession final : public Session {
 
   bool HasPending() override { return SSL_has_pending(ssl_) != 0; }
 
+  std::string_view SelectedProtocol() const override {
+    const unsigned char *id = nullptr;
+    unsigned int len = 0;
+    SSL_get0_alpn_selected(ssl_, &id, &len);
+    if (id == nullptr) return {};
+    return {reinterpret_cast<const char *>(id), len};
+  }
+
   int Shutdown() override {
     ERR_clear_error();
     errno = 0;
@@ -238,6 +248,38 @@ int SetCipherPreference(SSL_CTX *ctx, const char *configured_list, const char *c
   return 0;
 }
 
+// ---- application protocols (ALPN) ----
+
+// Turns "a,b" into the wire form: each id prefixed by its length. EINVAL for
+// an empty id or one longer than 255 bytes.
+int AlpnWireList(const char *list, std::vector<unsigned char> *wire) {
+  wire->clear();
+  std::string_view rest(list);
+  while (true) {
+    size_t comma = rest.find(',');
+    std::string_view id = rest.substr(0, comma);
+    if (id.empty() || id.size() > 255) return EINVAL;
+    wire->push_back(static_cast<unsigned char>(id.size()));
+    wire->insert(wire->end(), id.begin(), id.end());
+    if (comma == std::string_view::npos) return 0;
+    rest.remove_prefix(comma + 1);
+  }
+}
+
+// Server side: the first id of our list that the client offers. A client
+// whose offer holds none of ours goes on without a protocol, as one that
+// offered none.
+int SelectAlpn(SSL *, const unsigned char **out, unsigned char *outlen, const unsigned char *in,
+               unsigned int inlen, void *arg) {
+  const auto *ours = static_cast<const std::vector<unsigned char> *>(arg);
+  unsigned char *selected = nullptr;
+  int found = SSL_select_next_proto(&selected, outlen, ours->data(),
+                                    static_cast<unsigned int>(ours->size()), in, inlen);
+  if (found != OPENSSL_NPN_NEGOTIATED) return SSL_TLSEXT_ERR_NOACK;
+  *out = selected;
+  return SSL_TLSEXT_ERR_OK;
+}
+
 // ---- the transport ----
 
 struct CtxDeleter {
@@ -273,21 +315,25 @@ class OpensslTransport final : public Transport {
  private:
   int LoadIdentity(const char *certificate, const char *key);
   int LoadAuthority(const char *ca_file);
+  int SetProtocols(const char *list);
 
   std::unique_ptr<SSL_CTX, CtxDeleter> ctx_;
   bool can_serve_ = false;
   bool require_client_certificate_ = false;
   bool verify_server_ = true;
+  // ALPN ids in wire form: offered by a client, selected from by a server.
+  std::vector<unsigned char> protocols_;
 };
 
 int OpensslTransport::Configure(Attribute *options) {
-  const char *certificate, *key, *ca_file, *verify, *cipher_list, *cipher_suites;
+  const char *certificate, *key, *ca_file, *verify, *cipher_list, *cipher_suites, *protocols;
   if (OptionValue(options, "SSLCertificateFile", &certificate) != 0 ||
       OptionValue(options, "SSLPrivateKeyFile", &key) != 0 ||
       OptionValue(options, "SSLCACertificateFile", &ca_file) != 0 ||
       OptionValue(options, "SSLVerifyPeer", &verify) != 0 ||
       OptionValue(options, "SSLCiphers", &cipher_list) != 0 ||
-      OptionValue(options, "SSLCipherSuites", &cipher_suites) != 0) {
+      OptionValue(options, "SSLCipherSuites", &cipher_suites) != 0 ||
+      OptionValue(options, "ALPNProtocols", &protocols) != 0) {
     return EINVAL;
   }
   // Either both or neither: a certificate without its key cannot serve.
@@ -325,6 +371,10 @@ int OpensslTransport::Configure(Attribute *options) {
     DrainErrors();  // no system store: clients must name a CA or skip checks
   }
   verify_server_ = verify == nullptr || std::strcmp(verify, "0") != 0;
+  if (protocols != nullptr) {
+    int rc = SetProtocols(protocols);
+    if (rc != 0) return rc;
+  }
   // Last, so that its message is the one a successful load leaves.
   return SetCipherPreference(ctx, cipher_list, cipher_suites);
 }
@@ -362,6 +412,18 @@ int OpensslTransport::LoadAuthority(const char *ca_file) {
   }
   SSL_CTX_set_client_CA_list(ctx, names);
   require_client_certificate_ = true;
+  return 0;
+}
+
+int OpensslTransport::SetProtocols(const char *list) {
+  if (AlpnWireList(list, &protocols_) != 0) {
+    SetPluginMessage("ALPN protocol list refused: %s", list);
+    return EINVAL;
+  }
+  SSL_CTX *ctx = ctx_.get();
+  // A client offers the list with each session (SSL_set_alpn_protos); a
+  // server selects from it.
+  SSL_CTX_set_alpn_select_cb(ctx, SelectAlpn, &protocols_);
   return 0;
 }
 
@@ -414,6 +476,13 @@ int OpensslTransport::NewSession(int fd, Role role, const char *host,
     }
   } else {
     SSL_set_connect_state(ssl);
+    // SSL_set_alpn_protos returns 0 on success.
+    if (!protocols_.empty() &&
+        SSL_set_alpn_protos(ssl, protocols_.data(), static_cast<unsigned int>(protocols_.size())) !=
+            0) {
+      DrainErrors();
+      return ENOMEM;
+    }
     if (verify_server_ && SetServerIdentityCheck(ssl, host) != 0) {
       DrainErrors();
       return EINVAL;

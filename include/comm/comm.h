@@ -106,7 +106,11 @@ COMM_EXPORT int comm_group_pause_reads(CommGroup *group, int paused);
  * server against it), "SSLVerifyPeer" ("0" to skip server verification on a
  * client), "SSLCiphers" (the TLS 1.2 cipher list) and "SSLCipherSuites"
  * (the TLS 1.3 suites), both in OpenSSL's syntax and in order of
- * preference. Unknown name: 2. Unusable certificate or key: non-zero. A
+ * preference, and "ALPNProtocols", a comma-separated list of application
+ * protocol ids: a client offers them in that order, a server selects the
+ * first id of its own list that the client offers (a client offering none
+ * of them, or nothing, gets no protocol and the handshake goes on; an empty
+ * id or one over 255 bytes: 22). Unknown name: 2. Unusable certificate or key: non-zero. A
  * cipher list or suite list that OpenSSL rejects: 22, with a message.
  *
  * TLS 1.2 is the oldest protocol spoken. Without the cipher options, TLS
@@ -141,6 +145,11 @@ COMM_EXPORT int comm_accept(CommChannel *listener, CommChannel **channel, int fl
 /* Continues a pending handshake: 0 done, 2/3 still pending, else failure. */
 COMM_EXPORT int comm_accept_continue(CommChannel *channel);
 COMM_EXPORT int comm_get_flags(CommChannel *channel, int *flags);
+/* After the handshake: copies the application protocol id the handshake
+ * selected (ALPNProtocols) into buffer as zero-terminated text, "" when none
+ * was (or the handshake is still pending). 0; 22 for a null argument or a
+ * size below 1; 28 when the id does not fit. */
+COMM_EXPORT int comm_get_protocol(CommChannel *channel, char *buffer, int size);
 /* *len in: most bytes wanted; out: bytes read. 0 data, 2 or 11 nothing yet,
  * 3 wait for writability, 61 end of the connection, other: error. */
 COMM_EXPORT int comm_read(CommChannel *channel, char *buffer, int *len);

@@ -137,6 +137,7 @@ TestServer::TestServer(const Config &config) : config_(config) {
   Options options;
   options.Add("SSLCertificateFile", Certs().server).Add("SSLPrivateKeyFile", Certs().server_key);
   if (config.require_client_cert) options.Add("SSLCACertificateFile", Certs().ca);
+  if (!config.alpn.empty()) options.Add("ALPNProtocols", config.alpn);
   EXPECT_EQ(comm_plugin_load(&module_, "comm_openssl", options.get()), 0);
   EXPECT_EQ(comm_group_new(&group_, &TestServer::Callback), 0);
   EXPECT_EQ(comm_bind(module_, &listener_, "127.0.0.1", 0), 0);

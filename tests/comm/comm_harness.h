@@ -78,6 +78,7 @@ class TestServer {
     bool close_on_end = true;       // false: keep the channel after 61/errors (and count callbacks)
     bool start_paused = false;
     int read_chunk = kRecordSize;  // most bytes one callback asks for
+    std::string alpn;              // ALPNProtocols; empty: none
   };
 
   TestServer() : TestServer(Config{}) {}

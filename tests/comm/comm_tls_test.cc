@@ -408,6 +408,99 @@ TEST(CommClient, ConnectFailuresAreReported) {
   comm_plugin_unload(&module);
 }
 
+// The protocol the server's side of the first connection selected, read on
+// the loop thread when its first record arrives.
+std::string ServerSideProtocol(TestServer &server, CommModule *client_module) {
+  std::string selected = "(none read)";
+  server.on_record = [&selected](int, CommChannel *cc) {
+    char id[32];
+    selected = comm_get_protocol(cc, id, sizeof(id)) == 0 ? id : "(error)";
+  };
+  CommChannel *channel = nullptr;
+  EXPECT_EQ(comm_connect(client_module, &channel, "127.0.0.1", server.port(), 5000), 0);
+  Record record = MakeRecord(1);
+  int len = kRecordSize;
+  EXPECT_EQ(comm_write(channel, record.data(), &len), 0);
+  EXPECT_TRUE(server.WaitUntil([&] { return server.Records().size() == 1; }));
+  comm_close(&channel, 0);
+  std::lock_guard<std::mutex> lock(server.mutex);
+  server.on_record = nullptr;
+  return selected;
+}
+
+CommModule *ClientOffering(const std::string &protocols) {
+  Options options;
+  options.Add("SSLCACertificateFile", Certs().ca);
+  if (!protocols.empty()) options.Add("ALPNProtocols", protocols);
+  CommModule *module = nullptr;
+  EXPECT_EQ(comm_plugin_load(&module, "comm_openssl", options.get()), 0);
+  return module;
+}
+
+TEST(CommAlpn, ServerSelectsTheFirstOfItsOwnIdsThatTheClientOffers) {
+  TestServer::Config config;
+  config.alpn = "orvik-ack/1,orvik-ack/0";
+  struct Case {
+    std::string offered, selected;
+  };
+  for (const Case &c : {Case{"x/1,orvik-ack/0,orvik-ack/1", "orvik-ack/1"},
+                        Case{"orvik-ack/0", "orvik-ack/0"}, Case{"", ""}, Case{"x/1", ""}}) {
+    SCOPED_TRACE("offered: " + c.offered);
+    TestServer server(config);
+    CommModule *module = ClientOffering(c.offered);
+    CommChannel *channel = nullptr;
+    ASSERT_EQ(comm_connect(module, &channel, "127.0.0.1", server.port(), 5000), 0);
+    char id[32] = "unset";
+    ASSERT_EQ(comm_get_protocol(channel, id, sizeof(id)), 0);
+    EXPECT_EQ(std::string(id), c.selected);
+    comm_close(&channel, 0);
+    EXPECT_EQ(ServerSideProtocol(server, module), c.selected);
+    comm_plugin_unload(&module);
+  }
+}
+
+TEST(CommAlpn, ServerWithoutProtocolsSelectsNothingAndBadListsAreRefused) {
+  TestServer server;
+  CommModule *module = ClientOffering("orvik-ack/1");
+  EXPECT_EQ(ServerSideProtocol(server, module), "");
+  CommChannel *channel = nullptr;
+  ASSERT_EQ(comm_connect(module, &channel, "127.0.0.1", server.port(), 5000), 0);
+  char small[4];
+  char id[32];
+  EXPECT_EQ(comm_get_protocol(channel, small, sizeof(small)), 0);  // "" fits
+  EXPECT_EQ(comm_get_protocol(channel, id, 0), EINVAL);
+  EXPECT_EQ(comm_get_protocol(nullptr, id, sizeof(id)), EINVAL);
+  comm_close(&channel, 0);
+  comm_plugin_unload(&module);
+
+  for (const char *bad : {",a", "a,", "a,,b", ""}) {
+    SCOPED_TRACE(bad);
+    Options options;
+    options.Add("ALPNProtocols", bad);
+    CommModule *refused = nullptr;
+    EXPECT_EQ(comm_plugin_load(&refused, "comm_openssl", options.get()), EINVAL);
+    EXPECT_EQ(refused, nullptr);
+  }
+  Options options;
+  options.Add("ALPNProtocols", std::string(256, 'p'));
+  CommModule *refused = nullptr;
+  EXPECT_EQ(comm_plugin_load(&refused, "comm_openssl", options.get()), EINVAL);
+}
+
+TEST(CommAlpn, TooSmallBufferForTheSelectedIdIs28) {
+  TestServer::Config config;
+  config.alpn = "orvik-ack/1";
+  TestServer server(config);
+  CommModule *module = ClientOffering("orvik-ack/1");
+  CommChannel *channel = nullptr;
+  ASSERT_EQ(comm_connect(module, &channel, "127.0.0.1", server.port(), 5000), 0);
+  char exact[12];  // 11 characters and the terminator
+  EXPECT_EQ(comm_get_protocol(channel, exact, sizeof(exact)), 0);
+  EXPECT_EQ(comm_get_protocol(channel, exact, sizeof(exact) - 1), ENOSPC);
+  comm_close(&channel, 0);
+  comm_plugin_unload(&module);
+}
+
 TEST(CommClient, ChannelOutlivesItsUnloadedModule) {
   TestServer server;
   CommModule *module = commtest::LoadClientModule(false);
