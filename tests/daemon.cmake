@@ -36,7 +36,8 @@ set(ORVIKEVTD_TEST_PATHS
   PYTHON_CLIENT="${CMAKE_CURRENT_SOURCE_DIR}/daemon/send_records.py"
   TLS_PROBE_SERVER="${CMAKE_CURRENT_SOURCE_DIR}/daemon/tls_probe_server.py"
   METRICS_READER="${CMAKE_CURRENT_SOURCE_DIR}/daemon/read_metrics.py"
-  SYSTEM_PYTHON="${ORVIK_SYSTEM_PYTHON}")
+  SYSTEM_PYTHON="${ORVIK_SYSTEM_PYTHON}"
+  SAMPLE_CONFIG="${PROJECT_BINARY_DIR}/packaging/orvikevtd.conf")
 
 orvik_add_gtest(orvikevtd_unit_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/daemon/orvikevtd_unit_test.cc LIBS orvikevtd_core)

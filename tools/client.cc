@@ -53,6 +53,10 @@ bool HandleConnectionOption(const char *tool, int option, const char *value,
 
 }  // namespace
 
+void PrintVersion(const char *tool) {
+  std::printf("%s - version %s\n", tool, ORVIK_VERSION);
+}
+
 int ParseCommandLine(const char *tool, int argc, char **argv, const char *own_letters,
                      ConnectionOptions &connection,
                      const std::function<int(int option, const char *value)> &own_option) {

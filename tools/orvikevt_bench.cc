@@ -35,6 +35,7 @@ void print_usage(FILE *out) {
                "                  every record is counted and report the end-to-end rate\n"
                "  -t SECONDS      longest wait for the count (default 120)\n"
                "  -h              this help\n"
+               "  -V              the version\n"
                "Output ends with one line \"RESULT key=value ...\" for scripts.\n"
                "Exit status: 0 done (and, with -w, every record counted in order), 1 records\n"
                "missing or out of order, 64 usage error, 69 no connection, 74 sending failed.\n",
@@ -81,13 +82,16 @@ int parse(int argc, char **argv, Settings &settings) {
       case 'h':
         print_usage(stdout);
         return -1;
+      case 'V':
+        orvikevt::PrintVersion(kTool);
+        return -1;
       default:
         print_usage(stderr);
         return orvikevt::kExitUsage;
     }
   };
-  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "j:n:b:w:t:h", settings.connection,
-                                              own_option);
+  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "j:n:b:w:t:hV",
+                                              settings.connection, own_option);
       status != 0) {
     return status;
   }

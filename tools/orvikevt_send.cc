@@ -34,6 +34,7 @@ void print_usage(FILE *out) {
       "  -i           one event per line of standard input (the line is its data)\n"
       "  -n COUNT     COUNT generated events, numbered for the counting module\n"
       "  -h           this help\n"
+      "  -V           the version\n"
       "Exit status: 0 every event sent, 64 usage error, 65 an event does not fit a\n"
       "record (texts up to 63 bytes, data up to 256), 69 no connection, 74 sending failed.\n",
       kTool, orvikevt::kConnectionOptionHelp);
@@ -105,12 +106,15 @@ int parse(int argc, char **argv, Settings &settings) {
       case 'h':
         print_usage(stdout);
         return -1;
+      case 'V':
+        orvikevt::PrintVersion(kTool);
+        return -1;
       default:
         print_usage(stderr);
         return orvikevt::kExitUsage;
     }
   };
-  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "s:o:F:r:in:h",
+  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "s:o:F:r:in:hV",
                                               settings.connection, own_option);
       status != 0) {
     return status;

@@ -57,6 +57,15 @@ inline constexpr int kConnBufferSize = 4096;
 inline constexpr unsigned long kFlagFlushLog = 1;
 inline constexpr unsigned long kFlagForeground = 2;
 
+// Exit statuses of start-up (orvikevtd(8) lists them). A comm layer that
+// cannot be loaded ends it with the layer's own result.
+inline constexpr int kExitLogFile = 1;        // the log file cannot be opened
+inline constexpr int kExitConfiguration = 2;  // the configuration cannot work
+inline constexpr int kExitQueues = 3;         // the event queues cannot be made
+inline constexpr int kExitListener = 4;       // the listener cannot be bound
+inline constexpr int kExitSetup = 5;          // the comm group or the processing thread failed
+inline constexpr int kExitUsage = 255;        // a bad option, or detaching failed
+
 // Default cap of the queue pool when MAXQUEUES is absent: at most this many
 // queues, and fewer when they would hold more than kDefaultPoolBytes.
 inline constexpr long kDefaultMaxQueues = 1024;
@@ -163,6 +172,14 @@ struct EvtServer {
   // signal handler.
   Semaphore drain_wakeup;
 
+  // REQUIREMODULES yes: a MODULE line that loads nothing ends start-up.
+  bool requiremodules = false;
+  // -t: check the configuration as a start would, then exit.
+  bool check_only = false;
+  // The detached process tells the waiting parent how start-up ended
+  // through this pipe (-1: no parent waits).
+  int startup_report_fd = -1;
+
   // The listener's address (empty: every address) and the connection cap.
   char eventaddress[kPathSize] = {};
   long maxconnections = kDefaultMaxConnections;  // 0 = no cap
@@ -232,6 +249,13 @@ void log_flush(EvtServer &server);
 int log_entry(EvtServer &server, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int log_entry_v(EvtServer &server, const char *format, va_list args)
     __attribute__((format(printf, 2, 0)));
+// A start-up failure's detail (which file, and why): logged, and written to
+// standard error as "orvikevtd: <message>" so that it reaches the journal
+// (a configuration check's log is standard error already).
+void log_startup_failure(EvtServer &server, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+// Writes the log to stream instead of a file (a configuration check).
+void log_use_stream(EvtServer &server, FILE *stream);
 
 // ---- config.cc ----
 // Parses the command line. -1: go on with start-up; otherwise the process
@@ -239,10 +263,16 @@ int log_entry_v(EvtServer &server, const char *format, va_list args)
 int parse_command_line(EvtServer &server, int argc, char **argv);
 // Reads every directive and loads the modules (start-up steps 7 and 8).
 // 0 when start-up goes on, else the exit status (2) after the failure has
-// been logged and the configuration closed.
+// been logged and the configuration closed. Unknown, lower-case and
+// repeated directives, tokens after a value and characters after a number
+// are logged as warnings with their line; a numeric value that cannot work
+// and, with REQUIREMODULES yes, a module that does not load end start-up.
 int read_configuration(EvtServer &server);
 // Loads the module named by one MODULE line (cut into tokens in place).
-void load_module_line(EvtServer &server, char *line);
+// Empty when it loaded; otherwise what failed, already logged.
+std::string load_module_line(EvtServer &server, char *line);
+// True when at least one module is loaded.
+bool any_module_loaded(EvtServer &server);
 // Frees a module record and its strings (not its handle).
 void free_module_record(OrvikEHModule *module);
 // The pool cap used when MAXQUEUES is absent, for queues of queuesize records.
@@ -350,6 +380,22 @@ void stats_publish(EvtServer &server, int64_t now, bool idle);
 void stats_tick(EvtServer &server);
 // Monotonic clock in nanoseconds.
 int64_t monotonic_ns();
+
+// ---- check.cc ----
+// Loads the comm plug-in with the configured options. Its result; on
+// failure the reason is logged first: what the layer refused, or which
+// certificate, key or CA file it could not use and why.
+int load_comm_layer(EvtServer &server);
+// Makes the initial queues; false, with the reason logged, when they
+// cannot be made.
+bool allocate_queues(EvtServer &server);
+// Logs that events are received and discarded when no module is loaded.
+void log_if_no_module(EvtServer &server);
+// -t: checks the configuration the way a start would (the log file, every
+// directive, every module loaded and cleaned up again, the certificate and
+// key, the address, the queues), with the log on standard error, and ends
+// the process: 0 when a start would go on, 2 when not.
+[[noreturn]] void check_and_exit(EvtServer &server);
 
 // ---- notify.cc ----
 // Notifications to a service manager that waits for them (NOTIFY_SOCKET);

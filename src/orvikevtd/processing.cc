@@ -9,12 +9,16 @@
 #include <ctime>
 
 #include "evtserver.h"
+#include "text_escape.h"
 
 namespace orvikevtd {
 namespace {
 
 constexpr unsigned long kReportEvery = 10000;
 
+// The host name and object come from the client: escaped, so that a line
+// feed in them cannot start a forged line of the log, and each shown in
+// at most 80 characters, so that the entry keeps its own line end.
 void log_module_failure(EvtServer &server, OrvikEHModule *module, EventData *record, int rc) {
   char host[EVENTDATA_TEXT_SIZE] = {};
   char object[EVENTDATA_TEXT_SIZE] = {};
@@ -22,8 +26,12 @@ void log_module_failure(EvtServer &server, OrvikEHModule *module, EventData *rec
   int object_len = sizeof(object);
   eventdata_get_hostname(record, host, &host_len);
   eventdata_get_object(record, object, &object_len);
-  log_entry(server, "(%s) Module method returned rc=%d (host='%s' object='%s')\n",
-            module->modulepath, rc, host, object);
+  char escaped_host[orvikevt::EscapedSize(EVENTDATA_TEXT_SIZE)];
+  char escaped_object[orvikevt::EscapedSize(EVENTDATA_TEXT_SIZE)];
+  orvikevt::EscapeText(host, escaped_host);
+  orvikevt::EscapeText(object, escaped_object);
+  log_entry(server, "(%s) Module method returned rc=%d (host='%.80s' object='%.80s')\n",
+            module->modulepath, rc, escaped_host, escaped_object);
 }
 
 // Microseconds of a monotonic reading, cut to 32 bits: the difference of

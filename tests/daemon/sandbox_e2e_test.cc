@@ -181,13 +181,17 @@ TEST_F(SandboxedDaemon, EveryShippedModuleStoresWhatClientsSendUnderTheUnitsFilt
   daemon_.set_env("NOTIFY_SOCKET", notify.path());
   daemon_.set_env("WATCHDOG_USEC", "400000");
   std::ofstream(daemon_.file("nats.conf")) << "SERVERS " << servers.urls() << "\n";
-  ASSERT_TRUE(daemon_.start(daemon_.standard_config(
+  std::string config = daemon_.standard_config(
       "QUEUESIZE 50\nQUEUEFLUSH 0.05\nSHUTDOWNDRAIN 60\n" +
       module_line(EVENTLOG_MODULE, daemon_.file("events.log")) +
       module_line(COUNT_MODULE, daemon_.file("count.txt")) +
       module_line(SQLITE_MODULE, daemon_.file("events.db") + "?batch=100&flush_ms=20") +
-      module_line(NATS_MODULE, daemon_.file("nats.conf")))))
-      << daemon_.log() << daemon_.err();
+      module_line(NATS_MODULE, daemon_.file("nats.conf")));
+  // The unit's check before the start (ExecStartPre), under the same filter.
+  daemon_.write_config(config);
+  daemon_.spawn({"-t"});
+  ASSERT_EQ(daemon_.wait_exit(30s), 0) << daemon_.err();
+  ASSERT_TRUE(daemon_.start(config)) << daemon_.log() << daemon_.err();
   EXPECT_EQ(count_of(daemon_.log(), "Module loaded successfully"), 4u) << daemon_.log();
   // Ready once it serves: after the log says so.
   ASSERT_TRUE(wait_for([&] { return notify.count("READY=1") == 1; })) << daemon_.log();
