@@ -305,7 +305,8 @@ previous_package() {
 #   upgrade with the service stopped leaves it stopped;
 # - removing stops it;
 # - purging removes the certificate made, but not a key the administrator
-#   put in place of the one made.
+#   put in place of the one made (after the upgrade, and after a fresh
+#   installation of this build).
 check_maintainer_scripts() {
   echo "--- maintainer scripts: install, upgrade, remove, purge"
   if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null 2>&1; then
@@ -386,13 +387,24 @@ running=$(pid)
 dpkg_run -r orvikevtd
 ! kill -0 "$running" 2>/dev/null || fail "the removal left the daemon running"
 
-# The administrator's own key in place of the one made: a purge keeps it.
-openssl genpkey -algorithm ec -pkeyopt ec_paramgen_curve:prime256v1 -out "$key.own" 2>/dev/null
-mv "$key.own" "$key"
+# The administrator's own key in place of the one made: a purge keeps it,
+# and removes the certificate the installation made (a previous build that
+# recorded no checksums leaves both, so this runs on a fresh installation).
+replace_key() {
+  openssl genpkey -algorithm ec -pkeyopt ec_paramgen_curve:prime256v1 -out "$key.own" 2>/dev/null
+  mv "$key.own" "$key"
+}
+replace_key
+dpkg_run -P orvikevtd
+[ -f "$key" ] || fail "the purge removed the administrator's key"
+[ ! -e /var/log/orvik ] || fail "the purge left /var/log/orvik"
+rm -f "$key" "$cert"
+dpkg_run -i "$current"
+[ -f "$cert" ] && [ -f "$key" ] || fail "a fresh installation made no certificate"
+replace_key
 dpkg_run -P orvikevtd
 [ -f "$key" ] || fail "the purge removed the administrator's key"
 [ ! -e "$cert" ] || fail "the purge left the certificate the installation made"
-[ ! -e /var/log/orvik ] || fail "the purge left /var/log/orvik"
 SCRIPT
   unshare -m -n sh "$work/run.sh" "$work" "$(ls "$out"/amd64/libtarnu1_*.deb)" "$previous" \
     "$(ls "$out"/amd64/orvikevtd_*.deb)" "$top/tests/packaging/systemctl_stand_in.sh" ||
