@@ -53,7 +53,13 @@ start() {
   pre=$(setting ExecStartPre)
   if [ -n "$pre" ]; then
     # shellcheck disable=SC2086
-    (exec_as_service_user ${pre#-}) || { echo "ExecStartPre failed: $pre" >&2; return 1; }
+    # Its output goes where systemd would put it, the journal: here a file,
+    # shown when the check fails.
+    (exec_as_service_user ${pre#-}) >/run/orvikevtd.stand-in.pre.log 2>&1 || {
+      echo "ExecStartPre failed: $pre" >&2
+      cat /run/orvikevtd.stand-in.pre.log >&2
+      return 1
+    }
   fi
   before=$(ready_lines)
   # The daemon is the process started here (the subshell becomes it), so
