@@ -6,9 +6,11 @@ target_link_libraries(bench_sqlite_bare PRIVATE SQLite::SQLite3 ${CMAKE_DL_LIBS}
 target_include_directories(bench_sqlite_bare PRIVATE ${PROJECT_SOURCE_DIR}/include)
 set(ORVIKEVTD_BIN $<TARGET_FILE:orvikevtd>)
 set(COUNT_MODULE $<TARGET_FILE:orvik_count>)
+set(EVENTLOG_MODULE $<TARGET_FILE:orvik_eventlog>)
 set(ORVIKEVT_BENCH_BIN $<TARGET_FILE:orvikevt-bench>)
 set(SQLITE_MODULE $<TARGET_FILE:orvik_sqlite>)
 set(SQLITE_BARE_BIN $<TARGET_FILE:bench_sqlite_bare>)
 orvik_add_bench_script(bench_sqlite ${CMAKE_CURRENT_SOURCE_DIR}/sqlite_bench.sh.in)
 add_custom_target(bench_sqlite_programs ALL
-                  DEPENDS orvikevtd orvik_sqlite orvik_count orvikevt-bench bench_sqlite_bare)
+                  DEPENDS orvikevtd orvik_sqlite orvik_count orvik_eventlog orvikevt-bench
+                          bench_sqlite_bare)

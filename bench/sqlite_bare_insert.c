@@ -6,7 +6,8 @@
  *   bench_sqlite_bare insert DB ROWS BATCH INDEX(0|1)   prints "bare_rps=N"
  *   bench_sqlite_bare module SO DB ROWS BATCH            loads orvik_sqlite (SO) and
  *       hands it ROWS records from one thread, as the daemon's processing
- *       thread would, until the last row is committed; prints "module_rps=N"
+ *       thread would, until the last row is committed; prints "module_rps=N".
+ *       BATCH 0 hands DB to the module as it is, without a batch setting
  *   bench_sqlite_bare wait DB ROWS SECONDS              waits until the events
  *       table holds ROWS rows; prints "waited_s=S", exits 1 on time-out
  */
@@ -122,7 +123,11 @@ static int feed_module(const char *module_path, const char *db_path, long rows, 
   int (*handle)(EventData *) = (int (*)(EventData *))dlsym(module, "handle_event");
   int (*cleanup)(void) = (int (*)(void))dlsym(module, "module_cleanup");
   char args[512];
-  snprintf(args, sizeof(args), "%s%cbatch=%ld", db_path, strchr(db_path, '?') ? '&' : '?', batch);
+  if (batch > 0) {
+    snprintf(args, sizeof(args), "%s%cbatch=%ld", db_path, strchr(db_path, '?') ? '&' : '?', batch);
+  } else {
+    snprintf(args, sizeof(args), "%s", db_path);  /* the argument as given */
+  }
   if (init == NULL || handle == NULL || cleanup == NULL || init(args) != 0) return 1;
   static const char data[] =
       "orvikevt-bench record ................................................";

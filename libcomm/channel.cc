@@ -84,12 +84,19 @@ int ReadFailed(CommChannel *channel, int rc) {
   return SetTerminal(channel, rc);
 }
 
+// How a refill may reach the session's bytes.
+enum class Source {
+  kSocket,        // what the session holds, then the socket
+  kBufferedOnly,  // only what the session already holds
+};
+
 // Fills the empty buffer from the session: 0 when bytes arrived, else the
 // result for the caller.
-int Refill(CommChannel *channel) {
+int Refill(CommChannel *channel, Source source) {
   if (channel->terminal != 0) return channel->terminal;
   if (channel->session == nullptr) return EBADF;
   if (channel->accept_pending) {
+    if (source == Source::kBufferedOnly) return kWantRead;
     int rc = ContinueHandshake(channel);
     if (rc != 0) return rc == kWantReadHandshake ? kWantRead : rc;
   }
@@ -97,23 +104,51 @@ int Refill(CommChannel *channel) {
     channel->buffer.reset(new (std::nothrow) char[kReadBufferSize]);
     if (channel->buffer == nullptr) return ENOMEM;
   }
+  Session &session = *channel->session;
+  auto read = [&session, source](char *buffer, int len, int *got) {
+    return source == Source::kSocket ? session.Read(buffer, len, got)
+                                     : session.ReadBuffered(buffer, len, got);
+  };
   channel->begin = 0;
   channel->end = 0;
   int got = 0;
-  int rc = channel->session->Read(channel->buffer.get(), kReadBufferSize, &got);
+  int rc = read(channel->buffer.get(), kReadBufferSize, &got);
   if (rc != 0) return ReadFailed(channel, rc);
   channel->end = got;
   // Take whatever else the session already holds, while a whole record
   // fits; a failure here is reported once the bytes read are served.
-  while (kReadBufferSize - channel->end >= kRecordPlaintextMax && channel->session->HasPending()) {
-    rc = channel->session->Read(channel->buffer.get() + channel->end,
-                                kReadBufferSize - channel->end, &got);
+  while (kReadBufferSize - channel->end >= kRecordPlaintextMax && session.HasPending()) {
+    rc = read(channel->buffer.get() + channel->end, kReadBufferSize - channel->end, &got);
     if (rc != 0) {
       ReadFailed(channel, rc);
       break;
     }
     channel->end += got;
   }
+  return 0;
+}
+
+// comm_read and comm_read_buffered: serves the caller from the buffer,
+// refilling it from source when it is empty.
+int ReadInto(CommChannel *channel, char *buffer, int *len, Source source) {
+  if (channel == nullptr || buffer == nullptr || len == nullptr || *len < 0) return EINVAL;
+  if (!IsConnection(channel)) return EINVAL;
+  ++channel->progress;
+  if (*len == 0) return 0;
+  if (channel->begin == channel->end) {
+    int rc = Refill(channel, source);
+    if (rc != 0) {
+      // The owner has now seen the end; the loop stops calling for it.
+      if (channel->terminal != 0) channel->terminal_reported = true;
+      *len = 0;
+      return rc;
+    }
+  }
+  int available = channel->end - channel->begin;
+  int n = *len < available ? *len : available;
+  std::memcpy(buffer, channel->buffer.get() + channel->begin, static_cast<size_t>(n));
+  channel->begin += n;
+  *len = n;
   return 0;
 }
 
@@ -228,25 +263,11 @@ COMM_EXPORT int comm_get_protocol(CommChannel *channel, char *buffer, int size) 
 }
 
 COMM_EXPORT int comm_read(CommChannel *channel, char *buffer, int *len) {
-  if (channel == nullptr || buffer == nullptr || len == nullptr || *len < 0) return EINVAL;
-  if (!comm::IsConnection(channel)) return EINVAL;
-  ++channel->progress;
-  if (*len == 0) return 0;
-  if (channel->begin == channel->end) {
-    int rc = comm::Refill(channel);
-    if (rc != 0) {
-      // The owner has now seen the end; the loop stops calling for it.
-      if (channel->terminal != 0) channel->terminal_reported = true;
-      *len = 0;
-      return rc;
-    }
-  }
-  int available = channel->end - channel->begin;
-  int n = *len < available ? *len : available;
-  std::memcpy(buffer, channel->buffer.get() + channel->begin, static_cast<size_t>(n));
-  channel->begin += n;
-  *len = n;
-  return 0;
+  return comm::ReadInto(channel, buffer, len, comm::Source::kSocket);
+}
+
+COMM_EXPORT int comm_read_buffered(CommChannel *channel, char *buffer, int *len) {
+  return comm::ReadInto(channel, buffer, len, comm::Source::kBufferedOnly);
 }
 
 COMM_EXPORT int comm_set_ioneeds(CommChannel *channel, int needs) {

@@ -57,6 +57,9 @@ class Session {
   // Reads up to len bytes: 0 with *got > 0, kWantRead, kWantWrite,
   // kEndOfConnection, or an errno number.
   virtual int Read(char *buffer, int len, int *got) = 0;
+  // As Read, but never touches the socket: only what the session has
+  // already received; kWantRead when no whole record of it is left.
+  virtual int ReadBuffered(char *buffer, int len, int *got) = 0;
   // Writes up to len bytes: 0 with *put > 0, kWantRead, kWantWrite, or an
   // errno number.
   virtual int Write(const char *buffer, int len, int *put) = 0;

@@ -45,8 +45,16 @@ int FdOf(BIO *bio) {
   return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio)));
 }
 
+// BIO data while a session may use only what it already holds: every read
+// and write finds the socket busy, so OpenSSL keeps a partial record as it is.
+void *const kSocketWithheld = reinterpret_cast<void *>(intptr_t{-1});
+
 int BioWrite(BIO *bio, const char *data, int len) {
   BIO_clear_retry_flags(bio);
+  if (BIO_get_data(bio) == kSocketWithheld) {
+    BIO_set_retry_write(bio);
+    return -1;
+  }
   ssize_t n;
   do {
     n = send(FdOf(bio), data, static_cast<size_t>(len), MSG_NOSIGNAL);
@@ -57,6 +65,10 @@ int BioWrite(BIO *bio, const char *data, int len) {
 
 int BioRead(BIO *bio, char *data, int len) {
   BIO_clear_retry_flags(bio);
+  if (BIO_get_data(bio) == kSocketWithheld) {
+    BIO_set_retry_read(bio);
+    return -1;
+  }
   ssize_t n;
   do {
     n = read(FdOf(bio), data, static_cast<size_t>(len));
@@ -176,6 +188,17 @@ class OpensslSession final : public Session {
     }
     *put = 0;
     return FailureResult(ssl_, ret, false);
+  }
+
+  int ReadBuffered(char *buffer, int len, int *got) override {
+    BIO *bio = SSL_get_rbio(ssl_);
+    void *socket = BIO_get_data(bio);
+    BIO_set_data(bio, kSocketWithheld);
+    int rc = Read(buffer, len, got);
+    BIO_set_data(bio, socket);
+    // A session that wanted to write (a reply of its own) has nothing to
+    // hand out either.
+    return rc == kWantWrite ? kWantRead : rc;
   }
 
   bool HasPending() override { return SSL_has_pending(ssl_) != 0; }

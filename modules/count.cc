@@ -132,7 +132,8 @@ class Counter {
 
   bool WriteFile(const Figures &figures) const {
     std::string temporary = path_ + ".tmp";
-    FILE *file = std::fopen(temporary.c_str(), "w");
+    // Close-on-exec: a program started meanwhile must not inherit it.
+    FILE *file = std::fopen(temporary.c_str(), "we");
     if (file == nullptr) return false;
     auto print_summary = [file](const char *name, const Summary &summary) {
       std::fprintf(file, "%s=%s|%s|%" PRIu32 "|%" PRIu32 "|%" PRIu64 "\n", name, summary.host,

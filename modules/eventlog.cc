@@ -111,7 +111,8 @@ extern "C" {
 
 __attribute__((visibility("default"))) int module_init(char *args) {
   if (args == nullptr || args[0] == '\0' || event_log != nullptr) return EINVAL;
-  FILE *file = std::fopen(args, "a");
+  // Close-on-exec: no program started from the daemon inherits the file.
+  FILE *file = std::fopen(args, "ae");
   if (file == nullptr) {
     int error = errno != 0 ? errno : EIO;
     orvikevt::module_log("orvik_eventlog: cannot open %s: %s", args, std::strerror(error));

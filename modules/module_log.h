@@ -15,6 +15,7 @@
 #define ORVIKEVT_MODULES_MODULE_LOG_H_
 
 #include <dlfcn.h>
+#include <orvik/episode.h>
 
 #include <atomic>
 #include <cstdarg>
@@ -66,18 +67,18 @@ class FailureEpisode {
  public:
   // Logs the line when this failure starts an episode; quiet otherwise.
   void Failed(const char *format, ...) __attribute__((format(printf, 2, 3))) {
-    if (failing_.exchange(true)) return;
+    if (!episode_.Begin()) return;
     va_list args;
     va_start(args, format);
     module_log_v(format, args);
     va_end(args);
   }
   // Ends the episode: the next failure logs again.
-  void Succeeded() { failing_.store(false); }
-  bool failing() const { return failing_.load(); }
+  void Succeeded() { episode_.End(); }
+  bool failing() const { return episode_.active(); }
 
  private:
-  std::atomic<bool> failing_{false};
+  orvik::OncePerEpisode episode_;
 };
 
 }  // namespace orvikevt

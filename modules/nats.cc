@@ -65,6 +65,10 @@ constexpr auto kSilentTimeout = 3 * kAckTimeout;
 // After a failed publish or an error acknowledgement (no stream leader for
 // the moment, a reconnect in progress), the next attempt waits this long.
 constexpr auto kRetryDelay = 200ms;
+// New connections (after a failed attempt, or after the library closed one
+// for good) are made at most this often: a server that keeps refusing
+// closes each one quickly.
+constexpr auto kConnectPause = 1s;
 // How long Write waits for room among the pending messages before it hands
 // the batch back to the runtime (which logs the episode and tries again).
 constexpr auto kRoomWait = 2s;
@@ -130,12 +134,14 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
   }
 
   void Tick() override {
-    if (connection_ && stream_ready_) PublishDue();
+    // Nothing published yet, or nothing to publish on a connection that holds.
+    if (!library_open_ || (connection_ && !connection_closed_ && !HoldsMessages())) return;
+    if (Prepare().empty()) PublishDue();
   }
 
   bool Finish(Clock::time_point deadline) override {
     for (;;) {
-      PublishDue();
+      if (Prepare().empty()) PublishDue();
       std::unique_lock lock(mutex_);
       if (pending_.empty()) {
         if (duplicates_ > 0) {
@@ -190,10 +196,23 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
   }
 
   // Connects (in the background when no server answers yet), then makes sure
-  // the stream exists. Empty when messages can be published.
+  // the stream exists. Empty when messages can be published. A connection
+  // the library gave up for good is replaced by a new one, and the stream is
+  // looked up again (and made, where CREATESTREAM says so) after a publish
+  // found no stream.
   std::string Prepare() {
+    if (connection_ && connection_closed_) {
+      if (Clock::now() < next_connect_) return "the NATS connection was closed";
+      DropConnection();
+    }
     if (!connection_) {
+      if (Clock::now() < next_connect_) return "no connection to " + ServerList() + " yet";
       if (std::string error = Connect(); !error.empty()) return error;
+    }
+    if (stream_missing_.exchange(false) && stream_ready_) {
+      stream_ready_ = false;
+      Log("stream " + config_.stream + " no longer answers on " + config_.subject +
+          "; looking it up again");
     }
     if (stream_ready_) return "";
     if (natsConnection_Status(connection_.get()) != NATS_CONN_STATUS_CONNECTED) {
@@ -204,7 +223,32 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
 
   std::string ServerList() const { return orvikevt::nats::ServerList(config_); }
 
+  // After the library closed the connection for good (repeated
+  // authorization errors, for instance): what it still held is published
+  // again on the next connection.
+  void DropConnection() {
+    const char *reason = nullptr;
+    natsStatus status = natsConnection_GetLastError(connection_.get(), &reason);
+    std::string why = reason != nullptr && reason[0] != '\0' ? reason : natsStatus_GetText(status);
+    context_.reset();
+    connection_.reset();
+    stream_ready_ = false;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto &[sequence, pending] : pending_) pending.due = Clock::time_point::min();
+    }
+    connection_closed_episode_.Failed("(%s) the NATS connection was closed (%s); connecting again",
+                                      kModuleName, why.c_str());
+  }
+
+  bool HoldsMessages() {
+    std::lock_guard lock(mutex_);
+    return !pending_.empty();
+  }
+
   std::string Connect() {
+    connection_closed_ = false;
+    next_connect_ = Clock::now() + kConnectPause;
     orvikevt::nats::ConnectionSettings settings;
     settings.name = std::string(kModuleName) + " " + instance_;
     settings.keep_trying = true;
@@ -213,6 +257,7 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
         std::min<int64_t>(2 * message_bytes * config_.max_pending, 256 * 1024 * 1024);
     settings.disconnected = &NatsBackend::OnDisconnected;
     settings.reconnected = &NatsBackend::OnReconnected;
+    settings.closed = &NatsBackend::OnClosed;
     settings.closure = this;
     natsOptions *made = nullptr;
     std::string error;
@@ -264,6 +309,7 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
         " (duplicate window " + std::to_string(window_ns / 1000000000) + " s, instance " +
         instance_ + ")");
     stream_ready_ = true;
+    connection_closed_episode_.Succeeded();
     return "";
   }
 
@@ -387,6 +433,11 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
         if (error->ErrCode != 0)
           text += " (JetStream error " + std::to_string(error->ErrCode) + ")";
         if (error->ErrText != nullptr) text += std::string(": ") + error->ErrText;
+        // No stream takes the subject any more (deleted, or never made):
+        // the writer looks it up again before the next publish.
+        if (error->Err == NATS_NO_RESPONDERS || error->ErrCode == JSStreamNotFoundErr) {
+          self->stream_missing_ = true;
+        }
         self->Retry(sequence, text);
       }
     }
@@ -398,6 +449,11 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
     if (self->closing_) return;
     self->connection_failure_.Failed("(%s) disconnected from NATS; reconnecting to %s", kModuleName,
                                      self->ServerList().c_str());
+  }
+
+  static void OnClosed(natsConnection *, void *closure) {
+    auto *self = static_cast<NatsBackend *>(closure);
+    if (!self->closing_) self->connection_closed_ = true;
   }
 
   static void OnReconnected(natsConnection *connection, void *closure) {
@@ -418,6 +474,11 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
   orvikevt::nats::Connection connection_;
   orvikevt::nats::Context context_;
   bool stream_ready_ = false;
+  // Set by the library's callbacks, acted on by the writer.
+  std::atomic<bool> connection_closed_{false};
+  std::atomic<bool> stream_missing_{false};
+  Clock::time_point next_connect_;  // no new connection before
+  orvikevt::FailureEpisode connection_closed_episode_;
 
   // Shared with the library's callbacks.
   std::mutex mutex_;
@@ -484,8 +545,9 @@ __attribute__((visibility("default"))) int handle_event(EventData *event) {
 __attribute__((visibility("default"))) int module_cleanup(void) {
   if (sink == nullptr) return 0;
   int result = sink->Close(Clock::now() + kCleanupLimit);
-  backend->CloseConnection();
-  delete sink;
+  // A writer still publishing past the deadline keeps its connection.
+  if (sink->WriterEnded()) backend->CloseConnection();
+  orvikevt::sink::DestroyAfterClose(sink);
   sink = nullptr;
   backend = nullptr;
   return result;

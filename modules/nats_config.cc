@@ -213,10 +213,8 @@ std::string CheckCertificates(const char *directive, const std::string &path, X5
   return "";
 }
 
+// REQUIRES: TLSCERT and TLSKEY both set or both empty (ReadNatsConfig).
 std::string CheckTls(const NatsConfig &config) {
-  if (config.tls_cert.empty() != config.tls_key.empty()) {
-    return "TLSCERT and TLSKEY go together";
-  }
   if (!config.tls_ca.empty()) {
     if (std::string error = CheckCertificates("TLSCA", config.tls_ca, nullptr); !error.empty()) {
       return error;
@@ -363,6 +361,9 @@ natsStatus MakeOptions(const NatsConfig &config, const ConnectionSettings &setti
   if (settings.reconnected != nullptr) {
     step(natsOptions_SetReconnectedCB(made, settings.reconnected, settings.closure),
          "reconnect handler");
+  }
+  if (settings.closed != nullptr) {
+    step(natsOptions_SetClosedCB(made, settings.closed, settings.closure), "closed handler");
   }
   if (status == NATS_OK) *options = owned.release();
   return status;

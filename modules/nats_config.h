@@ -61,7 +61,8 @@ std::string ApplyDirective(const char *directive, const std::string &value, Nats
 // daemon calls its module_init before it forks, and the library's threads do
 // not survive a fork): the credentials file holds a user JWT and a seed, the
 // TLS files are PEM that OpenSSL reads, the key belongs to the certificate.
-// Empty when usable, else the reason.
+// Empty when usable, else the reason. REQUIRES: config as ReadNatsConfig
+// accepted it (which pairs TLSCERT with TLSKEY).
 std::string CheckSecurityFiles(const NatsConfig &config);
 
 // Connection behaviour beyond the file.
@@ -71,6 +72,7 @@ struct ConnectionSettings {
   int64_t reconnect_buffer = 8 * 1024 * 1024;  // bytes published while disconnected
   natsConnectionHandler disconnected = nullptr;
   natsConnectionHandler reconnected = nullptr;
+  natsConnectionHandler closed = nullptr;  // the library gave the connection up for good
   void *closure = nullptr;
 };
 

@@ -7,23 +7,34 @@
 //   and its arrival time and returns 0. When the buffer holds
 //   max_buffered_records it waits for room, so a slow or failing backend
 //   slows intake down; nothing is dropped. It returns ECANCELED once the sink
-//   is closed or stopped at exit, and EAGAIN when the writer thread cannot be
-//   started (the record is then not taken).
+//   is closed or stopped at exit. When the writer thread cannot be started
+//   (EAGAIN, or ENOMEM for want of memory) or a full batch cannot be queued
+//   for want of memory (ENOMEM), the record is still held and written later:
+//   the next Accept, or Close, tries again. Only a record that finds no room
+//   at all is not taken (with the same result).
 // - The writer thread starts on the first Accept (module_init runs before the
 //   daemon forks, and threads do not survive a fork). It hands a batch to
 //   SinkBackend::Write when the batch holds batch_records, or when its oldest
 //   record has waited flush_interval. Batches go out one at a time, in arrival
 //   order. A failed Write is retried with the same records after a back-off
 //   (retry_min doubling up to retry_max) until it succeeds; the first failure
-//   of an episode and the recovery each give one log line.
-// - Every backend call (Write, Tick, Finish) runs on the writer thread, so a
+//   of an episode and the recovery each give one log line. A batch given up
+//   (Close's deadline, StopAtExit) ends its episode without a recovery line,
+//   and the backend hears of it through Abandon.
+// - Every backend call (Write, Abandon, Tick, Finish) runs on the writer
+//   thread (Finish on Close's caller when no writer ever started), so a
 //   backend needs no locks of its own. Tick runs after each written batch and
 //   every tick_interval while idle. An exception from a backend call counts
 //   as a failed Write (or is ignored for Tick and Finish).
 // - Sink::Close (from module_cleanup, after the last Accept) writes out
 //   everything held, the last partial batch too, then calls Finish, and stops
-//   the writer. It gives up at its deadline: records still unwritten are then
-//   counted in one log line and Close returns ETIMEDOUT.
+//   the writer. It gives up at its deadline: no Write starts after it, records
+//   still unwritten are counted in one log line and Close returns ETIMEDOUT.
+//   Close returns by its deadline (and a short wind-up) whatever the backend
+//   does: a writer still inside a backend call then ends by itself once the
+//   call returns, without calling Finish, and WriterEnded() says whether the
+//   Sink may be destroyed without waiting for it (the destructor waits;
+//   DestroyAfterClose does not).
 // - Sink::StopAtExit is for a static object's destructor, for when the daemon
 //   ends on a signal without module_cleanup: it stops the writer after the
 //   Write in progress, writes nothing more, and releases a waiting Accept.
@@ -44,6 +55,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -64,6 +76,11 @@ class SinkBackend {
   // back-off. A retried Write must not store records twice that an earlier,
   // apparently failed, attempt did store.
   virtual std::string Write(std::span<const SinkRecord> batch) = 0;
+
+  // The runtime gave this batch up after Write failed on it (or before any
+  // Write, at Close's deadline): the next Write is another batch, never a
+  // retry of this one.
+  virtual void Abandon(std::span<const SinkRecord> batch) { (void)batch; }
 
   // Between batches and while idle: housekeeping (retention, acknowledgements).
   virtual void Tick() {}
@@ -110,20 +127,28 @@ class Sink {
   // Accepts return ECANCELED.
   int Close(std::chrono::steady_clock::time_point deadline);
 
+  // False while a writer that Close stopped waiting for is still inside a
+  // backend call: destroying the Sink would wait for that call.
+  bool WriterEnded();
+
   void StopAtExit();
 
  private:
   using Batch = std::vector<SinkRecord>;
 
-  bool StartWriter();
+  int StartWriter();  // 0, EAGAIN or ENOMEM; REQUIRES: mutex_ held
+  int Hold(const EventData &event, int64_t received_us);  // REQUIRES: mutex_ held
+  bool HandOverFilling();                                 // REQUIRES: mutex_ held
   void RunWriter();
   bool NextBatch(std::unique_lock<std::mutex> &lock, Batch &batch);
   bool WriteWithRetry(std::unique_lock<std::mutex> &lock, const Batch &batch);
   void Recycle(Batch &batch);  // REQUIRES: mutex_ held
+  void AbandonBackend(std::unique_lock<std::mutex> &lock, const Batch &batch);
+  void ReportUnwritten(std::unique_lock<std::mutex> &lock);
   void FinishBackend(std::unique_lock<std::mutex> &lock);
   void TickBackend(std::unique_lock<std::mutex> &lock);
-  bool GivingUp() const;  // REQUIRES: mutex_ held
-  void Log(const std::string &message) const;
+  bool GivingUp() const;                     // REQUIRES: mutex_ held
+  void Log(std::string_view message) const;  // drops the line for want of memory
 
   const std::string name_;
   const SinkOptions options_;
@@ -132,6 +157,7 @@ class Sink {
   std::mutex mutex_;
   std::condition_variable writer_wake_;  // records due, Close, StopAtExit
   std::condition_variable room_;         // the buffer has room again
+  std::condition_variable writer_ended_;
   Batch filling_;
   std::chrono::steady_clock::time_point filling_since_;
   std::deque<Batch> ready_;  // full batches, oldest first
@@ -139,8 +165,12 @@ class Sink {
   size_t buffered_ = 0;  // records in filling_, ready_ and the batch being written
   bool closing_ = false;
   bool stopping_ = false;  // StopAtExit
+  bool writer_started_ = false;
   bool finished_ = false;  // the writer has ended
   bool all_written_ = true;
+  size_t given_up_ = 0;              // records of batches given up
+  bool unwritten_reported_ = false;  // the one line counting them is out
+  bool close_gave_up_ = false;       // Close returned before the writer ended
   // Failed Writes since the last one that succeeded: a failure episode,
   // logged when it starts and when it ends.
   unsigned failed_attempts_ = 0;
@@ -148,6 +178,12 @@ class Sink {
   std::thread writer_;
   std::mutex join_mutex_;  // Close and StopAtExit may race to join
 };
+
+// For module_cleanup, after Close: destroys sink, or, when its writer is
+// still inside a backend call (Close kept its deadline), leaves the Sink to
+// that writer and keeps the calling module loaded until the process ends,
+// since the writer runs the module's code. True when destroyed.
+bool DestroyAfterClose(Sink *sink);
 
 }  // namespace orvikevt::sink
 

@@ -22,6 +22,7 @@
 // whose earlier commit did succeed is recognised and not inserted again.
 // Retention deletes the oldest rows, a bounded number per transaction, between
 // batches and while idle.
+#include <orvik/clock.h>
 #include <orvik/event_p.h>
 #include <sqlite3.h>
 #include <tarnu/strfuncs.h>
@@ -123,17 +124,8 @@ struct Fields {
   }
 };
 
-// Reads "PATH?name=value&..." into settings; an error text when it cannot.
-std::string parse_argument(const char *argument, Settings &settings) {
-  if (argument == nullptr || argument[0] == '\0' || argument[0] == '?') {
-    return "needs the database file as its argument";
-  }
-  std::string_view text(argument);
-  size_t query_at = text.find('?');
-  settings.path = std::string(text.substr(0, query_at));
-  if (query_at == std::string_view::npos) return "";
-  std::string_view query = text.substr(query_at + 1);
-  if (query.empty()) return "";
+// Reads the "name=value&..." settings after the '?'.
+std::string parse_settings(std::string_view query, Settings &settings) {
   Fields pairs;
   if (pairs.Split(query, '&', 64) != 0) return "cannot read the settings";
   if (pairs.count == 64) return "too many settings";
@@ -153,16 +145,30 @@ std::string parse_argument(const char *argument, Settings &settings) {
     std::string error = apply_setting(name, pair.substr(equals + 1), settings);
     if (!error.empty()) return error;
   }
+  return "";
+}
+
+// Reads "PATH[?name=value&...]" into settings, the defaults that hang on
+// other settings included however the argument is written; an error text
+// when it cannot.
+std::string parse_argument(const char *argument, Settings &settings) {
+  if (argument == nullptr || argument[0] == '\0' || argument[0] == '?') {
+    return "needs the database file as its argument";
+  }
+  std::string_view text(argument);
+  size_t query_at = text.find('?');
+  settings.path = std::string(text.substr(0, query_at));
+  if (query_at != std::string_view::npos && query_at + 1 < text.size()) {
+    if (std::string error = parse_settings(text.substr(query_at + 1), settings); !error.empty()) {
+      return error;
+    }
+  }
   if (settings.buffer == 0) settings.buffer = settings.batch * 4;
   if (settings.buffer < settings.batch) return "setting buffer must be at least batch";
   return "";
 }
 
-int64_t wall_clock_us() {
-  timespec now = {};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
+using orvik::wall_clock_us;
 
 size_t text_length(const char (&field)[EVENTDATA_TEXT_SIZE]) {
   return strnlen(field, sizeof(field));
@@ -221,6 +227,7 @@ class SqliteStore : public SinkBackend {
   void CloseDatabase() {
     insert_.reset();
     read_next_.reset();
+    read_attempt_.reset();
     write_next_.reset();
     trim_rows_.reset();
     trim_age_.reset();
@@ -241,6 +248,10 @@ class SqliteStore : public SinkBackend {
     }
     return error;
   }
+
+  // A batch given up is never retried: the next Write is not compared with
+  // its attempt.
+  void Abandon(std::span<const SinkRecord>) override { retrying_ = false; }
 
   void Tick() override {
     if (settings_.max_rows == 0 && settings_.max_age_s == 0) return;
@@ -303,6 +314,9 @@ class SqliteStore : public SinkBackend {
          "INSERT INTO events (id, received, timestamp, flags, rc, hostname, object, data) "
          "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"},
         {read_next_, "SELECT next_id FROM orvik_state"},
+        {read_attempt_,
+         "SELECT id, timestamp, flags, rc, hostname, object, data FROM events "
+         "WHERE id BETWEEN ? AND ? ORDER BY id"},
         {write_next_, "UPDATE orvik_state SET next_id = ?"},
         {trim_rows_,
          "DELETE FROM events WHERE id IN (SELECT id FROM events WHERE id <= "
@@ -336,8 +350,9 @@ class SqliteStore : public SinkBackend {
     }
     int64_t count = static_cast<int64_t>(batch.size());
     // A failed attempt at this batch may have committed after all (an I/O
-    // error reported after the commit reached the file).
-    if (retrying_ && next_id == attempt_first_id_ + count) {
+    // error reported after the commit reached the file): skipped only when
+    // its rows are found where that attempt put them.
+    if (retrying_ && next_id == attempt_first_id_ + count && Landed(batch)) {
       retrying_ = false;
       sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
       return "";
@@ -374,6 +389,39 @@ class SqliteStore : public SinkBackend {
     return "";
   }
 
+  // Whether the rows from attempt_first_id_ on hold this batch's events, as
+  // the failed attempt inserted them. Retention may have removed older rows
+  // of it since; the newest is there unless all of it has gone.
+  bool Landed(std::span<const SinkRecord> batch) {
+    sqlite3_stmt *read = read_attempt_.get();
+    sqlite3_bind_int64(read, 1, attempt_first_id_);
+    sqlite3_bind_int64(read, 2, attempt_first_id_ + static_cast<int64_t>(batch.size()) - 1);
+    bool newest_found = false;
+    bool matches = true;
+    while (matches && sqlite3_step(read) == SQLITE_ROW) {
+      int64_t offset = sqlite3_column_int64(read, 0) - attempt_first_id_;
+      matches = RowHolds(read, batch[static_cast<size_t>(offset)].event);
+      newest_found = offset + 1 == static_cast<int64_t>(batch.size());
+    }
+    sqlite3_reset(read);
+    return matches && newest_found;
+  }
+
+  // Columns 1 on of read_attempt_'s row against the event they would store.
+  static bool RowHolds(sqlite3_stmt *row, const EventData &event) {
+    auto same_bytes = [row](int column, const void *bytes, size_t size) {
+      const void *stored = sqlite3_column_blob(row, column);
+      size_t stored_size = static_cast<size_t>(sqlite3_column_bytes(row, column));
+      return stored_size == size && (size == 0 || std::memcmp(stored, bytes, size) == 0);
+    };
+    return sqlite3_column_int64(row, 1) == static_cast<int64_t>(event.timestamp) &&
+           sqlite3_column_int64(row, 2) == event.flags &&
+           sqlite3_column_int64(row, 3) == event.rc &&
+           same_bytes(4, event.hostname, text_length(event.hostname)) &&
+           same_bytes(5, event.object, text_length(event.object)) &&
+           same_bytes(6, event.data, std::min<uint32_t>(event.datalen, EVENTDATA_DATA_SIZE));
+  }
+
   // One bounded step of each retention rule, each its own short transaction.
   void Trim() {
     int64_t step = static_cast<int64_t>(settings_.batch) * 2;
@@ -393,7 +441,7 @@ class SqliteStore : public SinkBackend {
 
   const Settings settings_;
   Database db_;
-  Statement insert_, read_next_, write_next_, trim_rows_, trim_age_;
+  Statement insert_, read_next_, read_attempt_, write_next_, trim_rows_, trim_age_;
   bool retrying_ = false;  // the last Write failed: the next one is the same batch
   int64_t attempt_first_id_ = 0;
 };
@@ -456,7 +504,7 @@ __attribute__((visibility("default"))) int handle_event(EventData *event) {
 __attribute__((visibility("default"))) int module_cleanup(void) {
   if (sink == nullptr) return 0;
   int result = sink->Close(std::chrono::steady_clock::now() + cleanup_timeout);
-  delete sink;
+  orvikevt::sink::DestroyAfterClose(sink);
   sink = nullptr;
   return result;
 }

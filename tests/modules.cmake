@@ -1,3 +1,4 @@
 # Shipped handler modules built on the sink runtime: the runtime's unit test
-# with a scripted backend.
-orvik_add_gtest(sink_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/modules/sink_test.cc LIBS orvik_sink)
+# with a scripted backend (operator new replaced to fail on demand).
+orvik_add_gtest(sink_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/modules/sink_test.cc
+                ${CMAKE_CURRENT_SOURCE_DIR}/modules/failing_allocations.cc LIBS orvik_sink)

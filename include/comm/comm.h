@@ -56,6 +56,12 @@ typedef struct CommGroup CommGroup;
 #define COMM_FLAG_CLIENT 2
 #define COMM_FLAG_ACCEPT_PENDING 8 /* the TLS handshake must be continued */
 
+/* Results of comm_read and comm_accept besides 0 and errors. */
+#define COMM_PENDING 2           /* comm_accept: handshake pending; comm_read: nothing yet */
+#define COMM_PENDING_WRITE 3     /* wait until the channel can write */
+#define COMM_READ_NOTHING_YET 11 /* no byte to hand out now */
+#define COMM_READ_END 61         /* the connection has ended */
+
 /* comm_set_ioneeds values. */
 #define COMM_NEED_DEFAULT 0
 #define COMM_NEED_WRITE 2
@@ -150,9 +156,18 @@ COMM_EXPORT int comm_get_flags(CommChannel *channel, int *flags);
  * was (or the handshake is still pending). 0; 22 for a null argument or a
  * size below 1; 28 when the id does not fit. */
 COMM_EXPORT int comm_get_protocol(CommChannel *channel, char *buffer, int size);
-/* *len in: most bytes wanted; out: bytes read. 0 data, 2 or 11 nothing yet,
- * 3 wait for writability, 61 end of the connection, other: error. */
+/* *len in: most bytes wanted; out: bytes read. 0 data, 2 or 11 nothing yet
+ * (COMM_PENDING, COMM_READ_NOTHING_YET), 3 wait for writability
+ * (COMM_PENDING_WRITE), 61 end of the connection (COMM_READ_END), other:
+ * error. */
 COMM_EXPORT int comm_read(CommChannel *channel, char *buffer, int *len);
+/* As comm_read, but never touches the socket: serves only plaintext already
+ * taken off it, in the layer's buffer or decrypted from what TLS has read
+ * ahead. A TLS record only partly received stays where it is. 11 when no
+ * such byte is left (also during a pending handshake), else as comm_read.
+ * For an owner that stops reading and wants every whole record the layer
+ * already holds. */
+COMM_EXPORT int comm_read_buffered(CommChannel *channel, char *buffer, int *len);
 /* needs 2: wait for writability only (the session must write before it can
  * read on); 0: back to reading. On a listener the call has no effect. */
 COMM_EXPORT int comm_set_ioneeds(CommChannel *channel, int needs);

@@ -1,5 +1,4 @@
-// Start-up in its fixed order, the comm loop, and the orderly teardown when
-// the loop returns by itself.
+// Start-up in its fixed order, then the comm loop; stop.cc ends the process.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,15 +74,27 @@ void detach(EvtServer &server) {
   [[maybe_unused]] int changed = chdir("/");
   setsid();
   umask(0);
-  close(2);
-  close(1);
-  close(0);
-  // Descriptors 0 to 2 point at /dev/null, so that nothing written to the
-  // standard streams can land in a socket that reuses those numbers.
+  // The standard descriptors leave the terminal for /dev/null. They are
+  // replaced, never closed: were one closed, the next file opened would
+  // take its number and standard output would write into it.
   int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (null_fd == 0) {
-    dup2(0, 1);
-    dup2(0, 2);
+  if (null_fd < 0) return;
+  for (int fd = 2; fd >= 0; --fd) dup2(null_fd, fd);
+  if (null_fd > 2) close(null_fd);
+}
+
+// Opens /dev/null on each of descriptors 0 to 2 that is closed, before the
+// daemon opens anything: its log or a module's file would otherwise get a
+// standard descriptor's number, which detaching replaces and which a stray
+// write to a standard stream would reach.
+void occupy_standard_descriptors() {
+  for (;;) {
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) return;
+    if (fd > 2) {
+      close(fd);
+      return;
+    }
   }
 }
 
@@ -94,15 +105,6 @@ void set_defaults(EvtServer &server) {
   server.queuecount = kInitialQueueCount;
   server.serverport = kDefaultPort;
   server.eventsize = EVENTDATA_SIZE;
-}
-
-void teardown_and_exit(EvtServer &server) {
-  notify_stopping();
-  comm_group_remove(server.cg, server.ccs);
-  comm_close(&server.ccs, 0);
-  comm_plugin_unload(&server.cm);
-  modules_cleanup(server);
-  std::exit(0);
 }
 
 // How often the loop's tick runs: once a second (signals are also looked
@@ -146,6 +148,7 @@ EvtServer &orvikevtd_server() {
 }
 
 int orvikevtd_run(int argc, char **argv) {
+  occupy_standard_descriptors();
   EvtServer &server = orvikevtd_server();
   set_defaults(server);
   if (int status = parse_command_line(server, argc, argv); status >= 0) std::exit(status);
@@ -215,7 +218,7 @@ int orvikevtd_run(int argc, char **argv) {
   }
   comm_group_set_tick_callback(server.cg, on_loop_tick, &server, tick_interval_us(server));
   comm_group_loop(server.cg);
-  teardown_and_exit(server);
+  stop_after_loop(server);
   return 0;
 }
 

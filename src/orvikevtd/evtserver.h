@@ -16,7 +16,9 @@
 #define ORVIKEVTD_EVTSERVER_H_
 
 #include <comm/comm.h>
+#include <orvik/clock.h>
 #include <orvik/conffile.h>
+#include <orvik/episode.h>
 #include <orvik/event_p.h>
 #include <pthread.h>
 #include <tarnu/attribute.h>
@@ -34,6 +36,8 @@
 #include "mutex.h"
 
 namespace orvikevtd {
+
+using orvik::monotonic_ns;
 
 // The project's version, from the build (CMakeLists.txt, also the packages').
 inline constexpr const char *kVersion = ORVIKEVTD_VERSION;
@@ -82,6 +86,15 @@ struct ModuleCounters {
   uint64_t nanoseconds = 0;  // spent in handle_event (with its lock and failure log line)
 };
 
+// Where the stop stands (stop.cc has the whole machine).
+enum class StopStage : int {
+  kRunning,     // serving
+  kDraining,    // orderly stop: intake stopped, held records handed over
+  kCleaningUp,  // orderly stop: every record delivered; module_cleanup runs
+  kCleanedUp,   // orderly stop: every module cleaned up and closed
+  kEnding,      // the process ends: no module code is called any more
+};
+
 // One loaded handler module, owned by EvtServer::modlist.
 struct OrvikEHModule {
   char *modulepath = nullptr;  // owned
@@ -90,16 +103,18 @@ struct OrvikEHModule {
   int (*module_init)(char *args) = nullptr;
   int (*handle_event)(EventData *event) = nullptr;
   int (*module_cleanup)() = nullptr;
-  Mutex mutex;                        // held around each handle_event call
-  unsigned long usecondssum = 0;      // microseconds since the last mean report
-  unsigned long eventsprocessed = 0;  // records handed to the module
-  ModuleCounters counters;            // processing thread only
+  Mutex mutex;                   // held around each handle_event call
+  uint64_t usecondssum = 0;      // microseconds since the last mean report
+  uint64_t eventsprocessed = 0;  // records handed to the module
+  ModuleCounters counters;       // processing thread only
 };
 
 // One client connection's record assembly buffer, given to comm_group_add as
 // the channel's argument. A record that is complete but could not be stored
 // (the pool is at its cap) stays here with len == eventsize and stalled set
-// until a queue comes back.
+// until a queue comes back. Every open connection's buffer is on the
+// server's list of connections (main thread only), which the orderly stop
+// walks.
 struct ConnBuffer {
   int len;
   // The current record is assembled in the first eventsize bytes; the
@@ -109,6 +124,10 @@ struct ConnBuffer {
     EventData record;
   };
   bool stalled;
+  CommChannel *channel;
+  ConnBuffer *prev;
+  ConnBuffer *next;
+  bool drained;  // the orderly stop took every whole record it held
 };
 
 struct EvtServer {
@@ -151,26 +170,23 @@ struct EvtServer {
   bool procwaiting GUARDED_BY(procmutex) = false;
   // Intake is paused while a complete record has no queue to go to.
   std::atomic<bool> intake_paused{false};
-  // Set by the signal shutdown: from then on the processing thread calls no
-  // module and parks, so that none runs while the process exits.
-  std::atomic<bool> modules_stopped{false};
   std::vector<ConnBuffer *> stalled;  // main thread only, oldest first
-  timespec inqcurrent_since = {};     // when the current queue got its first record
+  ConnBuffer *connections = nullptr;  // main thread only: every open connection
+  int64_t inqcurrent_since = 0;       // monotonic ns of the current queue's first record; 0: none
 
-  // The orderly stop (SHUTDOWNDRAIN): on SIGTERM or SIGINT the main thread
+  // The stop (stop.cc). SHUTDOWNDRAIN: on SIGTERM or SIGINT the main thread
   // hands every held record over and waits; the processing thread delivers
   // them, then runs the modules' cleanup.
   double shutdowndrain = 0;  // seconds; 0 = stop at once
-  std::atomic<bool> draining{false};
+  std::atomic<StopStage> stop_stage{StopStage::kRunning};
   // Set when the last held record has been handed over: once the full
   // queues are drained, the processing thread cleans the modules up.
   bool drain_intake_done GUARDED_BY(procmutex) = false;
-  std::atomic<bool> drain_cleanup_started{false};
-  std::atomic<bool> drain_cleanup_done{false};
-  // Wakes the main thread while it drains: posted by the processing thread
+  std::atomic<int> cleanup_failures{0};  // modules whose module_cleanup failed
+  // Wakes the main thread while it stops: posted by the processing thread
   // for each queue it gives back and when the cleanup is done, and by the
   // signal handler.
-  Semaphore drain_wakeup;
+  Semaphore stop_wakeup;
 
   // REQUIREMODULES yes: a MODULE line that loads nothing ends start-up.
   bool requiremodules = false;
@@ -221,8 +237,8 @@ struct EvtServer {
     uint64_t last_received = 0;
     uint64_t last_handled = 0;
     uint64_t last_paused_ns = 0;
-    bool file_failing = false;  // one log line per failure episode
-  } reporter;                   // main thread only
+    orvik::OncePerEpisode file_failure;  // one log line per failure episode
+  } reporter;                            // main thread only
 
   // The service manager's watchdog (WatchdogSec of the unit), kept alive
   // from the main loop's tick.
@@ -325,6 +341,16 @@ int intake_read(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *so
 // Stores the records of stalled connections once queues are available again
 // and resumes reading when none is left.
 void intake_resume(EvtServer &server);
+// The orderly stop, after the last socket read: stores every whole record
+// that open connections hold already decrypted (their buffers, the comm
+// layer's and what TLS read ahead), in each connection's order. True when
+// all are stored; false while one waits for a queue (call again once one
+// came back). A record not yet complete is left.
+bool intake_collect_buffered(EvtServer &server);
+// The orderly stop out of time: counts the whole records still held on
+// connections (not stored) as received, so that they are counted as not
+// handed to the modules.
+void intake_count_buffered(EvtServer &server);
 
 // ---- processing.cc ----
 // Starts the detached processing thread for server; the thread library's result.
@@ -334,33 +360,52 @@ int processing_start(EvtServer &server);
 // module, 0 when there is none.
 int64_t processing_deliver(EvtServer &server, EventData *record);
 // Empties modlist under modmutex, then calls each module's module_cleanup and
-// closes it: no module is called after its cleanup.
-void modules_cleanup(EvtServer &server);
+// closes it: no module is called after its cleanup. A cleanup that fails is
+// logged naming its module; returns how many failed. Does nothing once the
+// process ends (stop_ending).
+int modules_cleanup(EvtServer &server);
 
 // ---- signals.cc ----
 // Installs signal_handler for SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGPIPE, in
 // that order, and ignores SIGCHLD.
 void signals_install();
 // Acts on the signals noted since the last call: logs each; a terminating one
-// shuts the daemon down and ends the process with status 0.
+// goes to the stop (stop_on_signal), which does not return.
 void signals_handle_caught(EvtServer &server);
-// Ends the process with status 0 after a stop, whatever the modules are
-// doing: modules_idle tells that this thread holds modmutex, so no module
-// runs. A module still inside module_cleanup is in the middle of tearing
-// itself down; the process then ends without running exit handlers and
-// static destructors, which would race with it.
-[[noreturn]] void end_process(EvtServer &server, bool modules_idle);
 // Wake-up callback of the comm loop: caught signals, then stalled intake.
 void on_loop_wakeup(CommGroup *group, void *arg);
 // Tick callback: caught signals, the QUEUEFLUSH timer, then statistics.
 void on_loop_tick(CommGroup *group, void *arg);
 
-// ---- drain.cc ----
-// The orderly stop of SIGTERM and SIGINT with a SHUTDOWNDRAIN time, on the
-// main thread: closes the listener, hands every held record to the
-// processing thread, which then cleans the modules up, and ends the process.
-// A terminating signal meanwhile, or the end of the time, stops at once.
-[[noreturn]] void drain_and_exit(EvtServer &server);
+// ---- stop.cc: every way the daemon ends, one state machine ----
+// Main thread, for SIGINT, SIGQUIT or SIGTERM (already logged): starts the
+// stop, or, during an orderly stop, stops at once.
+[[noreturn]] void stop_on_signal(EvtServer &server, int sig);
+// Main thread: comm_group_loop returned by itself.
+[[noreturn]] void stop_after_loop(EvtServer &server);
+// Processing thread: true once the process ends; no module may be called.
+bool stop_ending(const EvtServer &server);
+// Processing thread: a queue came back; wakes a main thread that stops.
+void stop_note_progress(EvtServer &server);
+// Processing thread, in the orderly stop, once every record handed over has
+// been delivered: cleans the modules up (unless the process ends already).
+void stop_clean_up_modules(EvtServer &server);
+// Where protocols that talk back to clients join the stop. Each runs on the
+// main thread with every connection still open (server.connections, each
+// ConnBuffer with its channel); the comm loop no longer dispatches, so they
+// write with comm_write, which waits until all is written: what they do
+// counts against the stop's bound, so keep it short.
+//  (c) the stop has begun, before any other step of it: a terminating
+//      signal is acted on (orderly stop or at once), or the comm loop
+//      returned by itself.
+void stop_hook_begun(EvtServer &server);
+//  (a) orderly stop: intake has stopped reading; the listener is closed and
+//      no socket is read again (records already decrypted are still handed
+//      over after this point).
+void stop_hook_intake_stopped(EvtServer &server);
+//  (b) orderly stop: every module is cleaned up and closed; the process
+//      ends next. Whatever is done here must end by deadline_ns (monotonic).
+void stop_hook_modules_cleaned_up(EvtServer &server, int64_t deadline_ns);
 
 // ---- stats.cc ----
 // Seconds between two statistics reports: STATSINTERVAL, or 1 when only
@@ -378,8 +423,6 @@ void stats_intake_resumed(EvtServer &server);
 void stats_publish(EvtServer &server, int64_t now, bool idle);
 // Main thread, on every loop tick: the log line and the file when due.
 void stats_tick(EvtServer &server);
-// Monotonic clock in nanoseconds.
-int64_t monotonic_ns();
 
 // ---- check.cc ----
 // Loads the comm plug-in with the configured options. Its result; on
@@ -412,7 +455,7 @@ void notify_stopping();
 void notify_watchdog(EvtServer &server);
 
 // ---- daemon.cc ----
-// The whole program: start-up, the loop, teardown. Returns only through exit.
+// The whole program: start-up, then the loop. Returns only through exit.
 int orvikevtd_run(int argc, char **argv);
 
 }  // namespace orvikevtd

@@ -36,10 +36,26 @@ void wake_listener_below_cap(EvtServer &server) {
   server.listener_resting = false;
 }
 
+void link_connection(EvtServer &server, ConnBuffer *conn) {
+  conn->prev = nullptr;
+  conn->next = server.connections;
+  if (conn->next != nullptr) conn->next->prev = conn;
+  server.connections = conn;
+}
+
+void unlink_connection(EvtServer &server, ConnBuffer *conn) {
+  if (conn->prev != nullptr) {
+    conn->prev->next = conn->next;
+  } else {
+    server.connections = conn->next;
+  }
+  if (conn->next != nullptr) conn->next->prev = conn->prev;
+}
+
 int accept_connection(EvtServer &server, CommChannel *listener) {
   CommChannel *channel = nullptr;
   int status = comm_accept(listener, &channel, 0);
-  if (status != 0 && status != 2 && status != 3) {
+  if (status != 0 && status != COMM_PENDING && status != COMM_PENDING_WRITE) {
     log_entry(server, "comm_accept(): failed rc=%d\n", status);
     return status;
   }
@@ -49,13 +65,15 @@ int accept_connection(EvtServer &server, CommChannel *listener) {
     log_entry(server, "calloc(): failed to allocate connbuffer rc=%d\n", 12);
     return 12;
   }
-  if (status == 3) comm_set_ioneeds(listener, COMM_NEED_WRITE);
+  if (status == COMM_PENDING_WRITE) comm_set_ioneeds(listener, COMM_NEED_WRITE);
   if (int added = comm_group_add(server.cg, channel, conn, 1); added != 0) {
     std::free(conn);
     comm_close(&channel, 0);
     log_entry(server, "comm_group_add(): failed rc=%d\n", added);
     return added;
   }
+  conn->channel = channel;
+  link_connection(server, conn);
   ++server.conncount;
   ++server.connections_open;
   if (server.conncount % 100 == 0) {
@@ -87,6 +105,7 @@ bool store_complete_record(EvtServer &server, ConnBuffer *conn) {
 
 int close_connection(EvtServer &server, CommChannel *cc, ConnBuffer *conn, int status) {
   comm_group_remove(server.cg, cc);
+  unlink_connection(server, conn);
   std::free(conn);
   comm_close(&cc, 0);
   --server.connections_open;
@@ -96,6 +115,34 @@ int close_connection(EvtServer &server, CommChannel *cc, ConnBuffer *conn, int s
 
 int read_channel(void *cc, char *buffer, int *len) {
   return comm_read(static_cast<CommChannel *>(cc), buffer, len);
+}
+
+int read_channel_buffered(void *cc, char *buffer, int *len) {
+  return comm_read_buffered(static_cast<CommChannel *>(cc), buffer, len);
+}
+
+// Takes the whole records conn's channel holds decrypted, while queues take
+// them. False when one waits for a queue.
+bool collect_connection(EvtServer &server, ConnBuffer *conn) {
+  while (!conn->drained) {
+    if (intake_read(server, conn, read_channel_buffered, conn->channel) != 0) {
+      conn->drained = true;
+    } else if (conn->stalled) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Bytes conn's channel still holds decrypted, taken off and thrown away.
+uint64_t discard_buffered(ConnBuffer *conn) {
+  uint64_t bytes = 0;
+  char scratch[kConnBufferSize];
+  for (;;) {
+    int len = sizeof(scratch);
+    if (comm_read_buffered(conn->channel, scratch, &len) != 0) return bytes;
+    bytes += static_cast<uint64_t>(len);
+  }
 }
 
 int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuffer *conn) {
@@ -109,14 +156,14 @@ int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuf
   int status = intake_read(server, conn, read_channel, cc);
   switch (status) {
     case 0:
-    case 2:
-    case 11:
-      // Nothing read yet (2, 11): the next call goes on where this one stopped.
+    case COMM_PENDING:
+    case COMM_READ_NOTHING_YET:
+      // Nothing read yet: the next call goes on where this one stopped.
       return 0;
-    case 3:
+    case COMM_PENDING_WRITE:
       comm_set_ioneeds(cc, COMM_NEED_WRITE);
       return 0;
-    case 61:
+    case COMM_READ_END:
       return close_connection(server, cc, conn, status);
     default:
       log_entry(server, "openssl_comm_read(): rc=%d\n", status);
@@ -149,6 +196,27 @@ void intake_resume(EvtServer &server) {
   if (server.intake_paused.exchange(false)) {
     comm_group_pause_reads(server.cg, 0);
     stats_intake_resumed(server);
+  }
+}
+
+bool intake_collect_buffered(EvtServer &server) {
+  intake_resume(server);
+  if (!server.stalled.empty()) return false;
+  for (ConnBuffer *conn = server.connections; conn != nullptr; conn = conn->next) {
+    if (!collect_connection(server, conn)) return false;
+  }
+  return true;
+}
+
+void intake_count_buffered(EvtServer &server) {
+  auto eventsize = static_cast<uint64_t>(server.eventsize);
+  for (ConnBuffer *conn = server.connections; conn != nullptr; conn = conn->next) {
+    if (conn->drained) continue;
+    // A stalled record is counted already; after it a new record begins.
+    uint64_t bytes = conn->stalled ? 0 : static_cast<uint64_t>(conn->len);
+    bytes += discard_buffered(conn);
+    server.intake.received += bytes / eventsize;
+    conn->drained = true;
   }
 }
 

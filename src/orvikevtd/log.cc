@@ -20,7 +20,8 @@ static_assert(sizeof(time_t) == 8, "the log's stamps need a 64-bit time_t");
 bool log_open(EvtServer &server) {
   // localtime_r does not itself read the zone; read it once here.
   tzset();
-  FILE *file = std::fopen(server.log_file, "a");
+  // Close-on-exec: no program a module starts inherits the log.
+  FILE *file = std::fopen(server.log_file, "ae");
   if (file == nullptr) return false;
   MutexLock lock(&server.logmutex);
   server.logfile = file;

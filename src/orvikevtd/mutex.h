@@ -9,6 +9,7 @@
 #define ORVIKEVTD_MUTEX_H_
 
 #include <errno.h>
+#include <orvik/clock.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <time.h>
@@ -43,14 +44,8 @@ class CAPABILITY("mutex") Mutex {
   // Takes the mutex if it comes free within milliseconds (monotonic clock);
   // false when the time ran out.
   bool LockWithin(long milliseconds) TRY_ACQUIRE(true) {
-    timespec deadline = {};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += milliseconds / 1000;
-    deadline.tv_nsec += (milliseconds % 1000) * 1000000;
-    if (deadline.tv_nsec >= 1000000000) {
-      ++deadline.tv_sec;
-      deadline.tv_nsec -= 1000000000;
-    }
+    timespec deadline =
+        orvik::monotonic_timespec(orvik::monotonic_ns() + int64_t{milliseconds} * 1000000);
     return pthread_mutex_clocklock(&mutex_, CLOCK_MONOTONIC, &deadline) == 0;
   }
 

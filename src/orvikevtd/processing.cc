@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cinttypes>
 #include <cstdint>
 #include <ctime>
 
@@ -14,7 +15,7 @@
 namespace orvikevtd {
 namespace {
 
-constexpr unsigned long kReportEvery = 10000;
+constexpr uint64_t kReportEvery = 10000;
 
 // The host name and object come from the client: escaped, so that a line
 // feed in them cannot start a forged line of the log, and each shown in
@@ -34,12 +35,6 @@ void log_module_failure(EvtServer &server, OrvikEHModule *module, EventData *rec
             module->modulepath, rc, escaped_host, escaped_object);
 }
 
-// Microseconds of a monotonic reading, cut to 32 bits: the difference of
-// two is right across the wrap.
-uint32_t microseconds_of(int64_t ns) {
-  return static_cast<uint32_t>(static_cast<uint64_t>(ns) / 1000u);
-}
-
 // Hands the record to one module; returns the clock reading at the end.
 int64_t call_module(EvtServer &server, OrvikEHModule *module, EventData *record) {
   int64_t start = monotonic_ns();
@@ -50,7 +45,8 @@ int64_t call_module(EvtServer &server, OrvikEHModule *module, EventData *record)
   }
   if (rc != 0) log_module_failure(server, module, record, rc);
   int64_t end = monotonic_ns();
-  uint32_t elapsed = microseconds_of(end) - microseconds_of(start);
+  // 64 bits throughout: a module that waits for hours still gets its time.
+  uint64_t elapsed = static_cast<uint64_t>(end - start) / 1000u;
   ModuleCounters &counters = module->counters;
   ++counters.events;
   if (rc != 0) ++counters.errors;
@@ -58,7 +54,7 @@ int64_t call_module(EvtServer &server, OrvikEHModule *module, EventData *record)
   ++module->eventsprocessed;
   module->usecondssum += elapsed;
   if (module->eventsprocessed % kReportEvery == 0) {
-    log_entry(server, "(%s) Module processing avg = %lu usec/event\n", module->modulepath,
+    log_entry(server, "(%s) Module processing avg = %" PRIu64 " usec/event\n", module->modulepath,
               module->usecondssum / kReportEvery);
     module->usecondssum = 0;
   }
@@ -71,23 +67,10 @@ void publish_before_wait(EvtServer &server) {
   stats_publish(server, 0, true);
 }
 
-// The process is exiting: the thread waits for it to end, holding no lock
+// The process is ending: the thread waits for it to end, holding no lock
 // (every signal is blocked here, so pause never returns).
 [[noreturn]] void park_forever() {
   for (;;) pause();
-}
-
-// The orderly stop has handed over every held record and all are delivered:
-// the modules are cleaned up here, after their last handle_event, and the
-// main thread ends the process once it is told.
-[[noreturn]] void clean_up_after_drain(EvtServer &server) {
-  // A stop at once that came first keeps the modules as they are.
-  if (server.modules_stopped.load()) park_forever();
-  server.drain_cleanup_started.store(true);
-  modules_cleanup(server);
-  server.drain_cleanup_done.store(true);
-  server.drain_wakeup.Post();
-  park_forever();
 }
 
 void run_processing(EvtServer &server) {
@@ -100,17 +83,20 @@ void run_processing(EvtServer &server) {
   const bool counting = stats_period(server) > 0;
   for (;;) {
     SQueue *queue = queues_take_full(server, counting ? publish_before_wait : nullptr);
-    if (queue == nullptr && queues_intake_finished(server)) clean_up_after_drain(server);
+    if (queue == nullptr && queues_intake_finished(server)) {
+      stop_clean_up_modules(server);
+      park_forever();
+    }
     while (queue != nullptr && squeue_item_dequeue(queue, &record) == 0) {
-      if (server.modules_stopped.load()) park_forever();
+      if (stop_ending(server)) park_forever();
       int64_t now = processing_deliver(server, &record);
       if (counting && now >= server.processing.next_publish) stats_publish(server, now, false);
     }
     if (counting) stats_publish(server, 0, false);
     queues_return_empty(server, queue);
-    // The main thread may be waiting for this queue to store a record that
-    // waited at the pool's cap.
-    if (queue != nullptr && server.draining.load()) server.drain_wakeup.Post();
+    // A stopping main thread may be waiting for this queue to store a record
+    // held at the pool's cap.
+    if (queue != nullptr) stop_note_progress(server);
   }
 }
 
@@ -118,6 +104,9 @@ void run_processing(EvtServer &server) {
 
 int64_t processing_deliver(EvtServer &server, EventData *record) {
   MutexLock lock(&server.modmutex);
+  // Looked at under the lock that the ending takes: once it is set, no
+  // module is entered.
+  if (stop_ending(server)) return 0;
   int64_t now = 0;
   for (SList *node = server.modlist; node != nullptr; node = slist_get_next(node)) {
     now = call_module(server, static_cast<OrvikEHModule *>(slist_get_data(node)), record);
@@ -134,19 +123,25 @@ int processing_start(EvtServer &server) {
                         orvikevtd_event_processing_thread, &server);
 }
 
-void modules_cleanup(EvtServer &server) {
+int modules_cleanup(EvtServer &server) {
   MutexLock lock(&server.modmutex);
+  if (stop_ending(server)) return 0;
   // The list is emptied first: the processing thread, which walks it under
   // the same lock, finds no module from here on.
   SList *modules = server.modlist;
   server.modlist = nullptr;
+  int failures = 0;
   for (SList *node = modules; node != nullptr; node = slist_get_next(node)) {
     auto *module = static_cast<OrvikEHModule *>(slist_get_data(node));
-    module->module_cleanup();
+    if (int rc = module->module_cleanup(); rc != 0) {
+      log_entry(server, "(%s) Module cleanup returned rc=%d\n", module->modulepath, rc);
+      ++failures;
+    }
     dlclose(module->module);
     free_module_record(module);
   }
   slist_free(&modules);
+  return failures;
 }
 
 }  // namespace orvikevtd

@@ -10,12 +10,6 @@
 namespace orvikevtd {
 namespace {
 
-timespec monotonic_now() {
-  timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now;
-}
-
 // First queue of list, removed from it; null for the empty list.
 SQueue *pop_front(SList **list) {
   auto *queue = static_cast<SQueue *>(slist_get_data(*list));
@@ -32,7 +26,7 @@ bool below_cap(const EvtServer &server) {
 void hand_over(EvtServer &server) {
   SQueue *queue = server.inqcurrent;
   server.inqcurrent = nullptr;
-  server.inqcurrent_since = {};
+  server.inqcurrent_since = 0;
   if (queue == nullptr) return;
   int status = 0;
   {
@@ -151,8 +145,8 @@ int queues_deallocate(EvtServer &server) {
 
 bool queues_store_record(EvtServer &server, void *record) {
   if (server.inqcurrent != nullptr && squeue_item_enqueue(server.inqcurrent, record) == 0) {
-    if (server.inqcurrent_since.tv_sec == 0 && server.queueflush > 0) {
-      server.inqcurrent_since = monotonic_now();
+    if (server.inqcurrent_since == 0 && server.queueflush > 0) {
+      server.inqcurrent_since = monotonic_ns();
     }
     return true;
   }
@@ -164,7 +158,7 @@ bool queues_store_record(EvtServer &server, void *record) {
     log_entry(server, "Enqueue failed after queue switch (rc=%d)!\n", status);
     return true;
   }
-  if (server.queueflush > 0) server.inqcurrent_since = monotonic_now();
+  if (server.queueflush > 0) server.inqcurrent_since = monotonic_ns();
   return true;
 }
 
@@ -199,13 +193,10 @@ bool queues_intake_finished(EvtServer &server) {
 }
 
 void queues_flush_if_due(EvtServer &server) {
-  if (server.queueflush <= 0 || server.inqcurrent == nullptr ||
-      server.inqcurrent_since.tv_sec == 0) {
+  if (server.queueflush <= 0 || server.inqcurrent == nullptr || server.inqcurrent_since == 0) {
     return;
   }
-  timespec now = monotonic_now();
-  double age = static_cast<double>(now.tv_sec - server.inqcurrent_since.tv_sec) +
-               static_cast<double>(now.tv_nsec - server.inqcurrent_since.tv_nsec) / 1e9;
+  double age = static_cast<double>(monotonic_ns() - server.inqcurrent_since) / 1e9;
   if (age >= server.queueflush) queues_hand_over_current(server);
 }
 

@@ -23,7 +23,7 @@
 namespace orvikevtd {
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
+using orvik::kNsPerSecond;
 // Longest a busy processing thread keeps its figures to itself.
 constexpr int64_t kPublishEvery = 100000000;
 
@@ -219,19 +219,14 @@ int replace_file(const char *path, const std::string &text) {
 
 void write_stats_file(EvtServer &server, int64_t now, const QueueFigures &queues) {
   int status = replace_file(server.statsfile, exposition(server, now, queues));
-  if (status != 0 && !server.reporter.file_failing) {
+  if (status == 0) {
+    server.reporter.file_failure.End();
+  } else if (server.reporter.file_failure.Begin()) {
     log_entry(server, "Failed to write statistics file %s (rc=%d)\n", server.statsfile, status);
   }
-  server.reporter.file_failing = status != 0;
 }
 
 }  // namespace
-
-int64_t monotonic_ns() {
-  timespec now = {};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
-}
 
 double stats_period(const EvtServer &server) {
   if (server.statsinterval > 0) return server.statsinterval;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -130,6 +131,70 @@ TEST(CommTls, TwoRecordsInOneBurstAreReadOneAtATime) {
 }  // namespace
 
 namespace {
+
+TEST(CommTls, BufferedReadsHandOutWhatIsDecryptedAndLeaveAPartialTlsRecord) {
+  TestServer::Config config;
+  config.start_paused = true;
+  TestServer server(config);
+  RawClient client(server.port());
+  client.Begin();
+  ASSERT_TRUE(client.Finish());
+  std::vector<Record> sent;
+  for (uint32_t i = 0; i < 240; ++i) sent.push_back(MakeRecord(i));
+  std::vector<char> bytes = Concat(sent);
+  // Five TLS records of 40 records each, more than the first socket read
+  // takes, then the first 1000 bytes of a sixth, all on the wire before the
+  // server reads anything.
+  constexpr int kTlsRecordBytes = 40 * kRecordSize;
+  for (int t = 0; t < 5; ++t) client.Write(bytes.data() + t * kTlsRecordBytes, kTlsRecordBytes);
+  client.Write(bytes.data() + 5 * kTlsRecordBytes, kTlsRecordBytes, true);
+  client.SendPending(1000);
+
+  // At the first record, everything else the layer holds is taken through
+  // buffered reads, as the daemon's orderly stop does.
+  std::vector<char> buffered;
+  std::vector<int> results;
+  server.on_record = [&](int, CommChannel *cc) {
+    if (!results.empty()) return;
+    for (int rc = 0; rc == 0;) {
+      char chunk[4096];
+      int len = sizeof(chunk);
+      rc = comm_read_buffered(cc, chunk, &len);
+      if (rc == 0) buffered.insert(buffered.end(), chunk, chunk + len);
+      results.push_back(rc);
+    }
+    // Asked again, it still has nothing: the socket was not read.
+    char chunk[kRecordSize];
+    int len = sizeof(chunk);
+    results.push_back(comm_read_buffered(cc, chunk, &len));
+  };
+  server.RunOnLoop([&] { comm_group_pause_reads(server.group(), 0); });
+  ASSERT_TRUE(server.WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    return !results.empty();
+  }));
+  size_t taken = 0;  // records taken through buffered reads
+  {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    // Whole TLS records only, in order after the first record: at least
+    // the three that the first socket read took whole, never one that
+    // needs more from the socket.
+    size_t bytes_taken = buffered.size() + kRecordSize;
+    EXPECT_EQ(bytes_taken % kTlsRecordBytes, 0u);
+    EXPECT_GE(bytes_taken, static_cast<size_t>(3 * kTlsRecordBytes));
+    EXPECT_LE(bytes_taken, static_cast<size_t>(5 * kTlsRecordBytes));
+    EXPECT_TRUE(std::equal(buffered.begin(), buffered.end(), bytes.begin() + kRecordSize));
+    EXPECT_EQ(results.back(), 11);
+    EXPECT_EQ(results[results.size() - 2], 11);
+    taken = buffered.size() / kRecordSize;
+  }
+  // The rest arrives whole through ordinary reads.
+  client.SendPending();
+  ASSERT_TRUE(server.WaitUntil([&] { return server.Records().size() + taken == sent.size(); }));
+  auto records = server.Records();
+  EXPECT_EQ(records[0].second, sent[0]);
+  for (size_t i = 1; i < records.size(); ++i) EXPECT_EQ(records[i].second, sent[taken + i]) << i;
+}
 
 TEST(CommTls, PeerClosingMidRecordEndsWith61AndEnqueuesNothing) {
   TestServer server;

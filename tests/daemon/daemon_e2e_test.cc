@@ -515,6 +515,62 @@ TEST(DaemonStartup, DetachesWithStandardStreamsOnDevNull) {
   EXPECT_EQ(daemon.err(), "");
 }
 
+TEST(DaemonStartup, StartedWithAClosedStandardDescriptorKeepsWritingItsLog) {
+  Daemon daemon;
+  daemon.write_config(daemon.standard_config());
+  // The daemon starts with descriptor 0 closed: the first file it opens
+  // would get that number, which detaching hands to /dev/null.
+  int saved_stdin = dup(0);
+  ASSERT_GE(saved_stdin, 0);
+  close(0);
+  daemon.spawn({"-f", daemon.file("conf"), "-l", daemon.file("log")}, false);
+  dup2(saved_stdin, 0);
+  close(saved_stdin);
+  EXPECT_EQ(daemon.wait_exit(), 0);  // the parent
+  struct KillOnFailure {
+    pid_t pid = 0;
+    ~KillOnFailure() {
+      if (pid > 0) kill(pid, SIGKILL);
+    }
+  } child;
+  ASSERT_TRUE(
+      wait_for([&] { return (child.pid = find_process_mentioning(daemon.file("conf"))) > 0; }));
+  EXPECT_TRUE(wait_for([&] { return daemon.log().find("System ready.\n") != std::string::npos; }))
+      << daemon.log();
+  kill(child.pid, SIGTERM);
+  ASSERT_TRUE(
+      wait_for([&] { return daemon.log().find("Server shutdown.\n") != std::string::npos; }));
+}
+
+// The descriptors of the process whose link points at path.
+std::vector<std::string> descriptors_of(pid_t pid, const std::string &path) {
+  std::vector<std::string> found;
+  std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  for (int fd = 0; fd < 1024; ++fd) {
+    if (link_target(folder + "/" + std::to_string(fd)) == path) found.push_back(std::to_string(fd));
+  }
+  return found;
+}
+
+bool closed_on_exec(pid_t pid, const std::string &fd) {
+  std::smatch match;
+  std::string info = read_file("/proc/" + std::to_string(pid) + "/fdinfo/" + fd);
+  if (!std::regex_search(info, match, std::regex(R"(flags:\s+([0-7]+))"))) return false;
+  return (std::stoul(match[1], nullptr, 8) & 02000000u) != 0;  // O_CLOEXEC
+}
+
+TEST(DaemonStartup, TheLogAndTheEventLogAreClosedOnExec) {
+  Daemon daemon;
+  std::string events = daemon.file("events");
+  ASSERT_TRUE(daemon.start(daemon.standard_config(module_line(EVENTLOG_MODULE, events))));
+  for (const std::string &path : {daemon.file("log"), events}) {
+    SCOPED_TRACE(path);
+    std::vector<std::string> fds = descriptors_of(daemon.pid(), path);
+    ASSERT_FALSE(fds.empty());
+    for (const std::string &fd : fds) EXPECT_TRUE(closed_on_exec(daemon.pid(), fd)) << fd;
+  }
+}
+
 // ---- records through modules ----
 
 TEST(DaemonRecords, ReachTwoModulesInOrder) {
@@ -1317,6 +1373,108 @@ TEST(DaemonDrain, SigquitOrASecondSignalStopsAtOnce) {
     EXPECT_EQ(held.last_messages(c.tail.size()), c.tail);
     EXPECT_EQ(count_of(read_file(held.daemon().records_file()), "cleanup"), 0u);
     EXPECT_LT(held.recorded().size(), 30u);
+  }
+}
+
+TEST(DaemonDrain, EveryRecordAlreadyDecryptedReachesTheModulesOrIsCounted) {
+  struct Case {
+    std::string config;
+    std::string recorder;
+    const char *outcome;
+  };
+  // A pool of ten records behind a slow module; two clients send 200
+  // records each in writes of 50. The first read of a connection decrypts
+  // a whole TLS record, 16 KiB or 40 records, which then wait in the
+  // connection's buffers while intake is paused at the cap.
+  for (const Case &c : {Case{"SHUTDOWNDRAIN 60\n", ",5000", "Drain complete"},
+                        Case{"SHUTDOWNDRAIN 1\n", ",20000", "Drain time ran out"}}) {
+    SCOPED_TRACE(c.config);
+    HeldRecords held("QUEUESIZE 1\nMAXQUEUES 10\n" + c.config, c.recorder, 2, 200);
+    ASSERT_TRUE(held.started());
+    // Both connections have been read from.
+    ASSERT_TRUE(wait_for([&] { return records_per_host(held.recorded()).size() == 2; }));
+    ASSERT_EQ(held.stop_within(SIGTERM, 60s), 0);
+    std::string log = held.daemon().log();
+    DrainLine line = drain_line(log, c.outcome);
+    ASSERT_TRUE(line.found) << log;
+    std::map<std::string, uint64_t> per_host = records_per_host(held.recorded());
+    // Each connection's decrypted records count, and the count is true:
+    // every one not counted as not handed reached the module.
+    EXPECT_GE(line.received, 80u);
+    EXPECT_EQ(total(per_host), line.received - line.not_handed);
+    if (line.not_handed == 0) {
+      EXPECT_GE(per_host["s0"], 40u);
+      EXPECT_GE(per_host["s1"], 40u);
+    }
+  }
+}
+
+TEST(DaemonDrain, AFailedModuleCleanupIsNamedAndTheDrainIsNotComplete) {
+  HeldRecords held("SHUTDOWNDRAIN 60\n", ",0,0,5", 1, 25);
+  ASSERT_TRUE(held.started());
+  ASSERT_TRUE(held.wait_recorded(1));
+  ASSERT_EQ(held.stop_within(SIGTERM, 60s), 0);
+  EXPECT_EQ(records_per_host(held.recorded()), (std::map<std::string, uint64_t>{{"s0", 25}}));
+  EXPECT_EQ(
+      held.last_messages(4),
+      (std::vector<std::string>{
+          "Caught signal 15", std::string("(") + RECORDER_A + ") Module cleanup returned rc=5",
+          "Drain ended, module cleanup failed: 25 events received since start, 0 not "
+          "handed to the modules.",
+          "Server shutdown."}));
+}
+
+// ---- the end of the process ----
+
+// Sends sig to a daemon and returns its exit status, expecting the process
+// gone within bound (scaled).
+int exit_within(Daemon &daemon, int sig, std::chrono::milliseconds bound) {
+  auto signalled = std::chrono::steady_clock::now();
+  daemon.signal(sig);
+  int status = daemon.wait_exit(bound + 30s);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, scaled(bound));
+  return status;
+}
+
+TEST(DaemonStop, NoModuleCodeRunsOnceTheProcessEnds) {
+  // Module A is inside a five-second call, module B comes after it. Both
+  // have exit hooks; A's lets its call go (as a sink's releases a blocked
+  // hand-over), and B must then not be called.
+  Daemon daemon;
+  std::string file = daemon.records_file();
+  std::string call_us = std::to_string(std::chrono::microseconds(scaled(5s)).count());
+  ASSERT_TRUE(daemon.start(daemon.standard_config("QUEUEFLUSH 0.05\n" +
+                                                  module_line(RECORDER_A, file + "," + call_us) +
+                                                  module_line(RECORDER_B, file))));
+  Client client(daemon.port());
+  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.send(records("h", "o", 0, 2)));
+  // The queue is handed over within a few ticks of 12.5 ms.
+  std::this_thread::sleep_for(scaled(1000ms));
+  // The record in progress is waited for a second, then the process ends.
+  EXPECT_EQ(exit_within(daemon, SIGTERM, 4s), 0);
+  EXPECT_EQ(count_of(read_file(file), "called-after-exit"), 0u) << read_file(file);
+  EXPECT_EQ(daemon.messages().back(), "Server shutdown.");
+}
+
+TEST(DaemonStop, SlowModuleDestructorsDoNotStretchTheStop) {
+  struct Case {
+    std::string config;
+    std::string recorder;
+    std::chrono::milliseconds bound;
+  };
+  // Each module's exit hook takes 30 s. At once: a second for the record in
+  // progress and two for the ending. A drain of a second that runs out
+  // between two records: a quarter second more.
+  std::string hook_us = std::to_string(std::chrono::microseconds(scaled(30s)).count());
+  for (const Case &c : {Case{"", ",0,0,0," + hook_us, 4000ms},
+                        Case{"SHUTDOWNDRAIN 1\n", ",200000,0,0," + hook_us, 5000ms}}) {
+    SCOPED_TRACE(c.config);
+    HeldRecords held(c.config, c.recorder, 1, 30);
+    ASSERT_TRUE(held.started());
+    ASSERT_TRUE(held.wait_recorded(1));
+    EXPECT_EQ(exit_within(held.daemon(), SIGTERM, c.bound), 0);
+    EXPECT_EQ(held.daemon().messages().back(), "Server shutdown.");
   }
 }
 

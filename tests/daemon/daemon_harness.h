@@ -126,6 +126,8 @@ class Daemon {
 
   std::string file(const std::string &name) const { return dir_.file(name); }
   int port() const { return port_; }
+  // The daemon's process (the emulator's on a cross build); 0 once it ended.
+  pid_t pid() const { return pid_; }
   // An environment variable for the daemon process only.
   void set_env(const std::string &name, const std::string &value) {
     environment_.emplace_back(name, value);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -22,6 +23,7 @@
 
 #include "sequence.h"
 #include "test_files.h"
+#include "test_target.h"
 
 namespace {
 
@@ -199,8 +201,9 @@ class Sqlite {
   bool running_ = false;
 };
 
-bool wait_for(const std::function<bool()> &condition) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+bool wait_for(const std::function<bool()> &condition,
+              std::chrono::seconds timeout = std::chrono::seconds(20)) {
+  auto deadline = std::chrono::steady_clock::now() + orvik_test::scaled(timeout);
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return condition();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -314,6 +317,15 @@ TEST(SqliteModule, StoresRowsInTheFixedSchemaInWalModeWithTheIndexUnlessTurnedOf
   EXPECT_EQ(timestamps(db), expected_timestamps(0, 8));
 }
 
+// Another connection takes the database's write lock, then events 0 ..
+// count-1 go to the module. Returns the log's length before them.
+size_t handle_while_locked(Sqlite &module, Db &other, uint64_t count) {
+  EXPECT_TRUE(other.exec("BEGIN IMMEDIATE"));
+  size_t before = logged().size();
+  for (uint64_t n = 0; n < count; ++n) EXPECT_EQ(module.handle(numbered(n)), 0);
+  return before;
+}
+
 TEST(SqliteModule, WaitsOutAnotherWriterAndLosesNothing) {
   TempDir dir;
   std::string path = dir.file("events.db");
@@ -321,9 +333,7 @@ TEST(SqliteModule, WaitsOutAnotherWriterAndLosesNothing) {
   // The buffer takes every event: handle_event would wait otherwise.
   ASSERT_EQ(module.init(path + "?flush_ms=5&batch=10&buffer=50"), 0);
   Db other(path);
-  ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));
-  size_t before = logged().size();
-  for (uint64_t n = 0; n < 50; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
+  size_t before = handle_while_locked(module, other, 50);
   ASSERT_TRUE(wait_for([&] {
     std::string lines = logged().substr(before);
     return lines.find("(orvik_sqlite) writing failed, retrying: ") != std::string::npos &&
@@ -367,24 +377,39 @@ TEST(SqliteModule, AFullDatabaseKeepsTheBatchUntilRoomIsMade) {
   EXPECT_EQ(timestamps(db), expected_timestamps(0, 100));
 }
 
+// Events 0..19, one batch, whose first attempt fails for want of room; then
+// another connection, in one transaction, makes room, puts rows (a SELECT of
+// eight columns over i = 0..19) under the ids 1..20 that attempt used, and
+// moves the next id on to 21. Returns the log's length before the events.
+size_t fail_a_batch_then_fill_its_ids(TempDir &dir, Db &db, Sqlite &module,
+                                      const std::string &rows) {
+  std::string args = full_database(dir, db);
+  EXPECT_EQ(module.init(args + "&batch=20&flush_ms=60000"), 0);
+  size_t before = logged().size();
+  for (uint64_t n = 0; n < 20; ++n) EXPECT_EQ(module.handle(numbered(n)), 0);
+  EXPECT_TRUE(wait_for([&] {
+    return logged().find("database or disk is full (13)\n", before) != std::string::npos;
+  }));
+  EXPECT_TRUE(
+      db.exec("BEGIN IMMEDIATE;"
+              "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 19) "
+              "INSERT INTO events " +
+              rows +
+              " FROM n;"
+              "UPDATE orvik_state SET next_id = 21; DELETE FROM ballast; COMMIT"));
+  return before;
+}
+
 TEST(SqliteModule, ARetriedBatchThatHadLandedIsNotInsertedAgain) {
   TempDir dir;
   Db db(dir.file("events.db"));
-  std::string args = full_database(dir, db);
   Sqlite module;
-  ASSERT_EQ(module.init(args + "&batch=20&flush_ms=60000"), 0);
-  size_t before = logged().size();
-  for (uint64_t n = 0; n < 20; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
-  ASSERT_TRUE(wait_for([&] {
-    return logged().find("database or disk is full (13)\n", before) != std::string::npos;
-  }));
-  // The batch lands as a commit whose success its writer did not learn of
-  // would have left it: its rows and the next id, in one transaction.
-  ASSERT_TRUE(
-      db.exec("BEGIN IMMEDIATE;"
-              "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 19) "
-              "INSERT INTO events SELECT i + 1, 0, i, 0, 0, 'host', 'object-' || i, x'' FROM n;"
-              "UPDATE orvik_state SET next_id = 21; DELETE FROM ballast; COMMIT"));
+  // The rows a commit whose success its writer did not learn of would have
+  // left: the batch's events.
+  size_t before =
+      fail_a_batch_then_fill_its_ids(dir, db, module,
+                                     "SELECT i + 1, 0, i, 0, 0, 'host', 'object-' || i, "
+                                     "CAST(replace(hex(zeroblob(256)), '00', 'd') AS BLOB)");
   ASSERT_TRUE(wait_for([&] {
     return logged().find("(orvik_sqlite) writing works again after ", before) != std::string::npos;
   }));
@@ -392,6 +417,68 @@ TEST(SqliteModule, ARetriedBatchThatHadLandedIsNotInsertedAgain) {
   EXPECT_EQ(module.cleanup(), 0);
   EXPECT_EQ(timestamps(db), expected_timestamps(0, 21));
   EXPECT_EQ(db.value("SELECT count(*) || ' ' || max(id) FROM events"), "21 21");
+}
+
+TEST(SqliteModule, ARetriedBatchIsNotSkippedWhenOtherRowsTookItsIds) {
+  TempDir dir;
+  Db db(dir.file("events.db"));
+  Sqlite module;
+  // Another writer of the file: only the count matches the failed attempt.
+  fail_a_batch_then_fill_its_ids(dir, db, module,
+                                 "SELECT i + 1, 0, 1000 + i, 0, 0, 'other', 'other', x''");
+  ASSERT_TRUE(wait_for([&] { return db.value("SELECT count(*) FROM events") == "40"; }));
+  EXPECT_EQ(module.cleanup(), 0);
+  EXPECT_EQ(db.value("SELECT group_concat(timestamp) FROM events WHERE hostname = 'host'"),
+            "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19");
+  EXPECT_EQ(db.value("SELECT min(id) || ' ' || max(id) FROM events WHERE hostname = 'host'"),
+            "21 40");
+}
+
+// The shipped configuration names the database alone: the buffer is still
+// four batches, so that handle_event does not wait for every commit.
+TEST(SqliteModule, TheBufferDefaultHoldsWithoutSettingsInTheArgument) {
+  for (const char *suffix : {"", "?"}) {
+    TempDir dir;
+    std::string path = dir.file("events.db");
+    Sqlite module;
+    ASSERT_EQ(module.init(path + suffix), 0);
+    Db other(path);
+    ASSERT_TRUE(other.exec("BEGIN IMMEDIATE"));  // no commit gets through meanwhile
+    std::atomic<uint64_t> handled{0};
+    std::thread intake([&] {
+      for (uint64_t n = 0; n < 3000; ++n) {
+        if (module.handle(numbered(n)) != 0) return;
+        handled = n + 1;
+      }
+    });
+    bool took_all = wait_for([&] { return handled.load() == 3000; }, std::chrono::seconds(5));
+    ASSERT_TRUE(other.exec("COMMIT"));
+    intake.join();
+    EXPECT_TRUE(took_all) << "argument '" << suffix << "': handle_event waited after "
+                          << handled.load() << " events";
+    EXPECT_EQ(module.cleanup(), 0);
+    EXPECT_EQ(other.value("SELECT count(*) FROM events"), "3000");
+  }
+}
+
+TEST(SqliteModule, CleanupKeepsItsTimeWhileAnotherWriterHoldsTheDatabase) {
+  TempDir dir;
+  std::string path = dir.file("events.db");
+  Sqlite module;
+  ASSERT_EQ(module.init(path + "?cleanup_s=1&batch=10&flush_ms=5&buffer=1000"), 0);
+  Db other(path);
+  size_t before = handle_while_locked(module, other, 500);
+  // Each write waits out the lock for a while: one more for each of the 50
+  // batches after the time is up would take seconds.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(module.cleanup(), ETIMEDOUT);
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            orvik_test::scaled(std::chrono::milliseconds(2500)));
+  EXPECT_NE(logged().find("(orvik_sqlite) 500 events not written by cleanup\n", before),
+            std::string::npos)
+      << logged().substr(before);
+  ASSERT_TRUE(other.exec("COMMIT"));
+  EXPECT_EQ(other.value("SELECT count(*) FROM events"), "0");
 }
 
 TEST(SqliteModule, RetentionKeepsTheNewestRowsWithinTheLimits) {

@@ -684,6 +684,22 @@ TEST_F(ModuleTest, MeanTimeIsLoggedAfterEvery10000Records) {
   EXPECT_EQ(modules()[0]->eventsprocessed, 10000ul);
 }
 
+TEST_F(ModuleTest, MeanTimeSumsPast32BitsAreNotCut) {
+  // 9999 records that took just under 2^32 microseconds in all (a module
+  // that waited 72 minutes), then one of a millisecond.
+  load(std::string("MODULE ") + RECORDER_A + " " + record_file() + ",1000");
+  OrvikEHModule *module = modules()[0];
+  module->eventsprocessed = 9999;
+  module->usecondssum = 4294967000u;
+  EventData record = make_record("h", "o", 0);
+  processing_deliver(*server_, &record);
+  std::smatch match;
+  std::string content = log();
+  std::regex mean("Module processing avg = (\\d+) usec/event");
+  ASSERT_TRUE(std::regex_search(content, match, mean)) << content;
+  EXPECT_GE(std::stoull(match[1]), 429496u);
+}
+
 // ---- queue pool ----
 
 class QueueTest : public ServerTest {
@@ -946,6 +962,31 @@ TEST_F(ModuleTest, NoModuleIsCalledAfterItsCleanup) {
   EXPECT_EQ(count_of(read_file(record_file()), "called-after-cleanup"), 0u);
   EXPECT_TRUE(modules().empty());
   dlclose(extra);
+}
+
+TEST_F(ModuleTest, OnceTheProcessEndsNoModuleIsEnteredNorCleanedUp) {
+  load(std::string("MODULE ") + RECORDER_A + " " + record_file());
+  server_->stop_stage.store(StopStage::kEnding);
+  EventData record = make_record("h", "o", 1);
+  processing_deliver(*server_, &record);
+  EXPECT_EQ(modules_cleanup(*server_), 0);
+  // The orderly stop's cleanup step is not taken either.
+  stop_clean_up_modules(*server_);
+  EXPECT_EQ(server_->stop_stage.load(), StopStage::kEnding);
+  EXPECT_EQ(records(), std::vector<std::string>{"A init " + record_file()});
+  EXPECT_EQ(server_->processing.handled, 0u);
+  ASSERT_EQ(modules().size(), 1u);
+  // The test's own teardown cleans up as a running daemon would.
+  server_->stop_stage.store(StopStage::kRunning);
+}
+
+TEST_F(ModuleTest, FailedCleanupsAreCountedAndNamed) {
+  load(std::string("MODULE ") + RECORDER_A + " " + record_file() + ",0,0,9");
+  load(std::string("MODULE ") + RECORDER_B + " " + record_file());
+  EXPECT_EQ(modules_cleanup(*server_), 1);
+  EXPECT_EQ(messages().back(), std::string("(") + RECORDER_A + ") Module cleanup returned rc=9");
+  EXPECT_EQ(count_of(read_file(record_file()), "cleanup"), 2u);
+  EXPECT_TRUE(modules().empty());
 }
 
 }  // namespace

@@ -6,13 +6,19 @@
 #include <gtest/gtest.h>
 #include <orvik/event_p.h>
 
+#include "failing_allocations.h"
+#include "test_target.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <new>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +62,10 @@ struct Script {
   bool stall = false;  // Write waits while set
   bool stalled = false;
   bool throw_next = false;
+  Clock::time_point fail_until;                  // Writes starting before it fail
+  std::chrono::milliseconds write_time{0};       // how long each Write takes
+  std::vector<Clock::time_point> write_starts;   // every Write attempt
+  std::vector<std::vector<uint64_t>> abandoned;  // batches given up
   bool finish_result = true;
   int finish_calls = 0;
   size_t stored_at_finish = 0;
@@ -81,6 +91,12 @@ struct Script {
   }
 };
 
+std::vector<uint64_t> timestamps(std::span<const SinkRecord> batch) {
+  std::vector<uint64_t> numbers;
+  for (const SinkRecord &record : batch) numbers.push_back(record.event.timestamp);
+  return numbers;
+}
+
 class FakeBackend : public SinkBackend {
  public:
   explicit FakeBackend(Script &script) : script_(script) {}
@@ -89,9 +105,15 @@ class FakeBackend : public SinkBackend {
     std::unique_lock lock(script_.mutex);
     script_.note_thread();
     if (script_.writes.empty()) script_.first_write = Clock::now();
-    std::vector<uint64_t> attempt;
-    for (const SinkRecord &record : batch) attempt.push_back(record.event.timestamp);
+    std::vector<uint64_t> attempt = timestamps(batch);
     script_.writes.push_back(attempt);
+    Clock::time_point started = Clock::now();
+    script_.write_starts.push_back(started);
+    if (script_.write_time > 0ms) {
+      lock.unlock();
+      std::this_thread::sleep_for(script_.write_time);
+      lock.lock();
+    }
     script_.stalled = script_.stall;
     script_.changed.notify_all();
     script_.changed.wait(lock, [this] { return !script_.stall; });
@@ -100,7 +122,7 @@ class FakeBackend : public SinkBackend {
       script_.throw_next = false;
       throw std::runtime_error("backend threw");
     }
-    if (script_.fail_always) return "disk on fire";
+    if (script_.fail_always || started < script_.fail_until) return "disk on fire";
     if (script_.fail_next > 0) {
       --script_.fail_next;
       return "temporary\nfailure";
@@ -108,6 +130,11 @@ class FakeBackend : public SinkBackend {
     script_.stored.insert(script_.stored.end(), attempt.begin(), attempt.end());
     script_.batch_sizes.push_back(batch.size());
     return "";
+  }
+  void Abandon(std::span<const SinkRecord> batch) override {
+    std::lock_guard lock(script_.mutex);
+    script_.note_thread();
+    script_.abandoned.push_back(timestamps(batch));
   }
   void Tick() override {
     std::lock_guard lock(script_.mutex);
@@ -153,6 +180,18 @@ class SinkTest : public ::testing::Test {
     };
     return std::make_unique<Sink>("test", std::move(options),
                                   std::make_unique<FakeBackend>(script_));
+  }
+  // Batches of batch_records that go out when full (or at Close), failed
+  // Writes retried after retry_min doubling up to retry_max.
+  std::unique_ptr<Sink> make_batched(size_t batch_records,
+                                     std::chrono::milliseconds retry_min = 10ms,
+                                     std::chrono::milliseconds retry_max = 1000ms) {
+    SinkOptions options;
+    options.batch_records = batch_records;
+    options.flush_interval = 1h;
+    options.retry_min = retry_min;
+    options.retry_max = retry_max;
+    return make(options);
   }
   std::vector<std::string> log() {
     std::lock_guard lock(log_mutex_);
@@ -372,6 +411,104 @@ TEST_F(SinkTest, StopAtExitReleasesAWaitingAcceptAndWritesNothingMore) {
   std::lock_guard lock(script_.mutex);
   EXPECT_EQ(script_.writes.size(), 1u);  // the stalled Write, not retried or followed
   EXPECT_EQ(script_.finish_calls, 0);
+}
+
+TEST_F(SinkTest, CloseStartsNoWriteAfterItsDeadlineAndCountsNoGivenUpBatchAsRecovered) {
+  auto sink = make_batched(10, 5ms, 20ms);
+  Clock::time_point start = Clock::now();
+  Clock::time_point deadline = start + orvik_test::scaled(std::chrono::milliseconds(200));
+  // The first batch fails until the deadline; 39 more wait behind it, each
+  // Write taking 50 ms: one Write each after the deadline would take 2 s.
+  // A writer that checked the deadline just in time may be held up (by the
+  // load of others) before its Write notes the time: some slack for that.
+  Clock::time_point last_start = deadline + orvik_test::scaled(std::chrono::milliseconds(25));
+  script_.set([&](Script &s) {
+    s.fail_until = last_start;
+    s.write_time = 50ms;
+  });
+  for (uint64_t n = 0; n < 400; ++n) ASSERT_EQ(sink->Accept(numbered(n)), 0);
+  EXPECT_EQ(sink->Close(deadline), ETIMEDOUT);
+  EXPECT_LT(Clock::now() - deadline, orvik_test::scaled(std::chrono::milliseconds(1000)));
+  ASSERT_TRUE(wait_for([&] { return sink->WriterEnded(); }));
+  std::lock_guard lock(script_.mutex);
+  for (Clock::time_point write : script_.write_starts) EXPECT_LT(write, last_start);
+  EXPECT_TRUE(script_.stored.empty());
+  EXPECT_EQ(script_.abandoned, std::vector<std::vector<uint64_t>>{sequence(0, 10)});
+  EXPECT_EQ(log_count("(test) 400 events not written by cleanup\n"), 1u);
+  EXPECT_EQ(log_count("works again"), 0u);
+}
+
+TEST_F(SinkTest, CloseKeepsItsDeadlineWhileAWriteHangs) {
+  auto sink = make_batched(5);
+  script_.set([](Script &s) { s.stall = true; });
+  for (uint64_t n = 0; n < 12; ++n) ASSERT_EQ(sink->Accept(numbered(n)), 0);
+  ASSERT_TRUE(wait_for([&] {
+    std::lock_guard lock(script_.mutex);
+    return script_.stalled;
+  }));
+  std::atomic<bool> closed{false};
+  std::atomic<int> result{0};
+  std::thread closer([&] {
+    result = sink->Close(Clock::now() + 100ms);
+    closed = true;
+  });
+  bool returned =
+      wait_for([&] { return closed.load(); }, orvik_test::scaled(std::chrono::milliseconds(3000)));
+  bool writer_ended_then = sink->WriterEnded();
+  script_.set([](Script &s) { s.stall = false; });  // lets a Close that waited return
+  closer.join();
+  EXPECT_TRUE(returned) << "Close waited for the hanging Write";
+  EXPECT_EQ(result.load(), ETIMEDOUT);
+  EXPECT_FALSE(writer_ended_then);
+  EXPECT_EQ(log_count("(test) 12 events not written by cleanup\n"), 1u);
+  // The writer ends by itself once the Write returns, and writes nothing more.
+  ASSERT_TRUE(wait_for([&] { return sink->WriterEnded(); }));
+  sink.reset();
+  std::lock_guard lock(script_.mutex);
+  EXPECT_EQ(script_.writes.size(), 1u);
+  EXPECT_EQ(script_.finish_calls, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SinkTest, NoMemoryForTheWriterThreadIsReportedAndTheRecordKept) {
+  auto sink = make(SinkOptions());
+  int result = 0;
+  {
+    orvik_test::FailingAllocations failing;
+    result = sink->Accept(numbered(0));
+  }
+  EXPECT_EQ(result, ENOMEM);
+  EXPECT_EQ(sink->Accept(numbered(1)), 0);  // starts the writer
+  EXPECT_EQ(sink->Close(Clock::now() + 10s), 0);
+  std::lock_guard lock(script_.mutex);
+  EXPECT_EQ(script_.stored, sequence(0, 2));
+}
+
+TEST_F(SinkTest, NoMemoryToQueueAFullBatchIsReportedAndTheRecordKept) {
+  SinkOptions options;
+  options.batch_records = 1;  // every record makes a full batch to queue
+  options.max_buffered_records = 1000;
+  options.flush_interval = 1h;
+  auto sink = make(options);
+  script_.set([](Script &s) { s.stall = true; });  // the queue grows
+  ASSERT_EQ(sink->Accept(numbered(0)), 0);
+  uint64_t refused = 0;
+  uint64_t n = 1;
+  for (; n < 500 && refused == 0; ++n) {
+    orvik_test::FailingAllocations failing;
+    int result = sink->Accept(numbered(n));
+    if (result == ENOMEM) refused = n;
+    ASSERT_TRUE(result == 0 || result == ENOMEM) << result;
+  }
+  ASSERT_NE(refused, 0u) << "the queue never needed memory";
+  for (uint64_t more = n; more < n + 5; ++more) ASSERT_EQ(sink->Accept(numbered(more)), 0);
+  script_.set([](Script &s) { s.stall = false; });
+  EXPECT_EQ(sink->Close(Clock::now() + 10s), 0);
+  std::lock_guard lock(script_.mutex);
+  EXPECT_EQ(script_.stored, sequence(0, n + 5));
 }
 
 }  // namespace

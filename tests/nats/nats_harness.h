@@ -53,9 +53,7 @@ class NatsServer {
 
   // Starts the server and waits until its client port answers.
   bool Start() {
-    std::ofstream(path("conf")) << "server_name: " << name_ << "\nlisten: 127.0.0.1:" << port_
-                                << "\njetstream { store_dir: \"" << path("store") << "\" }\n"
-                                << extra_;
+    WriteConfig();
     std::string conf = path("conf"), log_file = path("log");
     pid_ = fork();
     if (pid_ == 0) {
@@ -68,6 +66,14 @@ class NatsServer {
     bool started = wait_for([this] { return Answers() || !Running(); }, 20s) && Running();
     if (!started) ADD_FAILURE() << name_ << " did not start:\n" << log();
     return started;
+  }
+
+  // Gives the running server another config_extra: it reads its
+  // configuration again (SIGHUP) and applies it to the clients it has.
+  void Reload(std::string extra) {
+    extra_ = std::move(extra);
+    WriteConfig();
+    if (pid_ > 0) kill(pid_, SIGHUP);
   }
 
   // Ends the server at once (SIGKILL), as a crash would.
@@ -86,6 +92,12 @@ class NatsServer {
 
  private:
   std::string path(const std::string &name) const { return dir_ + "/" + name_ + "." + name; }
+
+  void WriteConfig() const {
+    std::ofstream(path("conf")) << "server_name: " << name_ << "\nlisten: 127.0.0.1:" << port_
+                                << "\njetstream { store_dir: \"" << path("store") << "\" }\n"
+                                << extra_;
+  }
 
   bool Answers() const {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -233,6 +245,21 @@ class StreamClient {
     }
     jsStreamInfo_Destroy(info);
     return true;
+  }
+
+  // A stream of file storage taking one subject.
+  bool AddStream(const std::string &stream, const std::string &subject) {
+    jsStreamConfig config;
+    jsStreamConfig_Init(&config);
+    const char *subjects[] = {subject.c_str()};
+    config.Name = stream.c_str();
+    config.Subjects = subjects;
+    config.SubjectsLen = 1;
+    return js_AddStream(nullptr, context_, &config, nullptr, nullptr) == NATS_OK;
+  }
+
+  bool DeleteStream(const std::string &stream) {
+    return js_DeleteStream(context_, stream.c_str(), nullptr, nullptr) == NATS_OK;
   }
 
   // Every message of the stream, in stream order (retrying while the stream
