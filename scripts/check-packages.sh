@@ -267,7 +267,7 @@ run_daemon_and_tools() {
   status=0
   wait "$daemon_pid" || status=$?
   daemon_pid=""
-  [ "$status" -eq 0 ] || fail "the daemon ended with status $status"
+  [ "$status" -eq 0 ] || fail "the daemon ended with status $status; its log ends: $(tail -n 8 "$log")"
   grep -q "Server shutdown." "$log" || fail "no orderly shutdown in the log"
   if [ -n "$nats_pid" ]; then
     kill -TERM "$nats_pid"
