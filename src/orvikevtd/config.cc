@@ -107,6 +107,7 @@ constexpr DirectiveRule kDirectives[] = {
     {"SHUTDOWNDRAIN", ValueKind::kSeconds, 0, kMaxSeconds, 0, true},
     {"EVENTADDRESS", ValueKind::kText},
     {"MAXCONNECTIONS", ValueKind::kCount, 0, kNoBound},
+    {"MAXSTREAMS", ValueKind::kCount, 0, kNoBound},
     // More than ten lines a second would drown the log.
     {"STATSINTERVAL", ValueKind::kSeconds, 0, kMaxSeconds, 0.1},
     {"STATSFILE", ValueKind::kText},
@@ -473,6 +474,11 @@ void read_service_directives(EvtServer &server, DirectiveReader &reader) {
     server.maxconnections = count;
     log_entry(server, "Connections limited to %ld (0: no limit)\n", server.maxconnections);
   }
+  if (long count = 0; reader.count("MAXSTREAMS", &count)) {
+    server.ack.maxstreams = count;
+    log_entry(server, "Acknowledged streams remembered: at most %ld (0: no limit)\n",
+              server.ack.maxstreams);
+  }
   if (double seconds = 0; reader.seconds("STATSINTERVAL", &seconds)) {
     server.statsinterval = seconds;
     log_entry(server, "Statistics logged every %g seconds (0: never)\n", server.statsinterval);
@@ -618,6 +624,9 @@ int read_configuration(EvtServer &server) {
     modules_cleanup(server);
     return 2;
   }
+  // The daemon selects the acknowledged protocol whenever a client offers
+  // it; a client that offers nothing gets plain intake.
+  add_option(server, "ALPNProtocols", const_cast<char *>(kAckProtocol));
   return 0;
 }
 
@@ -660,6 +669,7 @@ std::string load_module_line(EvtServer &server, char *line) {
   module->module_init = lookup<int (*)(char *)>(module->module, "module_init");
   module->module_cleanup = lookup<int (*)()>(module->module, "module_cleanup");
   module->handle_event = lookup<int (*)(EventData *)>(module->module, "handle_event");
+  module->module_committed = lookup<uint64_t (*)()>(module->module, "module_committed");
   if (!module->module_init || !module->module_cleanup || !module->handle_event) {
     return reject_module(server, module, "Failed to locate module symbols.\n",
                          missing_symbols(*module));
