@@ -99,15 +99,12 @@ int parse(int argc, char **argv, Settings &settings) {
       case 'h':
         print_usage(stdout);
         return -1;
-      case 'V':
-        orvikevt::PrintVersion(kTool);
-        return -1;
       default:
         print_usage(stderr);
         return orvikevt::kExitUsage;
     }
   };
-  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "j:n:b:w:t:ar:hV",
+  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "j:n:b:w:t:ar:h",
                                               settings.connection, own_option);
       status != 0) {
     return status;

@@ -614,9 +614,14 @@ int read_configuration(EvtServer &server) {
               errors == 1 ? "" : "s");
     usable = false;
   }
-  if (usable && server.maxqueues < 0)
-    server.maxqueues = default_max_queues(server.queuesize, server.eventsize);
-  if (usable) usable = load_modules(server, config);
+  if (usable) {
+    // The daemon selects the acknowledged protocol whenever a client offers
+    // it; a client that offers nothing gets plain intake.
+    add_option(server, "ALPNProtocols", const_cast<char *>(kAckProtocol));
+    if (server.maxqueues < 0)
+      server.maxqueues = default_max_queues(server.queuesize, server.eventsize);
+    usable = load_modules(server, config);
+  }
   configfile_close(&config);
   if (!usable) {
     attribute_freeall(&server.modattrib);
@@ -624,9 +629,6 @@ int read_configuration(EvtServer &server) {
     modules_cleanup(server);
     return 2;
   }
-  // The daemon selects the acknowledged protocol whenever a client offers
-  // it; a client that offers nothing gets plain intake.
-  add_option(server, "ALPNProtocols", const_cast<char *>(kAckProtocol));
   return 0;
 }
 

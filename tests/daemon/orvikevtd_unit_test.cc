@@ -25,6 +25,7 @@
 // Queue sizes too large for memory must come back as failed allocations.
 #include "sanitizer_options.h"
 #include "test_files.h"
+#include "text_escape.h"
 
 namespace orvikevtd {
 namespace {
@@ -348,6 +349,7 @@ TEST_F(ConfigTest, NumbersThatCannotWorkEndStartUpNamingDirectiveAndText) {
            Case{"MAXQUEUES -3", "a whole number of at least 0"},
            Case{"MAXQUEUES many", "a whole number of at least 0"},
            Case{"MAXCONNECTIONS -5", "a whole number of at least 0"},
+           Case{"MAXSTREAMS -1", "a whole number of at least 0"},
            Case{"QUEUEFLUSH nan", "seconds from 0 to 3.1536e+07"},
            Case{"QUEUEFLUSH inf", "seconds from 0 to 3.1536e+07"},
            Case{"QUEUEFLUSH -1", "seconds from 0 to 3.1536e+07"},
@@ -466,7 +468,7 @@ TEST_F(ConfigTest, AddressConnectionCapAndStatisticsAreReadAndLogged) {
   EXPECT_EQ(messages(), expected);
 }
 
-TEST_F(ConfigTest, StreamTableBoundIsReadAndANegativeOneIgnored) {
+TEST_F(ConfigTest, StreamTableBoundIsRead) {
   ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXSTREAMS 500\n"), 0);
   EXPECT_EQ(server_->ack.maxstreams, 500);
   // The daemon selects the acknowledged protocol whenever a client offers it.
@@ -638,6 +640,23 @@ TEST_F(ModuleTest, NonZeroResultIsLoggedAndLaterModulesStillGetTheRecord) {
   EXPECT_EQ(modules()[0]->counters.events, 1u);
   EXPECT_EQ(modules()[0]->counters.errors, 1u);
   EXPECT_EQ(server_->processing.handled, 1u);
+}
+
+// The one escaping of client text: every byte that could end or start a
+// line, or a quoted text, is escaped, and a buffer too small is cut at a
+// whole escape, never in the middle of one.
+TEST(TextEscape, EscapesEveryByteThatIsNotPrintableAndCutsAtAWholeEscape) {
+  char out[orvikevt::EscapedSize(8)];
+  EXPECT_EQ(orvikevt::EscapeText(std::string_view("a\n\"\\\t\r\x7f\xff", 8), out), 19u);
+  EXPECT_STREQ(out, "a\\n\\\"\\\\\\t\\r\\x7f\\xff");
+  EXPECT_EQ(orvikevt::EscapeText(std::string_view("ok\0x", 4), out), 7u);
+  EXPECT_STREQ(out, "ok\\x00x");
+  char small[6];
+  EXPECT_EQ(orvikevt::EscapeText("ab\x01", small), 2u);  // "\x01" would not fit
+  EXPECT_STREQ(small, "ab");
+  EXPECT_EQ(orvikevt::EscapeText("abc", std::span<char>()), 0u);
+  char field[4] = {'a', 'b', 'c', 'd'};  // no terminating zero
+  EXPECT_EQ(orvikevt::TextField(field), "abcd");
 }
 
 // A client chose the host name and object: a line feed in them must not
