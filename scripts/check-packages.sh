@@ -354,7 +354,7 @@ check_maintainer_scripts() {
   echo "    upgrading from $(dpkg-deb -f "$previous" Version) to $(dpkg-deb -f "$out"/amd64/orvikevtd_*.deb Version)"
   cat >"$work/run.sh" <<'SCRIPT'
 set -eu
-work=$1 library=$2 previous=$3 current=$4 stand_in=$5
+work=$1 libraries=$2 previous=$3 current=$4 stand_in=$5
 mount --make-rprivate /
 for dir in etc var usr; do
   mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$work/$dir.upper,workdir=$work/$dir.work" "/$dir"
@@ -380,11 +380,20 @@ dpkg_run() {
     fail "dpkg $*: $(tail -n 20 "$work/dpkg.out")"
 }
 active() { systemctl is-active orvikevtd.service >/dev/null 2>&1; }
+# The library packages that depend on orvikevtd (its comm and orvik
+# libraries) go with it.
+with_dependents=orvikevtd
+for deb in $libraries; do
+  if dpkg-deb -f "$deb" Depends | grep -q 'orvikevtd'; then
+    with_dependents="$with_dependents $(dpkg-deb -f "$deb" Package)"
+  fi
+done
 pid() { cat /run/orvikevtd.stand-in.pid; }
 conf=/etc/orvik/orvikevtd.conf
 
 getent passwd orvik >/dev/null && fail "user orvik exists before the installation"
-dpkg_run -i "$library" "$previous"
+# shellcheck disable=SC2086
+dpkg_run -i $libraries "$previous"
 getent passwd orvik >/dev/null || fail "the installation made no user orvik"
 cert=$(awk '$1 == "PUBLICKEY" { print $2; exit }' "$conf")
 key=$(awk '$1 == "PRIVATEKEY" { print $2; exit }' "$conf")
@@ -418,7 +427,8 @@ dpkg_run -i "$current"
 
 systemctl start orvikevtd.service || fail "the service does not start again"
 running=$(pid)
-dpkg_run -r orvikevtd
+# shellcheck disable=SC2086
+dpkg_run -r $with_dependents
 ! kill -0 "$running" 2>/dev/null || fail "the removal left the daemon running"
 
 # The administrator's own key in place of the one made: a purge keeps it,
@@ -429,18 +439,23 @@ replace_key() {
   mv "$key.own" "$key"
 }
 replace_key
-dpkg_run -P orvikevtd
+# shellcheck disable=SC2086
+dpkg_run -P $with_dependents
 [ -f "$key" ] || fail "the purge removed the administrator's key"
 [ ! -e /var/log/orvik ] || fail "the purge left /var/log/orvik"
 rm -f "$key" "$cert"
-dpkg_run -i "$current"
+# shellcheck disable=SC2086
+dpkg_run -i $libraries "$current"
 [ -f "$cert" ] && [ -f "$key" ] || fail "a fresh installation made no certificate"
 replace_key
-dpkg_run -P orvikevtd
+# shellcheck disable=SC2086
+dpkg_run -P $with_dependents
 [ -f "$key" ] || fail "the purge removed the administrator's key"
 [ ! -e "$cert" ] || fail "the purge left the certificate the installation made"
 SCRIPT
-  unshare -m -n sh "$work/run.sh" "$work" "$(ls "$out"/amd64/libtarnu1_*.deb)" "$previous" \
+  # The shared libraries the daemon and its tools need (not the -dev packages).
+  libraries=$(ls "$out"/amd64/lib*.deb | grep -E '/lib[a-z]+[0-9]+_' | tr '\n' ' ')
+  unshare -m -n sh "$work/run.sh" "$work" "$libraries" "$previous" \
     "$(ls "$out"/amd64/orvikevtd_*.deb)" "$top/tests/packaging/systemctl_stand_in.sh" ||
     fail "the maintainer scripts failed"
 }
