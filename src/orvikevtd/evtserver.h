@@ -121,6 +121,20 @@ struct ModuleCounters {
   uint64_t committed = 0;    // of the events, how many the module made durable
 };
 
+// The records one module refused (a non-zero handle_event result), by the
+// index of their hand-over (1 for the first record handed). A refused record
+// is never retried, so it is settled at once; a module's count of what it
+// made durable leaves it out, and the refused records turn that count into
+// a position among the records handed (refused_position).
+struct RefusedRecords {
+  uint64_t settled = 0;          // refused records at or below the last position found
+  std::deque<uint64_t> indices;  // above it, ascending
+};
+
+// The position of the committed-th record module did not refuse, extended
+// over the refused records right behind it; indices it passes are pruned.
+uint64_t refused_position(RefusedRecords &refused, uint64_t committed);
+
 // Where the stop stands (stop.cc has the whole machine).
 enum class StopStage : int {
   kRunning,     // serving
@@ -140,6 +154,7 @@ struct OrvikEHModule {
   int (*module_cleanup)() = nullptr;
   uint64_t (*module_committed)() = nullptr;  // optional: null commits on return
   Mutex mutex;                               // held around each handle_event call
+  RefusedRecords refused;                    // processing thread only, with module_committed
   uint64_t usecondssum = 0;                  // microseconds since the last mean report
   uint64_t eventsprocessed = 0;              // records handed to the module
   ModuleCounters counters;                   // processing thread only
@@ -194,6 +209,7 @@ struct AckStream {
   std::list<AckStream *>::iterator idle_position;  // valid while on_idle_list
   bool on_idle_list = false;
   bool advanced = false;  // while its new position waits to be sent
+  uint64_t refused = 0;   // a module refused this record: the position stays below it
 };
 
 struct StreamIdHash {
@@ -206,9 +222,12 @@ struct StreamIdHash {
 };
 
 // A stream's new durable position, from the processing thread.
+// With refused set, a module refused the record sequence instead: its
+// sender is to resend it.
 struct DurableUpdate {
   StreamId id;
   uint64_t sequence;
+  bool refused = false;
 };
 
 // The acknowledged protocol's state.
@@ -223,6 +242,7 @@ struct AckState {
   bool stopping = false;                  // the orderly stop no longer reads
   orvik::OncePerEpisode bad_hello;        // one line per episode of bad hellos
   orvik::OncePerEpisode no_memory;
+  orvik::OncePerEpisode refused_record;  // one line per episode of refused records
   uint64_t frames_sent = 0;
   uint64_t duplicates = 0;
 
@@ -244,8 +264,11 @@ struct AckState {
   };
   std::deque<Pending> pending;
   std::vector<DurableUpdate> outgoing;  // found durable, not yet published
-  bool tracking_failed = false;         // no memory: nothing is acknowledged any more
-  int64_t next_poll = 0;                // monotonic ns
+  // Streams with a refused record whose resend has not come yet: nothing
+  // of theirs from it on is acknowledged until the resend is handed.
+  std::vector<DurableUpdate> held;
+  bool tracking_failed = false;  // no memory: nothing is acknowledged any more
+  int64_t next_poll = 0;         // monotonic ns
 };
 
 struct EvtServer {
@@ -467,6 +490,9 @@ int intake_read(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *so
 // Stores the records of stalled connections once queues are available again
 // and resumes reading when none is left.
 void intake_resume(EvtServer &server);
+// Closes an open connection from outside its own callback (main thread); a
+// record it held stalled goes with it.
+void intake_close(EvtServer &server, ConnBuffer *conn);
 // The orderly stop, after the last socket read: stores every whole record
 // that open connections hold already decrypted (their buffers, the comm
 // layer's and what TLS read ahead), in each connection's order. True when
@@ -620,7 +646,11 @@ void ack_send_final_positions(EvtServer &server, int64_t deadline_ns);
 // The origin orvikevtd_event_origin reports (null: none).
 void durable_set_origin(const RecordOrigin *origin);
 // An acknowledged record has passed every module as the handed-th record.
-void durable_note_handed(EvtServer &server, const RecordOrigin &origin, uint64_t handed);
+// refused: a module refused it.
+void durable_note_handed(EvtServer &server, const RecordOrigin &origin, uint64_t handed,
+                         bool refused);
+// module refused the record it was just handed (processing thread).
+void durable_note_refused(EvtServer &server, OrvikEHModule *module);
 // How many of the records handed to module it has committed (all of them
 // for a module without module_committed). Processing thread, modmutex held.
 uint64_t module_committed_now(OrvikEHModule *module);

@@ -71,6 +71,32 @@ class ServerTest : public ::testing::Test {
 
 using LogTest = ServerTest;
 
+// A module's count of committed records leaves out the ones it refused;
+// the position counts past them and settles those right behind it.
+TEST(RefusedPosition, CountsPastRefusedRecordsAndPrunesThePassedOnes) {
+  RefusedRecords refused;
+  refused.indices = {5, 7};
+  EXPECT_EQ(refused_position(refused, 0), 0u);
+  EXPECT_EQ(refused_position(refused, 3), 3u);
+  EXPECT_EQ(refused_position(refused, 4), 5u);  // 1-4 durable, 5 refused
+  EXPECT_EQ(refused.indices, (std::deque<uint64_t>{7}));
+  EXPECT_EQ(refused_position(refused, 5), 7u);  // 1-4 and 6 durable, 7 refused
+  EXPECT_TRUE(refused.indices.empty());
+  EXPECT_EQ(refused_position(refused, 6), 8u);
+  EXPECT_EQ(refused_position(refused, 9), 11u);
+}
+
+TEST(RefusedPosition, RefusedRecordsAtTheStartAndInARowAreSettledTogether) {
+  RefusedRecords refused;
+  refused.indices = {1, 2, 4, 5, 6};
+  EXPECT_EQ(refused_position(refused, 0), 2u);
+  EXPECT_EQ(refused_position(refused, 1), 6u);
+  EXPECT_EQ(refused_position(refused, 2), 7u);
+  refused.indices.push_back(9);
+  EXPECT_EQ(refused_position(refused, 2), 7u);
+  EXPECT_EQ(refused_position(refused, 3), 9u);
+}
+
 TEST_F(LogTest, EntryIsLocalTimeStampThenMessage) {
   EXPECT_EQ(log_entry(*server_, "Queue size set to %d\n", 50), 0);
   std::regex entry(R"(\d{4}-(0[1-9]|1[0-2])-[0-3]\d [0-2]\d:[0-5]\d:[0-6]\d Queue size set to 50)");
