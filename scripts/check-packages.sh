@@ -9,7 +9,10 @@
 #   modules and one built with the -dev packages through pkg-config, the
 #   tools sending over TLS with a certificate the packaged helper made;
 #   armhf binaries run under qemu-arm after their ELF headers are checked
-#   (32-bit ARM, hard-float, the libraries' SONAMEs).
+#   (32-bit ARM, hard-float, the libraries' SONAMEs);
+# - the unit's exposure figure (systemd-analyze security), at most 1.5;
+# - the maintainer scripts run by dpkg: install, upgrade from the previous
+#   build with the service running, removal, purge (check_maintainer_scripts).
 set -eu
 [ $# -ge 2 ] || { echo "usage: $0 OUTDIR ARCH..." >&2; exit 64; }
 out=$1
@@ -298,7 +301,7 @@ run_daemon_and_tools() {
   status=0
   wait "$daemon_pid" || status=$?
   daemon_pid=""
-  [ "$status" -eq 0 ] || fail "the daemon ended with status $status"
+  [ "$status" -eq 0 ] || fail "the daemon ended with status $status; its log ends: $(tail -n 8 "$log")"
   grep -q "Server shutdown." "$log" || fail "no orderly shutdown in the log"
   if [ -n "$nats_pid" ]; then
     kill -TERM "$nats_pid"
@@ -307,52 +310,171 @@ run_daemon_and_tools() {
   fi
 }
 
-# The maintainer scripts of orvikevtd, run for real in a mount namespace
-# whose /etc, /var and /usr are overlays (the machine's own stay untouched):
-# installing creates the user orvik and a self-signed certificate whose key
-# that group reads, installing again keeps it, a purge removes it.
+# The package a previous build made (scripts/package.sh keeps the last
+# build's packages in OUTDIR/previous), or, without one, this build's
+# orvikevtd package repacked with a lower version: what an upgrade starts
+# from. Prints its path.
+previous_package() {
+  for deb in "$out"/previous/amd64/orvikevtd_*.deb; do
+    [ -f "$deb" ] && { echo "$deb"; return 0; }
+  done
+  current=$(ls "$out"/amd64/orvikevtd_*.deb)
+  dir=$scratch/previous
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  dpkg-deb -R "$current" "$dir/tree"
+  sed -i 's/^Version: \(.*\)$/Version: \1~previous/' "$dir/tree/DEBIAN/control"
+  dpkg-deb -b "$dir/tree" "$dir/orvikevtd_previous.deb" >/dev/null
+  echo "$dir/orvikevtd_previous.deb"
+}
+
+# The maintainer scripts of orvikevtd, run for real by dpkg in a mount and
+# network namespace whose /etc, /var and /usr are overlays and /run a fresh
+# tmpfs (the machine's own stay untouched), with a stand-in for systemctl
+# that runs the installed unit's daemon (tests/packaging/systemctl_stand_in.sh):
+# - installing creates the user orvik and a self-signed certificate whose key
+#   that group reads, and does not start the service;
+# - upgrading from the previous build with the service running restarts it
+#   (it serves afterwards) and keeps the administrator's edited conffile; an
+#   upgrade with the service stopped leaves it stopped;
+# - removing stops it;
+# - purging removes the certificate made, but not a key the administrator
+#   put in place of the one made (after the upgrade, and after a fresh
+#   installation of this build).
 check_maintainer_scripts() {
-  deb=$(ls "$out"/amd64/orvikevtd_*.deb)
-  echo "--- maintainer scripts"
+  echo "--- maintainer scripts: install, upgrade, remove, purge"
   if [ "$(id -u)" -ne 0 ] || ! command -v unshare >/dev/null 2>&1; then
     echo "--- skipped: the maintainer scripts (they need root and unshare)"
     return 0
   fi
   work=$scratch/maint
-  mkdir -p "$work/control" "$work/files"
-  dpkg-deb -e "$deb" "$work/control"
-  dpkg-deb -x "$deb" "$work/files"
+  mkdir -p "$work"
   for dir in etc var usr; do mkdir -p "$work/$dir.upper" "$work/$dir.work"; done
+  previous=$(previous_package)
+  echo "    upgrading from $(dpkg-deb -f "$previous" Version) to $(dpkg-deb -f "$out"/amd64/orvikevtd_*.deb Version)"
   cat >"$work/run.sh" <<'SCRIPT'
 set -eu
-work=$1
+work=$1 libraries=$2 previous=$3 current=$4 stand_in=$5
 mount --make-rprivate /
 for dir in etc var usr; do
   mount -t overlay overlay -o "lowerdir=/$dir,upperdir=$work/$dir.upper,workdir=$work/$dir.work" "/$dir"
 done
-fail() { echo "maintainer scripts: $*" >&2; exit 1; }
-mkdir -p /etc/orvik /usr/libexec/orvikevtd
-cp "$work/files/etc/orvik/orvikevtd.conf" /etc/orvik/
-cp -r "$work/files/usr/libexec/orvikevtd/." /usr/libexec/orvikevtd/
-if [ -d "$work/files/usr/lib/sysusers.d" ]; then
-  mkdir -p /usr/lib/sysusers.d
-  cp "$work/files/usr/lib/sysusers.d/"* /usr/lib/sysusers.d/
-fi
+mount -t tmpfs tmpfs /run
+mkdir -p /run/systemd/system /run/lock
+ip link set lo up
+install -m 755 "$stand_in" /usr/bin/systemctl
+# A policy that forbids services to start (containers often have one) would
+# keep the maintainer scripts from acting at all.
+rm -f /usr/sbin/policy-rc.d
+trap 'systemctl stop orvikevtd.service >/dev/null 2>&1 || true' EXIT
+fail() {
+  echo "maintainer scripts: $*" >&2
+  if [ -f /var/log/orvik/orvikevtd.log ]; then
+    echo "the daemon's log:" >&2
+    tail -n 15 /var/log/orvik/orvikevtd.log >&2
+  fi
+  exit 1
+}
+dpkg_run() {
+  DEBIAN_FRONTEND=noninteractive dpkg --force-confdef --force-confold "$@" >>"$work/dpkg.out" 2>&1 ||
+    fail "dpkg $*: $(tail -n 20 "$work/dpkg.out")"
+}
+active() { systemctl is-active orvikevtd.service >/dev/null 2>&1; }
+# The library packages that depend on orvikevtd (its comm and orvik
+# libraries) go with it.
+with_dependents=orvikevtd
+for deb in $libraries; do
+  if dpkg-deb -f "$deb" Depends | grep -q 'orvikevtd'; then
+    with_dependents="$with_dependents $(dpkg-deb -f "$deb" Package)"
+  fi
+done
+pid() { cat /run/orvikevtd.stand-in.pid; }
+conf=/etc/orvik/orvikevtd.conf
+
 getent passwd orvik >/dev/null && fail "user orvik exists before the installation"
-cert=$(awk '$1 == "PUBLICKEY" { print $2; exit }' /etc/orvik/orvikevtd.conf)
-key=$(awk '$1 == "PRIVATEKEY" { print $2; exit }' /etc/orvik/orvikevtd.conf)
-"$work/control/postinst" configure >"$work/postinst.out" 2>&1 || fail "postinst: $(cat "$work/postinst.out")"
-getent passwd orvik >/dev/null || fail "postinst made no user orvik"
-[ -f "$cert" ] && [ -f "$key" ] || fail "postinst made no certificate"
+# shellcheck disable=SC2086
+dpkg_run -i $libraries "$previous"
+getent passwd orvik >/dev/null || fail "the installation made no user orvik"
+cert=$(awk '$1 == "PUBLICKEY" { print $2; exit }' "$conf")
+key=$(awk '$1 == "PRIVATEKEY" { print $2; exit }' "$conf")
+[ -f "$cert" ] && [ -f "$key" ] || fail "the installation made no certificate"
 [ "$(stat -c %a:%G "$key")" = 640:orvik ] || fail "the key is $(stat -c %a:%G "$key"), not 640:orvik"
-openssl x509 -in "$cert" -noout || fail "postinst made no valid certificate"
-before=$(cksum <"$key")
-"$work/control/postinst" configure 2 >/dev/null 2>&1 || fail "postinst failed the second time"
-[ "$(cksum <"$key")" = "$before" ] || fail "a second postinst replaced the key"
-"$work/control/postrm" purge >/dev/null 2>&1 || fail "postrm purge failed"
-[ ! -e "$cert" ] && [ ! -e "$key" ] || fail "a purge left the certificate made by postinst"
+openssl x509 -in "$cert" -noout || fail "the installation made no valid certificate"
+! active || fail "the installation started the service"
+
+echo "# edited by the administrator" >>"$conf"
+systemctl start orvikevtd.service || fail "the service does not start"
+before=$(pid)
+dpkg_run -i "$current"
+grep -qx "# edited by the administrator" "$conf" || fail "the upgrade replaced the edited $conf"
+active || fail "the upgrade left the service stopped"
+[ "$(pid)" != "$before" ] || fail "the upgrade did not restart the service"
+[ "$(stat -c %a /var/log/orvik)" = 750 ] || fail "/var/log/orvik is $(stat -c %a /var/log/orvik), not 750"
+/usr/bin/orvikevt-send -c "$cert" -H 127.0.0.1 -p 5011 -s upgraded -o package 'after the upgrade' ||
+  fail "the upgraded service does not take events"
+tries=100
+until grep -qF 'data="after the upgrade"' /var/log/orvik/events.log 2>/dev/null; do
+  tries=$((tries - 1))
+  [ "$tries" -gt 0 ] || fail "the event sent after the upgrade is not in /var/log/orvik/events.log"
+  sleep 0.1
+done
+[ "$(stat -c %a /var/log/orvik/events.log)" = 640 ] ||
+  fail "events.log is $(stat -c %a /var/log/orvik/events.log), not 640"
+
+systemctl stop orvikevtd.service
+dpkg_run -i "$current"
+! active || fail "an upgrade started a stopped service"
+
+systemctl start orvikevtd.service || fail "the service does not start again"
+running=$(pid)
+# shellcheck disable=SC2086
+dpkg_run -r $with_dependents
+! kill -0 "$running" 2>/dev/null || fail "the removal left the daemon running"
+
+# The administrator's own key in place of the one made: a purge keeps it,
+# and removes the certificate the installation made (a previous build that
+# recorded no checksums leaves both, so this runs on a fresh installation).
+replace_key() {
+  openssl genpkey -algorithm ec -pkeyopt ec_paramgen_curve:prime256v1 -out "$key.own" 2>/dev/null
+  mv "$key.own" "$key"
+}
+replace_key
+# shellcheck disable=SC2086
+dpkg_run -P $with_dependents
+[ -f "$key" ] || fail "the purge removed the administrator's key"
+[ ! -e /var/log/orvik ] || fail "the purge left /var/log/orvik"
+rm -f "$key" "$cert"
+# shellcheck disable=SC2086
+dpkg_run -i $libraries "$current"
+[ -f "$cert" ] && [ -f "$key" ] || fail "a fresh installation made no certificate"
+replace_key
+# shellcheck disable=SC2086
+dpkg_run -P $with_dependents
+[ -f "$key" ] || fail "the purge removed the administrator's key"
+[ ! -e "$cert" ] || fail "the purge left the certificate the installation made"
 SCRIPT
-  unshare -m sh "$work/run.sh" "$work" || fail "the maintainer scripts failed"
+  # The shared libraries the daemon and its tools need (not the -dev packages).
+  libraries=$(ls "$out"/amd64/lib*.deb | grep -E '/lib[a-z]+[0-9]+_' | tr '\n' ' ')
+  unshare -m -n sh "$work/run.sh" "$work" "$libraries" "$previous" \
+    "$(ls "$out"/amd64/orvikevtd_*.deb)" "$top/tests/packaging/systemctl_stand_in.sh" ||
+    fail "the maintainer scripts failed"
+}
+
+# The unit as packaged: systemd-analyze verify, and its exposure (systemd's
+# figure for how much of the system the service can reach) at most 1.5.
+check_unit() {
+  root=$1
+  unit=$root/lib/systemd/system/orvikevtd.service
+  echo "--- the unit's sandbox"
+  if ! command -v systemd-analyze >/dev/null 2>&1; then
+    echo "--- skipped: the unit (systemd-analyze is not installed)"
+    return 0
+  fi
+  exposure=$(systemd-analyze security --offline=true "$unit" 2>&1 |
+    sed -n 's/.*Overall exposure level for orvikevtd.service: \([0-9.]*\).*/\1/p')
+  [ -n "$exposure" ] || fail "systemd-analyze security gave no exposure for $unit"
+  echo "    exposure $exposure"
+  awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }' || fail "the unit's exposure is $exposure, above 1.5"
 }
 
 # Unpacks ARCH's packages and checks them; armhf binaries run under qemu-arm.
@@ -376,6 +498,7 @@ check_arch() {
     launch="env LD_LIBRARY_PATH=$libdir"
   fi
   [ "$arch" != armhf ] || check_armhf_elf "$root"
+  check_unit "$root"
   check_conffile "$out/$arch"/orvikevtd_*.deb "$root" "$libdir" "$arch"
   build_with_dev_packages "$root" "$libdir" "$cc"
   [ "$($launch "$scratch/crc_program")" = 0376e6e7 ] ||

@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libxml2-dev libssl-dev openssl libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev sqlite3 nats-server libnats-dev
+  libsqlite3-dev sqlite3 nats-server libnats-dev libsystemd-dev libseccomp-dev
   python3 procps iproute2 python3-prometheus-client systemd logrotate"
 # Benchmarks compare against these peers.
 BENCH_PACKAGES="libmsgpack-dev libxmlrpc-core-c3-dev libtasn1-6-dev zlib1g-dev"
@@ -19,7 +19,7 @@ for group in "$@"; do
     bench) want="$want $BENCH_PACKAGES" ;;
     pkg) want="$want $PKG_PACKAGES" ;;
     armhf) want="$want qemu-user crossbuild-essential-armhf libxml2-dev:armhf libssl-dev:armhf
-      libgtest-dev:armhf libsqlite3-dev:armhf libnats-dev:armhf" ;;
+      libgtest-dev:armhf libsqlite3-dev:armhf libnats-dev:armhf libsystemd-dev:armhf" ;;
     *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done

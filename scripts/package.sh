@@ -8,7 +8,9 @@
 # pkg.orvik.nonats).
 # --check then runs scripts/check-packages.sh: lintian on every package, the
 # unpacked amd64 packages against each other over TLS, the armhf binaries
-# inspected and run under qemu-arm.
+# inspected and run under qemu-arm, the unit's sandbox, and the maintainer
+# scripts through install, upgrade (from the packages of the build before,
+# kept in DIR/previous/<arch>/), removal and purge.
 set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -67,6 +69,13 @@ CHANGELOG
 for arch in $archs; do
   echo "=== packages for $arch ==="
   work="$out/$arch"
+  # The last build's packages stay as the previous build, for the package
+  # check's upgrade.
+  if ls "$work"/*.deb >/dev/null 2>&1; then
+    rm -rf "$out/previous/$arch"
+    mkdir -p "$out/previous/$arch"
+    mv "$work"/*.deb "$out/previous/$arch/"
+  fi
   rm -rf "$work"
   mkdir -p "$work"
   copy_tree "$work/orvik-$version"

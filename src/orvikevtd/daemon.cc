@@ -120,6 +120,7 @@ long tick_interval_us(const EvtServer &server) {
   if (server.queueflush > 0) shorten_for(server.queueflush);
   if (stats_period(server) > 0) shorten_for(stats_period(server));
   if (server.idletimeout > 0) shorten_for(server.idletimeout);
+  if (notify_watchdog_seconds(server) > 0) shorten_for(notify_watchdog_seconds(server));
   return interval;
 }
 
@@ -225,6 +226,8 @@ int orvikevtd_run(int argc, char **argv) {
   log_entry(server, "System ready.\n");
   log_limit_repeats(server);
   report_startup(server, 0);
+  notify_watchdog_prepare(server);
+  notify_ready();
   {
     MutexLock lock(&server.inqmutex);
     server.inqcurrent = static_cast<SQueue *>(slist_get_data(server.inqlist));

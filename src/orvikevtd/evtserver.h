@@ -448,6 +448,13 @@ struct EvtServer {
     uint64_t last_duplicates = 0;
     orvik::OncePerEpisode file_failure;  // one log line per failure episode
   } reporter;                            // main thread only
+
+  // The service manager's watchdog (WatchdogSec of the unit), kept alive
+  // from the main loop's tick.
+  struct Watchdog {
+    int64_t interval_ns = 0;  // between two keep-alives; 0 = no watchdog
+    int64_t last_ping_ns = 0;
+  } watchdog;  // main thread only
 };
 
 // The program's record; never destroyed, so that the processing thread may
@@ -676,6 +683,20 @@ void log_if_no_module(EvtServer &server);
 // key, the address, the queues), with the log on standard error, and ends
 // the process: 0 when a start would go on, 2 when not.
 [[noreturn]] void check_and_exit(EvtServer &server);
+
+// ---- notify.cc ----
+// Notifications to a service manager that waits for them (NOTIFY_SOCKET);
+// without one they do nothing.
+// Reads the watchdog's timeout, when the manager set one.
+void notify_watchdog_prepare(EvtServer &server);
+// Seconds between two keep-alives; 0 without a watchdog.
+double notify_watchdog_seconds(const EvtServer &server);
+// The daemon serves ("System ready.").
+void notify_ready();
+// The stop has begun.
+void notify_stopping();
+// Main loop tick: a keep-alive when one is due.
+void notify_watchdog(EvtServer &server);
 
 // ---- ack.cc (main thread) ----
 // read_from_connection's result for a refused hello: the connection closes.

@@ -83,6 +83,7 @@ void on_loop_wakeup(CommGroup *, void *arg) {
 void on_loop_tick(CommGroup *, void *arg) {
   auto &server = *static_cast<EvtServer *>(arg);
   signals_handle_caught(server);
+  notify_watchdog(server);
   if (!server.intake_paused.load()) queues_flush_if_due(server);
   intake_close_idle(server);
   ack_send_waiting(server);

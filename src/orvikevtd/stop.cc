@@ -216,7 +216,11 @@ void stop_clean_up_modules(EvtServer &server) {
 
 // ---- hook points ----
 
-void stop_hook_begun(EvtServer &) {}
+// The service manager learns that the daemon is stopping (the drain may
+// take a while, and is not a hang).
+void stop_hook_begun(EvtServer &) {
+  notify_stopping();
+}
 
 // Acknowledged senders learn at once that nothing more is read.
 void stop_hook_intake_stopped(EvtServer &server) {

@@ -133,6 +133,9 @@ class Daemon {
     environment_.emplace_back(name, value);
   }
   void set_port(int port) { port_ = port; }
+  // Words that start the daemon (a program of ours and its arguments, the
+  // daemon's path and arguments appended).
+  void set_launcher(std::vector<std::string> words) { launcher_ = std::move(words); }
 
   // Keys, port and prompt log flushing, then extra lines.
   std::string standard_config(const std::string &extra = "") const {
@@ -157,7 +160,8 @@ class Daemon {
   // Starts orvikevtd -D -f conf -l log plus args; stdout and stderr go to
   // files of the folder.
   void spawn(const std::vector<std::string> &extra_args = {}, bool standard_args = true) {
-    std::vector<std::string> args = {ORVIKEVTD_BINARY};
+    std::vector<std::string> args = launcher_;
+    args.push_back(ORVIKEVTD_BINARY);
     if (standard_args) args.insert(args.end(), {"-D", "-f", file("conf"), "-l", file("log")});
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     args = orvik_test::target_argv(args);
@@ -228,6 +232,7 @@ class Daemon {
  private:
   orvikevtd_test::TempDir dir_;
   std::vector<std::pair<std::string, std::string>> environment_;
+  std::vector<std::string> launcher_;
   int port_ = 0;
   pid_t pid_ = 0;
   int status_ = 0;

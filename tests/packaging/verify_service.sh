@@ -1,7 +1,10 @@
 #!/bin/sh
 # Checks the configured systemd unit with systemd-analyze verify and the
 # sysusers.d file with systemd-sysusers in a scratch root: the user the
-# unit runs as is the one the file creates. The unit's program is replaced
+# unit runs as is the one the file creates; the unit's sandbox rates an
+# exposure of at most 1.5 (systemd-analyze security), it is of Type=notify
+# with a watchdog, checks the configuration (orvikevtd -t) before every
+# start, and keeps event data from other users (UMask=0027). The unit's program is replaced
 # by the built one (verify requires it to exist; nothing else changes).
 # Exits 77 (skipped) where systemd's tools are not installed.
 #   verify_service.sh UNIT INSTALLED_PROGRAM BUILT_PROGRAM SYSUSERS_FILE
@@ -15,7 +18,7 @@ for tool in systemd-analyze systemd-sysusers; do
 done
 work=$(mktemp -d /tmp/verify_service_XXXXXX)
 trap 'rm -rf "$work"' EXIT
-sed "s#^ExecStart=$installed #ExecStart=$built #" "$unit" >"$work/orvikevtd.service"
+sed "s#^\(ExecStart[A-Za-z]*=\)$installed #\1$built #" "$unit" >"$work/orvikevtd.service"
 grep -q "^ExecStart=$built " "$work/orvikevtd.service" || {
   echo "the unit does not start $installed"; exit 1; }
 # Warnings (an unknown or misspelt directive is only a warning) fail too.
@@ -35,4 +38,15 @@ grep -q "^$user:x:[0-9]*:[0-9]*:.*:/usr/sbin/nologin$" "$work/root/etc/passwd" |
 grep -q "^$group:" "$work/root/etc/group" || { echo "group $group not created"; exit 1; }
 grep -q '^LogsDirectory=orvik$' "$unit" || { echo "no LogsDirectory=orvik"; exit 1; }
 grep -q ' -l /var/log/orvik/' "$unit" || { echo "the log is not under /var/log/orvik"; exit 1; }
-echo "unit and sysusers file verified (user $user, group $group)"
+exposure=$(systemd-analyze security --offline=true "$work/orvikevtd.service" 2>&1 |
+  sed -n 's/.*Overall exposure level for orvikevtd.service: \([0-9.]*\).*/\1/p')
+[ -n "$exposure" ] || { echo "systemd-analyze security gave no exposure"; exit 1; }
+awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }' || {
+  echo "exposure $exposure, above 1.5:"
+  systemd-analyze security --offline=true "$work/orvikevtd.service" | grep '✗'
+  exit 1; }
+grep -q "^ExecStartPre=$installed -t -f " "$unit" || { echo "no configuration check before the start"; exit 1; }
+for setting in Type=notify WatchdogSec=30 UMask=0027 LogsDirectoryMode=0750 StateDirectoryMode=0750; do
+  grep -qx "$setting" "$unit" || { echo "no $setting"; exit 1; }
+done
+echo "unit and sysusers file verified (user $user, group $group, exposure $exposure)"
