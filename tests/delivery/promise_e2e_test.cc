@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -128,27 +129,28 @@ class Sender {
     orvik_client_options_free(&options);
   }
   ~Sender() {
-    Join();
+    Stop();
     if (client_ != nullptr) orvik_client_free(&client_, 0, nullptr);
   }
   Sender(const Sender &) = delete;
   Sender &operator=(const Sender &) = delete;
 
-  // Sends every record; a send that finds no room within the (long) limit
-  // fails the test and ends the thread.
+  // Sends every record; a record that finds no room within the (long)
+  // limit fails the test and ends the thread, and so does Stop().
   void Start() {
     thread_ = std::thread([this] {
       for (uint64_t seq = 1; seq <= records_; ++seq) {
-        EventData built = record_of(index_, seq);
-        int rc = orvik_client_send(client_, &built, orvik_test::scaled_ms(120000));
-        if (rc != 0) {
-          ADD_FAILURE() << "sender " << index_ << " record " << seq << ": " << rc;
-          return;
-        }
+        if (!SendWithin(record_of(index_, seq), orvik_test::scaled(120s))) return;
       }
     });
   }
-  void Join() {
+  // Waits until the thread has sent its last record.
+  void WaitSent() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // Ends the thread, at the latest after its current send step.
+  void Stop() {
+    stopping_ = true;
     if (thread_.joinable()) thread_.join();
   }
   int Flush(std::chrono::milliseconds limit) {
@@ -161,10 +163,25 @@ class Sender {
   }
 
  private:
+  // Waits for room in short steps, so that Stop() ends a stuck sender.
+  bool SendWithin(const EventData &record, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!stopping_) {
+      int rc = orvik_client_send(client_, &record, 200);
+      if (rc == 0) return true;
+      if (rc != EAGAIN || std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "sender " << index_ << " record " << record.timestamp << ": " << rc;
+        return false;
+      }
+    }
+    return false;
+  }
+
   int index_;
   uint64_t records_;
   OrvikClient *client_ = nullptr;
   std::thread thread_;
+  std::atomic<bool> stopping_{false};
 };
 
 // Records of one sender that a killed daemon may have stored without
@@ -420,7 +437,7 @@ TEST_F(Promise, KillsLeaderLossAndOrderlyRestartLoseNothingAndDuplicateOnlyTheUn
   ASSERT_NO_FATAL_FAILURE(StopInOrderAndRestart());
   EXPECT_LT(Acknowledged(), records_ * kSenders) << "the run was over before the orderly stop";
 
-  for (auto &sender : senders_) sender->Join();
+  for (auto &sender : senders_) sender->WaitSent();
   for (int i = 0; i < kSenders; ++i) {
     Sender &sender = *senders_[static_cast<size_t>(i)];
     EXPECT_EQ(sender.Flush(300s), 0) << "sender " << i;
