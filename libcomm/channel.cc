@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -165,6 +166,34 @@ int ClientHandshake(CommChannel *channel, int64_t deadline_us) {
 }
 
 }  // namespace
+
+int FlushOutgoing(CommChannel *channel) {
+  if (channel->send_failure != 0) return channel->send_failure;
+  if (channel->session == nullptr) {
+    channel->send_failure = EPIPE;
+    channel->outgoing.clear();
+    return EPIPE;
+  }
+  size_t done = 0;
+  int rc = 0;
+  while (done < channel->outgoing.size()) {
+    int put = 0;
+    size_t left = channel->outgoing.size() - done;
+    int chunk = left > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
+    rc = channel->session->Write(channel->outgoing.data() + done, chunk, &put);
+    if (rc != 0) break;
+    done += static_cast<size_t>(put);
+  }
+  channel->outgoing.erase(0, done);
+  if (rc != 0 && rc != kWantWrite && rc != kWantRead) {
+    channel->send_failure = rc;
+    channel->outgoing.clear();
+    channel->outgoing.shrink_to_fit();
+  }
+  UpdateInterest(channel);
+  return channel->outgoing.empty() ? (rc == kWantWrite || rc == kWantRead ? 0 : rc) : rc;
+}
+
 }  // namespace comm
 
 using comm::ChannelKind;
@@ -246,6 +275,13 @@ COMM_EXPORT int comm_get_flags(CommChannel *channel, int *flags) {
   if (channel->kind == ChannelKind::kListener) value |= COMM_FLAG_LISTENER;
   if (channel->kind == ChannelKind::kClient) value |= COMM_FLAG_CLIENT;
   if (channel->accept_pending) value |= COMM_FLAG_ACCEPT_PENDING;
+  // Bytes the session holds count only while they may make a record: a
+  // starved session waits for the socket to complete one.
+  if (channel->begin < channel->end || (channel->session != nullptr && !channel->accept_pending &&
+                                        !channel->starved && channel->session->HasPending())) {
+    value |= COMM_FLAG_READ_BUFFERED;
+  }
+  if (!channel->outgoing.empty()) value |= COMM_FLAG_SEND_PENDING;
   *flags = value;
   return 0;
 }
@@ -268,6 +304,33 @@ COMM_EXPORT int comm_read(CommChannel *channel, char *buffer, int *len) {
 
 COMM_EXPORT int comm_read_buffered(CommChannel *channel, char *buffer, int *len) {
   return comm::ReadInto(channel, buffer, len, comm::Source::kBufferedOnly);
+}
+
+COMM_EXPORT int comm_send(CommChannel *channel, const char *buffer, int len) {
+  if (channel == nullptr || buffer == nullptr || len < 0) return EINVAL;
+  if (!comm::IsConnection(channel) || channel->accept_pending) return EINVAL;
+  if (channel->send_failure != 0) return channel->send_failure;
+  if (channel->session == nullptr || channel->shut_down) return EPIPE;
+  try {
+    channel->outgoing.append(buffer, static_cast<size_t>(len));
+  } catch (const std::bad_alloc &) {
+    return ENOMEM;
+  }
+  int rc = comm::FlushOutgoing(channel);
+  return rc == comm::kWantWrite || rc == comm::kWantRead ? 0 : rc;
+}
+
+COMM_EXPORT int comm_flush(CommChannel *channel, int timeout_ms) {
+  if (channel == nullptr || timeout_ms < 0 || !comm::IsConnection(channel)) return EINVAL;
+  int64_t deadline = comm::NowUs() + 1000LL * timeout_ms;
+  for (;;) {
+    if (channel->outgoing.empty()) return channel->send_failure;
+    int rc = comm::FlushOutgoing(channel);
+    if (rc != comm::kWantWrite && rc != comm::kWantRead) return rc;
+    if (comm::NowUs() >= deadline) return ETIMEDOUT;
+    rc = comm::WaitFor(channel->fd, rc == comm::kWantWrite, deadline);
+    if (rc != 0) return rc;
+  }
 }
 
 COMM_EXPORT int comm_set_ioneeds(CommChannel *channel, int needs) {

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "comm/comm.h"
@@ -142,6 +143,11 @@ void CloseFd(int fd);
 // Port of a bound socket.
 int LocalPort(int fd, int *port);
 
+// Writes what comm_send kept (channel.cc): 0 when nothing is left, kWantWrite
+// or kWantRead while bytes remain, else the failure, after which the kept
+// bytes are dropped and every later send returns it.
+int FlushOutgoing(CommChannel *channel);
+
 // Loop hooks used by the channel calls (loop.cc).
 // Re-registers the channel's epoll interest after its state changed.
 int UpdateInterest(CommChannel *channel);
@@ -192,6 +198,11 @@ struct CommChannel {
   int64_t accepted_at_us = 0;
   int64_t accept_resume_us = 0;
   uint64_t progress = 0;  // reads and handshake steps, to see whether a callback did anything
+
+  // Plaintext given to comm_send that the session has not taken yet, and
+  // the failure that ended sending (0 while it works).
+  std::string outgoing;
+  int send_failure = 0;
 
   // Received plaintext not yet handed out.
   std::unique_ptr<char[]> buffer;

@@ -50,10 +50,12 @@ uint32_t DesiredEvents(const CommChannel *channel) {
   if (channel->fd < 0 || channel->terminal != 0) return 0;
   constexpr uint32_t kIn = EPOLLIN, kOut = EPOLLOUT;
   if (channel->kind == ChannelKind::kListener) return channel->accept_suspended ? 0 : kIn;
+  // Bytes kept by comm_send go out as the socket takes them, paused or not.
+  uint32_t sending = channel->outgoing.empty() ? 0 : kOut;
   // Paused connections get no callbacks at all: each would lead to a read.
-  if (ReadsPaused(channel)) return 0;
+  if (ReadsPaused(channel)) return sending;
   // While the session waits to write, readability would only spin the loop.
-  return WaitsToWrite(channel) ? kOut : kIn;
+  return (WaitsToWrite(channel) ? kOut : kIn) | sending;
 }
 
 // Calls the callback for one channel, again while it stays owed and makes
@@ -76,6 +78,16 @@ void Dispatch(CommGroup *group, CommChannel *channel, int iotype) {
     iotype = COMM_IO_READ;
   }
   group->current = nullptr;
+}
+
+// Writes kept bytes when the socket can take them; true when the event also
+// calls for the channel's callback (it can read, or its owner or its
+// handshake waits for writability).
+bool CallbackWanted(CommChannel *channel, uint32_t events) {
+  if ((events & EPOLLOUT) != 0 && !channel->outgoing.empty()) FlushOutgoing(channel);
+  if (ReadsPaused(channel)) return false;
+  if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) return true;
+  return (events & EPOLLOUT) != 0 && WaitsToWrite(channel);
 }
 
 void ExpireHandshakes(CommGroup *group, int64_t now) {
@@ -162,6 +174,7 @@ int RunTurn(CommGroup *group) {
     }
     auto *channel = static_cast<CommChannel *>(event.data.ptr);
     if (channel == nullptr) continue;  // removed during this turn
+    if (!CallbackWanted(channel, event.events)) continue;
     if ((event.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0) channel->starved = false;
     group->serving.Remove(channel);
     Dispatch(group, channel, (event.events & EPOLLOUT) != 0 ? COMM_IO_WRITE : COMM_IO_READ);

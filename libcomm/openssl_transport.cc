@@ -6,8 +6,9 @@
 // EINTR. The error queue is cleared before every TLS call and drained after
 // every failure, so one connection's errors never surface on another.
 //
-// The protocol is one-way: after the handshake the server sends nothing.
-// Session tickets are therefore off (a client that never reads them would,
+// After the handshake the server sends only what its owner gives comm_send
+// (the daemon answers only clients that asked for acknowledgements, and
+// those read). Session tickets are off (a client that never reads them would,
 // on closing, make its kernel reset the connection and throw away records
 // the server has not read yet), and so are renegotiation and compression.
 //

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Fails unless the daemon's executable exports orvikevtd_log_entry as a
-# function and no other symbol defined by the daemon's own objects (the
+# Fails unless the daemon's executable exports orvikevtd_log_entry and
+# orvikevtd_event_origin as functions and no other symbol defined by the daemon's own objects (the
 # archive and main object given after it). Symbols of runtimes linked into
 # the executable are not the daemon's and are not looked at, nor are the
 # sanitizer option hooks a sanitizer build defines for its runtime to find,
@@ -13,13 +13,15 @@ shift
 exported=$(nm -D --defined-only "$exe" | awk 'NF == 3 {print $2, $3}' | sed 's/@.*//' | sort -u)
 own=$(nm --defined-only "$@" 2>/dev/null | awk 'NF == 3 && $2 ~ /^[A-Z]$/ {print $3}' | sort -u)
 status=0
-if ! printf '%s\n' "$exported" | grep -qx 'T orvikevtd_log_entry'; then
-  echo "not exported as a function: orvikevtd_log_entry"
-  status=1
-fi
+for wanted in orvikevtd_log_entry orvikevtd_event_origin; do
+  if ! printf '%s\n' "$exported" | grep -qx "T $wanted"; then
+    echo "not exported as a function: $wanted"
+    status=1
+  fi
+done
 for sym in $(printf '%s\n' "$exported" | awk '{print $2}' | sort -u); do
   case "$sym" in
-    orvikevtd_log_entry | __asan_default_* | __ubsan_default_* | __tsan_default_* | __lsan_default_* | \
+    orvikevtd_log_entry | orvikevtd_event_origin | __asan_default_* | __ubsan_default_* | __tsan_default_* | __lsan_default_* | \
       _ZNSt* | _ZNKSt* | _ZSt*)
       continue ;;
   esac

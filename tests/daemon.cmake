@@ -15,6 +15,13 @@ foreach(tag A B)
   orvik_warnings(orvikevtd_test_recorder_${lower})
 endforeach()
 
+# A module that commits only when told, for the acknowledged protocol.
+add_library(orvikevtd_test_committer MODULE ${CMAKE_CURRENT_SOURCE_DIR}/daemon/committer_module.cc)
+set_target_properties(orvikevtd_test_committer PROPERTIES PREFIX "" CXX_VISIBILITY_PRESET hidden)
+target_include_directories(orvikevtd_test_committer PRIVATE ${PROJECT_SOURCE_DIR}/include)
+target_link_libraries(orvikevtd_test_committer PRIVATE ${CMAKE_DL_LIBS})
+orvik_warnings(orvikevtd_test_committer)
+
 # The metrics tests read the statistics file with Debian's
 # python3-prometheus-client, installed for the system's interpreter (a
 # python3 found first on PATH may be another one).
@@ -26,6 +33,7 @@ endif()
 set(ORVIKEVTD_TEST_PATHS
   RECORDER_A="$<TARGET_FILE:orvikevtd_test_recorder_a>"
   RECORDER_B="$<TARGET_FILE:orvikevtd_test_recorder_b>"
+  COMMITTER_MODULE="$<TARGET_FILE:orvikevtd_test_committer>"
   TARNU_LIBRARY="$<TARGET_FILE:tarnu>"
   ORVIKEVTD_BINARY="$<TARGET_FILE:orvikevtd>"
   ORVIKEVT_SEND="$<TARGET_FILE:orvikevt-send>"
@@ -53,6 +61,17 @@ add_dependencies(orvikevtd_e2e_test orvikevtd orvikevt-send orvikevt-bench orvik
                  orvik_count orvik_sqlite orvikevtd_test_recorder_a orvikevtd_test_recorder_b)
 target_link_libraries(orvikevtd_e2e_test PRIVATE SQLite::SQLite3)
 gtest_discover_tests(orvikevtd_e2e_test DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
+  PROPERTIES TIMEOUT ${ORVIK_TEST_TIMEOUT} LABELS e2e)
+
+# The acknowledged protocol end to end.
+add_executable(orvikevtd_ack_e2e_test ${CMAKE_CURRENT_SOURCE_DIR}/daemon/ack_e2e_test.cc)
+target_link_libraries(orvikevtd_ack_e2e_test PRIVATE orvikevt_client orvik_test_target
+                      GTest::gtest Threads::Threads)
+target_compile_definitions(orvikevtd_ack_e2e_test PRIVATE ${ORVIKEVTD_TEST_PATHS})
+orvik_warnings(orvikevtd_ack_e2e_test)
+add_dependencies(orvikevtd_ack_e2e_test orvikevtd orvikevtd_test_recorder_a
+                 orvikevtd_test_committer)
+gtest_discover_tests(orvikevtd_ack_e2e_test DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
   PROPERTIES TIMEOUT ${ORVIK_TEST_TIMEOUT} LABELS e2e)
 
 orvik_add_gtest(orvikevtd_modules_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/daemon/modules_test.cc)

@@ -55,6 +55,9 @@ typedef struct CommGroup CommGroup;
 #define COMM_FLAG_LISTENER 1
 #define COMM_FLAG_CLIENT 2
 #define COMM_FLAG_ACCEPT_PENDING 8 /* the TLS handshake must be continued */
+#define COMM_FLAG_READ_BUFFERED 16 /* received bytes wait in the layer or in TLS: */
+                                   /* comm_read may return them without the socket */
+#define COMM_FLAG_SEND_PENDING 32  /* bytes given to comm_send wait for the socket */
 
 /* Results of comm_read and comm_accept besides 0 and errors. */
 #define COMM_PENDING 2           /* comm_accept: handshake pending; comm_read: nothing yet */
@@ -161,6 +164,20 @@ COMM_EXPORT int comm_get_protocol(CommChannel *channel, char *buffer, int size);
  * (COMM_PENDING_WRITE), 61 end of the connection (COMM_READ_END), other:
  * error. */
 COMM_EXPORT int comm_read(CommChannel *channel, char *buffer, int *len);
+/* Sends len bytes on an established connection without blocking: what the
+ * socket takes now goes out at once, the rest is kept, in order, and
+ * written by the group's loop as the socket can take it (the loop watches
+ * writability for that by itself and calls no callback for it). 0 when the
+ * bytes are sent or kept; 22 for bad arguments, a listener or a pending
+ * handshake; 12 when the rest cannot be kept; once sending has failed (the
+ * peer left), that failure (32, 104, ...) for every later call, and what
+ * was kept is dropped. Kept bytes are dropped by comm_close; comm_flush
+ * waits for them. Do not mix with comm_write on one channel. */
+COMM_EXPORT int comm_send(CommChannel *channel, const char *buffer, int len);
+/* Writes the bytes comm_send kept, waiting at most timeout_ms for the
+ * socket: 0 when none is left, 110 when the time ran out, else the failure
+ * of sending. */
+COMM_EXPORT int comm_flush(CommChannel *channel, int timeout_ms);
 /* As comm_read, but never touches the socket: serves only plaintext already
  * taken off it, in the layer's buffer or decrypted from what TLS has read
  * ahead. A TLS record only partly received stays where it is. 11 when no

@@ -219,6 +219,14 @@ void read_service_directives(EvtServer &server, ConfigFile *config) {
       log_entry(server, "Connections limited to %ld (0: no limit)\n", server.maxconnections);
     }
   }
+  if (char *value = first_value(config, "MAXSTREAMS", line, &found)) {
+    // A negative count is not a count and leaves the default in place.
+    if (long count = read_number(value); count >= 0) {
+      server.ack.maxstreams = count;
+      log_entry(server, "Acknowledged streams remembered: at most %ld (0: no limit)\n",
+                server.ack.maxstreams);
+    }
+  }
   if (char *value = first_value(config, "STATSINTERVAL", line, &found)) {
     server.statsinterval = read_seconds(value);
     log_entry(server, "Statistics logged every %g seconds (0: never)\n", server.statsinterval);
@@ -307,6 +315,9 @@ int read_configuration(EvtServer &server) {
     attribute_freeall(&server.modattrib);
     return 2;
   }
+  // The daemon selects the acknowledged protocol whenever a client offers
+  // it; a client that offers nothing gets plain intake.
+  add_option(server, "ALPNProtocols", const_cast<char *>(kAckProtocol));
   if (server.maxqueues < 0)
     server.maxqueues = default_max_queues(server.queuesize, server.eventsize);
   load_modules(server, config);
@@ -348,6 +359,7 @@ void load_module_line(EvtServer &server, char *line) {
   module->module_init = lookup<int (*)(char *)>(module->module, "module_init");
   module->module_cleanup = lookup<int (*)()>(module->module, "module_cleanup");
   module->handle_event = lookup<int (*)(EventData *)>(module->module, "handle_event");
+  module->module_committed = lookup<uint64_t (*)()>(module->module, "module_committed");
   if (!module->module_init || !module->module_cleanup || !module->handle_event) {
     reject_module(server, module, "Failed to locate module symbols.\n");
     return;

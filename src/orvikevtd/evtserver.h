@@ -25,12 +25,16 @@
 #include <tarnu/slist.h>
 #include <tarnu/squeue.h>
 
+#include <array>
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <deque>
+#include <list>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "mutex.h"
@@ -70,11 +74,42 @@ inline constexpr unsigned long long kDefaultPoolBytes = 64ull << 20;
 // MAXCONNECTIONS is absent.
 inline constexpr long kDefaultMaxConnections = 1024;
 
+// The acknowledged protocol: a client that gets this id selected through
+// TLS ALPN sends a hello, then records; the daemon answers with frames that
+// say how far the stream's records are durable (ack.cc).
+inline constexpr const char *kAckProtocol = "orvik-ack/1";
+inline constexpr int kHelloSize = 32;
+inline constexpr int kAckFrameSize = 16;
+inline constexpr int kStreamIdSize = 16;
+// Streams the de-duplication table remembers when MAXSTREAMS is absent.
+inline constexpr long kDefaultMaxStreams = 100000;
+// Status of a frame: 0, or the daemon stops reading the connection.
+inline constexpr uint32_t kAckStatusRunning = 0;
+inline constexpr uint32_t kAckStatusStopping = 1;
+
+using StreamId = std::array<unsigned char, kStreamIdSize>;
+
+// Where a queued record came from. sequence 0: a client without
+// acknowledgements (protocol sequences start at 1).
+struct RecordOrigin {
+  StreamId stream_id;
+  uint64_t sequence;
+};
+
+// One queue item: the record as the modules see it, then its origin.
+struct QueuedRecord {
+  EventData record;
+  RecordOrigin origin;
+};
+static_assert(sizeof(QueuedRecord) == EVENTDATA_SIZE + sizeof(RecordOrigin),
+              "the origin follows the record without a gap");
+
 // What the processing thread has handed one module, for the statistics.
 struct ModuleCounters {
   uint64_t events = 0;       // records handed over
   uint64_t errors = 0;       // non-zero results
   uint64_t nanoseconds = 0;  // spent in handle_event (with its lock and failure log line)
+  uint64_t committed = 0;    // of the events, how many the module made durable
 };
 
 // Where the stop stands (stop.cc has the whole machine).
@@ -94,31 +129,114 @@ struct OrvikEHModule {
   int (*module_init)(char *args) = nullptr;
   int (*handle_event)(EventData *event) = nullptr;
   int (*module_cleanup)() = nullptr;
-  Mutex mutex;                   // held around each handle_event call
-  uint64_t usecondssum = 0;      // microseconds since the last mean report
-  uint64_t eventsprocessed = 0;  // records handed to the module
-  ModuleCounters counters;       // processing thread only
+  uint64_t (*module_committed)() = nullptr;  // optional: null commits on return
+  Mutex mutex;                               // held around each handle_event call
+  uint64_t usecondssum = 0;                  // microseconds since the last mean report
+  uint64_t eventsprocessed = 0;              // records handed to the module
+  ModuleCounters counters;                   // processing thread only
+};
+
+struct AckStream;
+
+// How a connection speaks, decided once its handshake is done.
+enum ConnMode : int {
+  kModeUndecided = 0,  // handshake not finished (calloc's zero)
+  kModePlain,          // records only, nothing written back
+  kModeHello,          // acknowledged: the hello is being read
+  kModeAcked,          // acknowledged: records follow the hello
 };
 
 // One client connection's record assembly buffer, given to comm_group_add as
-// the channel's argument. A record that is complete but could not be stored
-// (the pool is at its cap) stays here with len == eventsize and stalled set
-// until a queue comes back. Every open connection's buffer is on the
-// server's list of connections (main thread only), which the orderly stop
-// walks.
+// the channel's argument; zero-filled by calloc. A record that is complete
+// but could not be stored (the pool is at its cap) stays here with len ==
+// eventsize and stalled set until a queue comes back. Every open
+// connection's buffer is on the server's list of connections (main thread
+// only), which the orderly stop walks.
 struct ConnBuffer {
   int len;
-  // The current record is assembled in the first eventsize bytes; the
-  // record view gives the converter an aligned record.
+  // The current record is assembled in the first eventsize bytes (the hello
+  // in the first kHelloSize); the queued view adds the origin right behind
+  // it, so that one copy stores both. It stays zero for plain connections.
   union {
     char buffer[kConnBufferSize];
     EventData record;
+    QueuedRecord queued;
   };
   bool stalled;
   CommChannel *channel;
   ConnBuffer *prev;
   ConnBuffer *next;
   bool drained;  // the orderly stop took every whole record it held
+  // The acknowledged protocol (main thread only).
+  ConnMode mode;
+  AckStream *stream;       // set after a good hello
+  uint64_t next_sequence;  // of the next record on this connection
+  uint64_t acknowledged;   // the position last sent
+  bool frame_waiting;      // on AckState::waiting
+  bool gap_logged;         // one line per connection
+};
+
+// One stream of the de-duplication table (main thread only).
+struct AckStream {
+  StreamId id = {};
+  uint64_t highest_read = 0;  // highest sequence read so far
+  uint64_t durable = 0;       // every record up to it is durable
+  std::vector<ConnBuffer *> connections;
+  std::list<AckStream *>::iterator idle_position;  // valid while on_idle_list
+  bool on_idle_list = false;
+  bool advanced = false;  // while its new position waits to be sent
+};
+
+struct StreamIdHash {
+  size_t operator()(const StreamId &id) const noexcept {
+    uint64_t a = 0, b = 0;
+    __builtin_memcpy(&a, id.data(), 8);
+    __builtin_memcpy(&b, id.data() + 8, 8);
+    return static_cast<size_t>(a ^ (b * 0x9e3779b97f4a7c15ull));
+  }
+};
+
+// A stream's new durable position, from the processing thread.
+struct DurableUpdate {
+  StreamId id;
+  uint64_t sequence;
+};
+
+// The acknowledged protocol's state.
+struct AckState {
+  // Main thread.
+  long maxstreams = kDefaultMaxStreams;
+  std::unordered_map<StreamId, AckStream, StreamIdHash> streams;
+  std::list<AckStream *> idle;            // streams without a connection, least recently used first
+  std::vector<ConnBuffer *> connections;  // every connection after a good hello
+  std::vector<ConnBuffer *> waiting;      // frames that wait for an earlier one to leave
+  bool inqcurrent_acked = false;          // the current queue holds acknowledged records
+  bool stopping = false;                  // the orderly stop no longer reads
+  orvik::OncePerEpisode bad_hello;        // one line per episode of bad hellos
+  orvik::OncePerEpisode no_memory;
+  uint64_t frames_sent = 0;
+  uint64_t duplicates = 0;
+
+  // From the processing thread to the main thread.
+  Mutex mutex;
+  std::vector<DurableUpdate> updates GUARDED_BY(mutex);
+
+  // Processing thread: acknowledged records handed to the modules and not
+  // yet durable, in delivery order. An entry is a run of one stream's
+  // records handed one after the other with consecutive sequences: once
+  // the first N records handed are durable, so is every sequence of the
+  // run whose record was handed among them.
+  struct Pending {
+    uint64_t first_handed;
+    uint64_t first_sequence;
+    uint64_t last_handed;
+    uint64_t last_sequence;
+    StreamId id;
+  };
+  std::deque<Pending> pending;
+  std::vector<DurableUpdate> outgoing;  // found durable, not yet published
+  bool tracking_failed = false;         // no memory: nothing is acknowledged any more
+  int64_t next_poll = 0;                // monotonic ns
 };
 
 struct EvtServer {
@@ -162,6 +280,7 @@ struct EvtServer {
   // Intake is paused while a complete record has no queue to go to.
   std::atomic<bool> intake_paused{false};
   std::vector<ConnBuffer *> stalled;  // main thread only, oldest first
+  AckState ack;
   ConnBuffer *connections = nullptr;  // main thread only: every open connection
   int64_t inqcurrent_since = 0;       // monotonic ns of the current queue's first record; 0: none
 
@@ -205,6 +324,7 @@ struct EvtServer {
     std::atomic<uint64_t> handled{0};
     uint64_t published = 0;    // handled at the last publication
     int64_t next_publish = 0;  // monotonic ns
+    bool lag_open = false;     // a module had not committed all at the last publication
   } processing;                // processing thread only
   struct Published {
     uint64_t handled = 0;
@@ -220,6 +340,8 @@ struct EvtServer {
     uint64_t last_received = 0;
     uint64_t last_handled = 0;
     uint64_t last_paused_ns = 0;
+    uint64_t last_frames = 0;
+    uint64_t last_duplicates = 0;
     orvik::OncePerEpisode file_failure;  // one log line per failure episode
   } reporter;                            // main thread only
 };
@@ -264,6 +386,8 @@ long default_max_queues(long queuesize, int eventsize);
 int queues_allocate(EvtServer &server, long qsize, int qcount);
 // Frees every queue in outqlist and inqlist (not inqcurrent).
 int queues_deallocate(EvtServer &server);
+// Bytes of one queue item: a record and its origin (QueuedRecord).
+int queue_item_size(const EvtServer &server);
 // Makes one empty queue of the configured size. 0, 22 or 12 as above.
 int queue_make(EvtServer &server, SQueue **queue);
 // Copies one complete record into the current queue, switching queues when
@@ -271,7 +395,7 @@ int queue_make(EvtServer &server, SQueue **queue);
 // logged, lost); false when no queue can take it now because the pool is at
 // its cap or a queue could not be made: the caller keeps the record and
 // stores it again once a queue comes back.
-bool queues_store_record(EvtServer &server, void *record);
+bool queues_store_record(EvtServer &server, const QueuedRecord *record);
 // Hands the current queue, if it holds records, to the processing thread and
 // makes the next queue current (or none, when none is available).
 void queues_hand_over_current(EvtServer &server);
@@ -283,10 +407,12 @@ bool queues_intake_finished(EvtServer &server);
 // Hands over the current queue when its first record is QUEUEFLUSH old.
 void queues_flush_if_due(EvtServer &server);
 // Processing side: waits until a full queue is handed over and takes it
-// (null when the list held none, or when none is left after the orderly
-// stop finished intake). before_wait, when given, is called (holding no
-// lock) before the thread would wait.
-SQueue *queues_take_full(EvtServer &server, void (*before_wait)(EvtServer &) = nullptr);
+// (null when the list held none, when wait_ms (-1: no limit) passed first,
+// or when none is left after the orderly stop finished intake).
+// before_wait, when given, is called (holding no lock) before the thread
+// would wait.
+SQueue *queues_take_full(EvtServer &server, void (*before_wait)(EvtServer &) = nullptr,
+                         long wait_ms = -1);
 // Processing side: appends a drained queue to inqlist and wakes the main
 // thread when intake is waiting for a queue.
 void queues_return_empty(EvtServer &server, SQueue *queue);
@@ -319,14 +445,18 @@ void intake_count_buffered(EvtServer &server);
 // Starts the detached processing thread for server; the thread library's result.
 int processing_start(EvtServer &server);
 // Hands one record to every module in load order, timing each call and
-// counting it. Returns the clock reading (monotonic_ns) after the last
+// counting it; origin (when given) is what orvikevtd_event_origin reports
+// meanwhile. Returns the clock reading (monotonic_ns) after the last
 // module, 0 when there is none.
-int64_t processing_deliver(EvtServer &server, EventData *record);
+int64_t processing_deliver(EvtServer &server, EventData *record,
+                           const RecordOrigin *origin = nullptr);
 // Empties modlist under modmutex, then calls each module's module_cleanup and
 // closes it: no module is called after its cleanup. A cleanup that fails is
 // logged naming its module; returns how many failed. Does nothing once the
-// process ends (stop_ending).
-int modules_cleanup(EvtServer &server);
+// process ends (stop_ending). With committed (only on the processing thread,
+// the one that may call module_committed), sets it to how many records every
+// module had committed after its cleanup (0 without modules).
+int modules_cleanup(EvtServer &server, uint64_t *committed = nullptr);
 
 // ---- signals.cc ----
 // Installs signal_handler for SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGPIPE, in
@@ -356,8 +486,9 @@ void stop_clean_up_modules(EvtServer &server);
 // Where protocols that talk back to clients join the stop. Each runs on the
 // main thread with every connection still open (server.connections, each
 // ConnBuffer with its channel); the comm loop no longer dispatches, so they
-// write with comm_write, which waits until all is written: what they do
-// counts against the stop's bound, so keep it short.
+// write with comm_write, which waits until all is written, or with
+// comm_send and then comm_flush with a time limit: what they do counts
+// against the stop's bound, so keep it short.
 //  (c) the stop has begun, before any other step of it: a terminating
 //      signal is acted on (orderly stop or at once), or the comm loop
 //      returned by itself.
@@ -387,6 +518,59 @@ void stats_publish(EvtServer &server, int64_t now, bool idle);
 // Main thread, on every loop tick: the log line and the file when due.
 void stats_tick(EvtServer &server);
 
+// ---- ack.cc (main thread) ----
+// read_from_connection's result for a refused hello: the connection closes.
+inline constexpr int kHelloRefused = -1;
+// Decides, once the handshake is done, whether conn speaks the
+// acknowledged protocol (its client got it selected) or plain records.
+void ack_decide_mode(ConnBuffer *conn, CommChannel *cc);
+// Reads at most the rest of the hello; when it is complete, takes it (the
+// connection joins its stream) or refuses it (kHelloRefused, logged once per
+// episode). Otherwise read's result.
+int ack_read_hello(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *source);
+// A complete record on an acknowledged connection: numbers it and sets its
+// origin. False when its stream has read it before: it is dropped.
+bool ack_admit_record(EvtServer &server, ConnBuffer *conn);
+// After a read on an acknowledged connection: when nothing more is
+// buffered, the current queue goes to the processing thread at once.
+void ack_burst_end(EvtServer &server, CommChannel *cc);
+// The connection is closing: it leaves its stream.
+void ack_connection_closed(EvtServer &server, ConnBuffer *conn);
+// Takes the processing thread's durable positions and, when send is set,
+// sends them.
+void ack_apply_updates(EvtServer &server, bool send = true);
+// Sends the frames that waited for an earlier one to leave.
+void ack_send_waiting(EvtServer &server);
+// The orderly stop stops reading: every acknowledged connection is told
+// (status 1) with its current position.
+void ack_announce_stop(EvtServer &server);
+// The orderly stop after the modules' cleanup: every acknowledged
+// connection gets its final position (status 1), written by deadline_ns
+// (monotonic) at the latest.
+void ack_send_final_positions(EvtServer &server, int64_t deadline_ns);
+
+// ---- durable.cc (processing thread) ----
+// The origin orvikevtd_event_origin reports (null: none).
+void durable_set_origin(const RecordOrigin *origin);
+// An acknowledged record has passed every module as the handed-th record.
+void durable_note_handed(EvtServer &server, const RecordOrigin &origin, uint64_t handed);
+// How many of the records handed to module it has committed (all of them
+// for a module without module_committed). Processing thread, modmutex held.
+uint64_t module_committed_now(OrvikEHModule *module);
+// Asks every module what it committed (counters.committed) and returns the
+// number of records durable in all of them; 0 without modules.
+uint64_t modules_committed(EvtServer &server);
+// The first durable records handed are durable: their positions go to the
+// main thread.
+void durable_release(EvtServer &server, uint64_t durable);
+// True while acknowledged records wait to be found durable.
+bool durable_waiting(const EvtServer &server);
+// How long the thread may wait for a queue before it asks the modules
+// again: -1 (no limit) when nothing waits for them.
+long durable_poll_interval_ms(const EvtServer &server);
+// Asks the modules and releases what became durable.
+void durable_poll(EvtServer &server);
+
 // ---- daemon.cc ----
 // The whole program: start-up, then the loop. Returns only through exit.
 int orvikevtd_run(int argc, char **argv);
@@ -407,6 +591,10 @@ void *orvikevtd_event_processing_thread(void *arg);
 int handle_connection_io(CommChannel *cc, int iotype, void *ccarg);
 // Notes the signal and wakes the comm loop; async-signal-safe.
 void signal_handler(int sig);
+// For modules, inside handle_event: 0 and the record's stream id and
+// sequence when it came over the acknowledged protocol; 2 when it came from
+// a client without it (or outside handle_event); 22 for null arguments.
+int orvikevtd_event_origin(unsigned char stream_id[16], uint64_t *sequence);
 }
 
 #endif  // ORVIKEVTD_EVTSERVER_H_

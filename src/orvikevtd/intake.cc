@@ -98,12 +98,13 @@ void pause_intake(EvtServer &server, ConnBuffer *conn) {
 
 // Stores the complete record held in conn. False when it must wait.
 bool store_complete_record(EvtServer &server, ConnBuffer *conn) {
-  if (!queues_store_record(server, &conn->record)) return false;
+  if (!queues_store_record(server, &conn->queued)) return false;
   conn->len = 0;
   return true;
 }
 
 int close_connection(EvtServer &server, CommChannel *cc, ConnBuffer *conn, int status) {
+  ack_connection_closed(server, conn);
   comm_group_remove(server.cg, cc);
   unlink_connection(server, conn);
   std::free(conn);
@@ -123,9 +124,21 @@ int read_channel_buffered(void *cc, char *buffer, int *len) {
 
 // Takes the whole records conn's channel holds decrypted, while queues take
 // them. False when one waits for a queue.
+// Reads on through read: the hello of an acknowledged connection first,
+// then records. The handshake must be done.
+int read_next(EvtServer &server, ConnBuffer *conn, IntakeReadFn read) {
+  if (conn->mode == kModeUndecided) ack_decide_mode(conn, conn->channel);
+  if (conn->mode == kModeHello) return ack_read_hello(server, conn, read, conn->channel);
+  return intake_read(server, conn, read, conn->channel);
+}
+
 bool collect_connection(EvtServer &server, ConnBuffer *conn) {
+  int flags = 0;
+  comm_get_flags(conn->channel, &flags);
+  // A handshake never finished has no record.
+  if (flags & COMM_FLAG_ACCEPT_PENDING) conn->drained = true;
   while (!conn->drained) {
-    if (intake_read(server, conn, read_channel_buffered, conn->channel) != 0) {
+    if (read_next(server, conn, read_channel_buffered) != 0) {
       conn->drained = true;
     } else if (conn->stalled) {
       return false;
@@ -153,7 +166,11 @@ int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuf
   comm_get_flags(cc, &flags);
   if (flags & COMM_FLAG_ACCEPT_PENDING) return comm_accept_continue(cc);
 
-  int status = intake_read(server, conn, read_channel, cc);
+  int status = read_next(server, conn, read_channel);
+  if (conn->mode == kModeAcked &&
+      (status == 0 || status == COMM_PENDING || status == COMM_READ_NOTHING_YET)) {
+    ack_burst_end(server, cc);
+  }
   switch (status) {
     case 0:
     case COMM_PENDING:
@@ -164,6 +181,7 @@ int read_from_connection(EvtServer &server, CommChannel *cc, int iotype, ConnBuf
       comm_set_ioneeds(cc, COMM_NEED_WRITE);
       return 0;
     case COMM_READ_END:
+    case kHelloRefused:
       return close_connection(server, cc, conn, status);
     default:
       log_entry(server, "openssl_comm_read(): rc=%d\n", status);
@@ -179,6 +197,10 @@ int intake_read(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *so
   if (status != 0) return status;
   conn->len += wanted;
   if (conn->len == server.eventsize) {
+    if (conn->mode == kModeAcked && !ack_admit_record(server, conn)) {
+      conn->len = 0;  // read before: dropped, counted as a duplicate
+      return 0;
+    }
     ++server.intake.received;
     eventdata_to_hostorder(&conn->record);
     if (!store_complete_record(server, conn)) pause_intake(server, conn);

@@ -76,6 +76,12 @@ class CondVar {
   // Releases mutex while waiting and holds it again on return; callers wait
   // in a loop on their own condition (wake-ups may be spurious).
   void Wait(Mutex *mutex) REQUIRES(mutex) { pthread_cond_wait(&cond_, &mutex->mutex_); }
+  // Waits at most milliseconds (monotonic clock); false when they passed.
+  bool WaitFor(Mutex *mutex, long milliseconds) REQUIRES(mutex) {
+    timespec deadline =
+        orvik::monotonic_timespec(orvik::monotonic_ns() + int64_t{milliseconds} * 1000000);
+    return pthread_cond_clockwait(&cond_, &mutex->mutex_, CLOCK_MONOTONIC, &deadline) != ETIMEDOUT;
+  }
   void Signal() { pthread_cond_signal(&cond_); }
 
  private:

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <ctime>
@@ -69,44 +70,58 @@ void run_processing(EvtServer &server) {
   sigset_t all;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
-  // The record each queued record is copied into; its layout is public, so
+  // The item each queued record is copied into; its layout is public, so
   // it lives here rather than on the heap.
-  EventData record = {};
+  QueuedRecord item = {};
   const bool counting = stats_period(server) > 0;
   for (;;) {
-    SQueue *queue = queues_take_full(server, counting ? publish_before_wait : nullptr);
+    SQueue *queue = queues_take_full(server, counting ? publish_before_wait : nullptr,
+                                     durable_poll_interval_ms(server));
     if (queue == nullptr && queues_intake_finished(server)) {
       stop_clean_up_modules(server);
       park_forever();
     }
-    while (queue != nullptr && squeue_item_dequeue(queue, &record) == 0) {
+    while (queue != nullptr && squeue_item_dequeue(queue, &item) == 0) {
       if (stop_ending(server)) park_forever();
-      int64_t now = processing_deliver(server, &record);
+      int64_t now = processing_deliver(server, &item.record, &item.origin);
       if (counting && now >= server.processing.next_publish) stats_publish(server, now, false);
     }
+    // Between queues, and every poll interval while idle.
+    durable_poll(server);
     if (counting) stats_publish(server, 0, false);
+    if (queue == nullptr) continue;
     queues_return_empty(server, queue);
     // A stopping main thread may be waiting for this queue to store a record
     // held at the pool's cap.
-    if (queue != nullptr) stop_note_progress(server);
+    stop_note_progress(server);
   }
 }
 
 }  // namespace
 
-int64_t processing_deliver(EvtServer &server, EventData *record) {
-  MutexLock lock(&server.modmutex);
-  // Looked at under the lock that the ending takes: once it is set, no
-  // module is entered.
-  if (stop_ending(server)) return 0;
+int64_t processing_deliver(EvtServer &server, EventData *record, const RecordOrigin *origin) {
   int64_t now = 0;
-  for (SList *node = server.modlist; node != nullptr; node = slist_get_next(node)) {
-    now = call_module(server, static_cast<OrvikEHModule *>(slist_get_data(node)), record);
+  uint64_t handled = 0;
+  {
+    MutexLock lock(&server.modmutex);
+    // Looked at under the lock that the ending takes: once it is set, no
+    // module is entered.
+    if (stop_ending(server)) return 0;
+    durable_set_origin(origin);
+    for (SList *node = server.modlist; node != nullptr; node = slist_get_next(node)) {
+      now = call_module(server, static_cast<OrvikEHModule *>(slist_get_data(node)), record);
+    }
+    durable_set_origin(nullptr);
+    // Counted under the lock, so that a stop holding it counts exactly.
+    // Only this thread writes the count: a plain load and store, so nothing
+    // on the hot path waits for it.
+    handled = server.processing.handled.load(std::memory_order_relaxed) + 1;
+    server.processing.handled.store(handled, std::memory_order_relaxed);
   }
-  // Only this thread writes the count: a plain load and store, so nothing on
-  // the hot path waits for it.
-  server.processing.handled.store(server.processing.handled.load(std::memory_order_relaxed) + 1,
-                                  std::memory_order_relaxed);
+  // Without a module nothing took the record: it is never acknowledged.
+  if (origin != nullptr && origin->sequence != 0 && now != 0) {
+    durable_note_handed(server, *origin, handled);
+  }
   return now;
 }
 
@@ -115,7 +130,7 @@ int processing_start(EvtServer &server) {
                         orvikevtd_event_processing_thread, &server);
 }
 
-int modules_cleanup(EvtServer &server) {
+int modules_cleanup(EvtServer &server, uint64_t *committed) {
   MutexLock lock(&server.modmutex);
   if (stop_ending(server)) return 0;
   // The list is emptied first: the processing thread, which walks it under
@@ -123,16 +138,24 @@ int modules_cleanup(EvtServer &server) {
   SList *modules = server.modlist;
   server.modlist = nullptr;
   int failures = 0;
+  uint64_t durable = modules != nullptr ? UINT64_MAX : 0;
   for (SList *node = modules; node != nullptr; node = slist_get_next(node)) {
     auto *module = static_cast<OrvikEHModule *>(slist_get_data(node));
     if (int rc = module->module_cleanup(); rc != 0) {
       log_entry(server, "(%s) Module cleanup returned rc=%d\n", module->modulepath, rc);
       ++failures;
     }
+    // Asked once more: the cleanup may have committed what it still held.
+    uint64_t done = module->counters.events;
+    if (module->module_committed != nullptr && committed != nullptr) {
+      done = std::min(done, module->module_committed());
+    }
+    durable = std::min(durable, done);
     dlclose(module->module);
     free_module_record(module);
   }
   slist_free(&modules);
+  if (committed != nullptr) *committed = durable;
   return failures;
 }
 

@@ -77,15 +77,22 @@ enum class Claim {
   kNoneLeft,  // none now, and none will come: the orderly stop finished intake
 };
 
-// Counts one hand-over as taken; without one, waits for it when may_wait.
-Claim claim_hand_over(EvtServer &server, bool may_wait) {
+// Counts one hand-over as taken; without one, waits for it when may_wait,
+// at most wait_ms (-1: no limit).
+Claim claim_hand_over(EvtServer &server, bool may_wait, long wait_ms) {
   MutexLock lock(&server.procmutex);
   while (server.procpending == 0) {
     if (server.drain_intake_done) return Claim::kNoneLeft;
     if (!may_wait) return Claim::kNoneYet;
     server.procwaiting = true;
-    server.proccond.Wait(&server.procmutex);
+    bool woken = true;
+    if (wait_ms < 0) {
+      server.proccond.Wait(&server.procmutex);
+    } else {
+      woken = server.proccond.WaitFor(&server.procmutex, wait_ms);
+    }
     server.procwaiting = false;
+    if (!woken && server.procpending == 0 && !server.drain_intake_done) return Claim::kNoneYet;
   }
   --server.procpending;
   return Claim::kTaken;
@@ -98,13 +105,13 @@ int queue_make(EvtServer &server, SQueue **queue) {
   if (server.queuesize <= 0 || server.eventsize <= 0) return 22;
   // The buffer size is checked in full width before the queue is made: a
   // size whose buffer cannot be addressed is refused, never wrapped.
-  uint64_t bytes =
-      static_cast<uint64_t>(server.queuesize) * static_cast<uint64_t>(server.eventsize);
-  if (bytes / static_cast<uint64_t>(server.eventsize) != static_cast<uint64_t>(server.queuesize) ||
+  const auto item_size = static_cast<uint64_t>(queue_item_size(server));
+  uint64_t bytes = static_cast<uint64_t>(server.queuesize) * item_size;
+  if (bytes / item_size != static_cast<uint64_t>(server.queuesize) ||
       bytes > static_cast<uint64_t>(PTRDIFF_MAX)) {
     return 22;
   }
-  int status = squeue_new(queue, static_cast<unsigned long>(server.eventsize),
+  int status = squeue_new(queue, static_cast<unsigned long>(queue_item_size(server)),
                           static_cast<unsigned long>(server.queuesize));
   if (status == 0) server.queuetotal.fetch_add(1);
   return status;
@@ -143,7 +150,9 @@ int queues_deallocate(EvtServer &server) {
   return free_all(&server.inqlist);
 }
 
-bool queues_store_record(EvtServer &server, void *record) {
+bool queues_store_record(EvtServer &server, const QueuedRecord *queued) {
+  // The queue copies the item in; it never writes through the pointer.
+  void *record = const_cast<QueuedRecord *>(queued);
   if (server.inqcurrent != nullptr && squeue_item_enqueue(server.inqcurrent, record) == 0) {
     if (server.inqcurrent_since == 0 && server.queueflush > 0) {
       server.inqcurrent_since = monotonic_ns();
@@ -200,13 +209,13 @@ void queues_flush_if_due(EvtServer &server) {
   if (age >= server.queueflush) queues_hand_over_current(server);
 }
 
-SQueue *queues_take_full(EvtServer &server, void (*before_wait)(EvtServer &)) {
-  Claim claim = claim_hand_over(server, before_wait == nullptr);
-  if (claim == Claim::kNoneYet) {
+SQueue *queues_take_full(EvtServer &server, void (*before_wait)(EvtServer &), long wait_ms) {
+  Claim claim = claim_hand_over(server, before_wait == nullptr, wait_ms);
+  if (claim == Claim::kNoneYet && before_wait != nullptr) {
     before_wait(server);
-    claim = claim_hand_over(server, true);
+    claim = claim_hand_over(server, true, wait_ms);
   }
-  if (claim == Claim::kNoneLeft) return nullptr;
+  if (claim != Claim::kTaken) return nullptr;
   MutexLock lock(&server.outqmutex);
   return pop_front(&server.outqlist);
 }
@@ -225,6 +234,10 @@ void queues_return_empty(EvtServer &server, SQueue *queue) {
     log_entry(server, "Failed to return an empty queue (rc=%d)\n", status);
   }
   if (server.intake_paused.load() && server.cg != nullptr) comm_group_wakeup(server.cg);
+}
+
+int queue_item_size(const EvtServer &server) {
+  return server.eventsize + static_cast<int>(sizeof(RecordOrigin));
 }
 
 }  // namespace orvikevtd

@@ -61,6 +61,7 @@ void signals_handle_caught(EvtServer &server) {
 void on_loop_wakeup(CommGroup *, void *arg) {
   auto &server = *static_cast<EvtServer *>(arg);
   signals_handle_caught(server);
+  ack_apply_updates(server);
   if (server.intake_paused.load()) intake_resume(server);
 }
 
@@ -68,6 +69,7 @@ void on_loop_tick(CommGroup *, void *arg) {
   auto &server = *static_cast<EvtServer *>(arg);
   signals_handle_caught(server);
   if (!server.intake_paused.load()) queues_flush_if_due(server);
+  ack_send_waiting(server);
   stats_tick(server);
 }
 

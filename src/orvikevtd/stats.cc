@@ -68,6 +68,17 @@ double per_second(uint64_t count, int64_t elapsed_ns) {
   return elapsed_ns > 0 ? static_cast<double>(count) / ns_to_seconds(elapsed_ns) : 0.0;
 }
 
+// Records handed to a module that it has not committed yet.
+uint64_t commit_lag(const ModuleCounters &module) {
+  return module.events - std::min(module.committed, module.events);
+}
+
+uint64_t largest_commit_lag(const std::vector<ModuleCounters> &modules) {
+  uint64_t largest = 0;
+  for (const ModuleCounters &module : modules) largest = std::max(largest, commit_lag(module));
+  return largest;
+}
+
 void log_figures(EvtServer &server, int64_t now, const QueueFigures &queues) {
   EvtServer::Reporter &reporter = server.reporter;
   uint64_t received = server.intake.received - reporter.last_received;
@@ -76,11 +87,17 @@ void log_figures(EvtServer &server, int64_t now, const QueueFigures &queues) {
   int64_t elapsed = now - reporter.last_line_at;
   log_entry(server,
             "Statistics: %llu records received (%.1f/s), %llu handed to the modules (%.1f/s), "
-            "%ld connections open, %ld of %ld queues in use, intake paused %.3f s\n",
+            "%ld connections open, %ld of %ld queues in use, intake paused %.3f s, "
+            "%zu streams, %llu acks, %llu duplicates, commit lag %llu\n",
             static_cast<unsigned long long>(received), per_second(received, elapsed),
             static_cast<unsigned long long>(handled), per_second(handled, elapsed),
             server.connections_open, queues.in_use, queues.total,
-            ns_to_seconds(paused - reporter.last_paused_ns));
+            ns_to_seconds(paused - reporter.last_paused_ns), server.ack.streams.size(),
+            static_cast<unsigned long long>(server.ack.frames_sent - reporter.last_frames),
+            static_cast<unsigned long long>(server.ack.duplicates - reporter.last_duplicates),
+            static_cast<unsigned long long>(largest_commit_lag(reporter.copy.modules)));
+  reporter.last_frames = server.ack.frames_sent;
+  reporter.last_duplicates = server.ack.duplicates;
   reporter.last_line_at = now;
   reporter.last_received = server.intake.received;
   reporter.last_handled = reporter.copy.handled;
@@ -141,11 +158,13 @@ constexpr ModuleFamily kModuleFamilies[] = {
     {"orvikevtd_module_events_total", "counter", "Records handed to the module."},
     {"orvikevtd_module_errors_total", "counter", "Non-zero results of the module's handle_event."},
     {"orvikevtd_module_seconds_total", "counter", "Seconds spent in the module's handle_event."},
+    {"orvikevtd_module_commit_lag", "gauge",
+     "Records handed to the module that it has not made durable yet."},
 };
 
 void add_module_families(std::string &out, const EvtServer::Reporter &reporter) {
   const std::vector<ModuleCounters> &modules = reporter.copy.modules;
-  for (int family = 0; family < 3; ++family) {
+  for (int family = 0; family < 4; ++family) {
     const ModuleFamily &f = kModuleFamilies[family];
     add_family(out, f.name, f.type, f.help);
     for (size_t i = 0; i < modules.size() && i < reporter.module_paths.size(); ++i) {
@@ -155,8 +174,20 @@ void add_module_families(std::string &out, const EvtServer::Reporter &reporter) 
       if (family == 0) add_sample(out, name.c_str(), modules[i].events);
       if (family == 1) add_sample(out, name.c_str(), modules[i].errors);
       if (family == 2) add_seconds(out, name.c_str(), modules[i].nanoseconds);
+      if (family == 3) add_sample(out, name.c_str(), commit_lag(modules[i]));
     }
   }
+}
+
+void add_ack_families(std::string &out, const EvtServer &server) {
+  add_family(out, "orvikevtd_ack_streams", "gauge",
+             "Streams of acknowledged clients the daemon remembers.");
+  add_sample(out, "orvikevtd_ack_streams", server.ack.streams.size());
+  add_family(out, "orvikevtd_ack_frames_total", "counter", "Acknowledgements sent to clients.");
+  add_sample(out, "orvikevtd_ack_frames_total", server.ack.frames_sent);
+  add_family(out, "orvikevtd_ack_duplicates_total", "counter",
+             "Records of acknowledged clients read before, dropped.");
+  add_sample(out, "orvikevtd_ack_duplicates_total", server.ack.duplicates);
 }
 
 std::string exposition(EvtServer &server, int64_t now, const QueueFigures &queues) {
@@ -184,6 +215,7 @@ std::string exposition(EvtServer &server, int64_t now, const QueueFigures &queue
   add_family(out, "orvikevtd_intake_paused_seconds_total", "counter",
              "Seconds intake was paused because the queue pool was at its cap.");
   add_seconds(out, "orvikevtd_intake_paused_seconds_total", paused_ns(server, now));
+  add_ack_families(out, server);
   add_module_families(out, reporter);
   return out;
 }
@@ -268,10 +300,18 @@ void stats_intake_resumed(EvtServer &server) {
 
 void stats_publish(EvtServer &server, int64_t now, bool idle) {
   EvtServer::ProcessingCounters &own = server.processing;
-  if (own.handled == own.published) return;
+  // While a module has records to commit, its lag changes without new ones.
+  if (own.handled == own.published && !own.lag_open) return;
   if (now == 0) now = monotonic_ns();
   if (!idle && now < own.next_publish) return;
   MutexLock modules(&server.modmutex);
+  // Asked before statsmutex is taken: a module's lock never nests in it.
+  own.lag_open = false;
+  for (SList *node = server.modlist; node != nullptr; node = slist_get_next(node)) {
+    auto *module = static_cast<OrvikEHModule *>(slist_get_data(node));
+    module->counters.committed = module_committed_now(module);
+    own.lag_open = own.lag_open || commit_lag(module->counters) > 0;
+  }
   MutexLock lock(&server.statsmutex);
   server.published.handled = own.handled;
   std::vector<ModuleCounters> &figures = server.published.modules;

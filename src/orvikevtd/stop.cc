@@ -204,7 +204,11 @@ void stop_clean_up_modules(EvtServer &server) {
   // as they are.
   StopStage expected = StopStage::kDraining;
   if (!server.stop_stage.compare_exchange_strong(expected, StopStage::kCleaningUp)) return;
-  server.cleanup_failures.store(modules_cleanup(server));
+  // What the modules committed by the end of their cleanup is durable: the
+  // final positions (hook b) carry it.
+  uint64_t committed = 0;
+  server.cleanup_failures.store(modules_cleanup(server, &committed));
+  durable_release(server, committed);
   expected = StopStage::kCleaningUp;
   server.stop_stage.compare_exchange_strong(expected, StopStage::kCleanedUp);
   server.stop_wakeup.Post();
@@ -214,8 +218,15 @@ void stop_clean_up_modules(EvtServer &server) {
 
 void stop_hook_begun(EvtServer &) {}
 
-void stop_hook_intake_stopped(EvtServer &) {}
+// Acknowledged senders learn at once that nothing more is read.
+void stop_hook_intake_stopped(EvtServer &server) {
+  ack_announce_stop(server);
+}
 
-void stop_hook_modules_cleaned_up(EvtServer &, int64_t) {}
+// Every acknowledged connection gets its final position, so that a
+// restart makes no sender resend what was stored.
+void stop_hook_modules_cleaned_up(EvtServer &server, int64_t deadline_ns) {
+  ack_send_final_positions(server, deadline_ns);
+}
 
 }  // namespace orvikevtd

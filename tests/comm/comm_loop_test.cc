@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "comm/comm_harness.h"
+#include "test_target.h"
 
 namespace {
 
@@ -341,6 +342,140 @@ TEST(CommLoop, RunningOutOfDescriptorsRestsTheListenerInsteadOfSpinning) {
   // With descriptors back, the waiting connection is taken.
   EXPECT_TRUE(server.WaitUntil([&] { return server.Connections().size() == 1; }));
   close(client);
+}
+
+// Reads the client's channel until want bytes came or time ran out.
+std::string ReadAtLeast(CommChannel *channel, size_t want) {
+  std::string received;
+  auto deadline = std::chrono::steady_clock::now() + orvik_test::scaled(std::chrono::seconds(30));
+  std::vector<char> buffer(1 << 16);
+  while (received.size() < want && std::chrono::steady_clock::now() < deadline) {
+    int got = static_cast<int>(buffer.size());
+    int rc = comm_read(channel, buffer.data(), &got);
+    if (rc == 0) {
+      received.append(buffer.data(), static_cast<size_t>(got));
+    } else if (rc == 11 || rc == 2) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else {
+      break;
+    }
+  }
+  return received;
+}
+
+// What the server's comm_send could not write at once waits in the layer:
+// the loop goes on reading, writes the rest as the peer reads, and the
+// peer gets every byte in order.
+TEST(CommSend, BytesTheSocketDoesNotTakeAreWrittenLaterInOrderWithoutBlockingTheLoop) {
+  TestServer server;
+  constexpr int kReply = 8 << 20;  // far more than the socket buffers hold
+  std::string reply(kReply, '\0');
+  for (int i = 0; i < kReply; ++i)
+    reply[static_cast<size_t>(i)] = static_cast<char>(i * 7 + i / 251);
+  std::vector<int> flags_after_send;
+  std::vector<int> send_results;
+  CommChannel *server_side = nullptr;
+  server.on_record = [&](int, CommChannel *cc) {
+    if (!send_results.empty()) return;
+    server_side = cc;
+    send_results.push_back(comm_send(cc, reply.data(), kReply / 2));
+    send_results.push_back(comm_send(cc, reply.data() + kReply / 2, kReply / 2));
+    int flags = 0;
+    comm_get_flags(cc, &flags);
+    flags_after_send.push_back(flags);
+  };
+  CommModule *module = commtest::LoadClientModule(false);
+  CommChannel *channel = nullptr;
+  ASSERT_EQ(comm_connect(module, &channel, "127.0.0.1", server.port(), 5000), 0);
+  Record record = MakeRecord(1);
+  int len = kRecordSize;
+  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  ASSERT_TRUE(server.WaitUntil([&] { return server.Records().size() == 1; }));
+  // The client has not read anything: most of the reply waits in the layer,
+  // and the loop still reads the next record.
+  len = kRecordSize;
+  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  ASSERT_TRUE(server.WaitUntil([&] { return server.Records().size() == 2; }));
+  {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    EXPECT_EQ(send_results, (std::vector<int>{0, 0}));
+    ASSERT_EQ(flags_after_send.size(), 1u);
+    EXPECT_NE(flags_after_send[0] & COMM_FLAG_SEND_PENDING, 0);
+  }
+  std::string received = ReadAtLeast(channel, reply.size());
+  EXPECT_TRUE(received == reply) << received.size() << " of " << reply.size() << " bytes";
+  // Everything left the layer.
+  int flags = -1;
+  server.RunOnLoop([&] { comm_get_flags(server_side, &flags); });
+  EXPECT_EQ(flags & COMM_FLAG_SEND_PENDING, 0);
+  comm_close(&channel, 0);
+  comm_plugin_unload(&module);
+}
+
+TEST(CommSend, KeptBytesLeaveWhileReadsArePausedAndNoCallbackComesForThem) {
+  TestServer server;
+  const std::string reply(4 << 20, 'r');
+  bool sent = false;
+  server.on_record = [&](int, CommChannel *cc) {
+    if (sent) return;
+    sent = true;
+    EXPECT_EQ(comm_send(cc, reply.data(), static_cast<int>(reply.size())), 0);
+    comm_group_pause_reads(server.group(), 1);
+  };
+  CommModule *module = commtest::LoadClientModule(false);
+  CommChannel *channel = nullptr;
+  ASSERT_EQ(comm_connect(module, &channel, "127.0.0.1", server.port(), 5000), 0);
+  Record record = MakeRecord(3);
+  int len = kRecordSize;
+  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  EXPECT_EQ(ReadAtLeast(channel, reply.size()).size(), reply.size());
+  // Reads stay paused: the next record waits although the socket was busy.
+  len = kRecordSize;
+  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(server.Records().size(), 1u);
+  server.RunOnLoop([&] { comm_group_pause_reads(server.group(), 0); });
+  EXPECT_TRUE(server.WaitUntil([&] { return server.Records().size() == 2; }));
+  comm_close(&channel, 0);
+  comm_plugin_unload(&module);
+}
+
+TEST(CommSend, ArgumentsAreChecked) {
+  EXPECT_EQ(comm_send(nullptr, "x", 1), EINVAL);
+  EXPECT_EQ(comm_flush(nullptr, 0), EINVAL);
+  TestServer server;
+  std::vector<int> results;
+  server.on_record = [&](int, CommChannel *cc) {
+    results.push_back(comm_send(cc, nullptr, 1));
+    results.push_back(comm_send(cc, "x", -1));
+    results.push_back(comm_send(server.listener(), "x", 1));
+    results.push_back(comm_send(cc, "ACK1", 4));
+  };
+  CommModule *module = commtest::LoadClientModule(false);
+  CommChannel *channel = nullptr;
+  ASSERT_EQ(comm_connect(module, &channel, "127.0.0.1", server.port(), 5000), 0);
+  Record record = MakeRecord(2);
+  int len = kRecordSize;
+  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  ASSERT_TRUE(server.WaitUntil([&] { return server.Records().size() == 1; }));
+  {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    EXPECT_EQ(results, (std::vector<int>{EINVAL, EINVAL, EINVAL, 0}));
+  }
+  char got[4] = {};
+  int want = 4;
+  auto deadline = std::chrono::steady_clock::now() + orvik_test::scaled(std::chrono::seconds(10));
+  int rc = 11;
+  while ((rc = comm_read(channel, got, &want)) == 11 &&
+         std::chrono::steady_clock::now() < deadline) {
+    want = 4;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(rc, 0);
+  EXPECT_EQ(std::string(got, static_cast<size_t>(want)),
+            std::string("ACK1").substr(0, static_cast<size_t>(want)));
+  comm_close(&channel, 0);
+  comm_plugin_unload(&module);
 }
 
 }  // namespace

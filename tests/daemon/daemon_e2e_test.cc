@@ -704,7 +704,9 @@ TEST(DaemonStats, LogLinesAndFileCountWhatClientsSent) {
       {"orvikevtd_queues_total", "gauge"},      {"orvikevtd_queues_in_use", "gauge"},
       {"orvikevtd_queues_full", "gauge"},       {"orvikevtd_intake_paused_seconds", "counter"},
       {"orvikevtd_module_events", "counter"},   {"orvikevtd_module_errors", "counter"},
-      {"orvikevtd_module_seconds", "counter"}};
+      {"orvikevtd_module_seconds", "counter"},  {"orvikevtd_module_commit_lag", "gauge"},
+      {"orvikevtd_ack_streams", "gauge"},       {"orvikevtd_ack_frames", "counter"},
+      {"orvikevtd_ack_duplicates", "counter"}};
   for (const auto &[name, type] : families) {
     EXPECT_EQ(metrics.types[name], type) << name;
     EXPECT_FALSE(metrics.helps[name].empty()) << name;
@@ -718,7 +720,13 @@ TEST(DaemonStats, LogLinesAndFileCountWhatClientsSent) {
   for (const std::string &module : {odd_path, std::string(RECORDER_B)}) {
     EXPECT_EQ(metrics.value("orvikevtd_module_events_total", module), kTotal) << module;
     EXPECT_EQ(metrics.value("orvikevtd_module_errors_total", module), 1) << module;
+    // Neither has module_committed: a record is committed when it returns.
+    EXPECT_EQ(metrics.value("orvikevtd_module_commit_lag", module), 0) << module;
   }
+  // No client spoke the acknowledged protocol.
+  EXPECT_EQ(metrics.value("orvikevtd_ack_streams"), 0);
+  EXPECT_EQ(metrics.value("orvikevtd_ack_frames_total"), 0);
+  EXPECT_EQ(metrics.value("orvikevtd_ack_duplicates_total"), 0);
   // 200 microseconds of busy waiting per record.
   EXPECT_GE(metrics.value("orvikevtd_module_seconds_total", odd_path), kTotal * 200e-6);
   EXPECT_EQ(recorded(records_file, "B").size(), kTotal);

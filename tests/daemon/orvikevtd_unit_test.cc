@@ -332,6 +332,17 @@ TEST_F(ConfigTest, AddressConnectionCapAndStatisticsAreReadAndLogged) {
   EXPECT_EQ(messages(), expected);
 }
 
+TEST_F(ConfigTest, StreamTableBoundIsReadAndANegativeOneIgnored) {
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXSTREAMS 500\n"), 0);
+  EXPECT_EQ(server_->ack.maxstreams, 500);
+  // The daemon selects the acknowledged protocol whenever a client offers it.
+  EXPECT_STREQ(option("ALPNProtocols"), "orvik-ack/1");
+  EXPECT_EQ(messages(),
+            std::vector<std::string>{"Acknowledged streams remembered: at most 500 (0: no limit)"});
+  EvtServer other;
+  EXPECT_EQ(other.ack.maxstreams, 100000);
+}
+
 TEST_F(ConfigTest, StatisticsFileAloneIsWrittenEverySecond) {
   // A negative cap is not a count and a period that is not a number is none.
   ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXCONNECTIONS -5\nSTATSINTERVAL soon\n"
@@ -522,8 +533,8 @@ class QueueTest : public ServerTest {
     slist_item_remove(&server_->inqlist, server_->inqcurrent);
   }
   bool store(uint64_t number) {
-    EventData record = make_record("h", "o", number);
-    return queues_store_record(*server_, &record);
+    QueuedRecord item = {make_record("h", "o", number), {}};
+    return queues_store_record(*server_, &item);
   }
   int full_queues() {
     MutexLock lock(&server_->outqmutex);
@@ -535,9 +546,9 @@ class QueueTest : public ServerTest {
   std::vector<uint64_t> drain_one() {
     std::vector<uint64_t> numbers;
     SQueue *queue = queues_take_full(*server_);
-    EventData record;
-    while (queue != nullptr && squeue_item_dequeue(queue, &record) == 0) {
-      numbers.push_back(record.timestamp);
+    QueuedRecord item;
+    while (queue != nullptr && squeue_item_dequeue(queue, &item) == 0) {
+      numbers.push_back(item.record.timestamp);
     }
     queues_return_empty(*server_, queue);
     return numbers;
@@ -711,9 +722,10 @@ TEST_F(QueueTest, RecordReadIn100And100And208BytesIsStoredOnceWholeInHostOrder) 
   queues_hand_over_current(*server_);
   SQueue *queue = queues_take_full(*server_);
   ASSERT_NE(queue, nullptr);
-  EventData stored;
+  QueuedRecord stored;
   ASSERT_EQ(squeue_item_dequeue(queue, &stored), 0);
-  EXPECT_EQ(std::memcmp(&stored, &record, sizeof record), 0);
+  EXPECT_EQ(std::memcmp(&stored.record, &record, sizeof record), 0);
+  EXPECT_EQ(stored.origin.sequence, 0u);              // a plain connection's record has no origin
   EXPECT_NE(squeue_item_dequeue(queue, &stored), 0);  // once
   queues_return_empty(*server_, queue);
   std::free(conn);
@@ -753,8 +765,8 @@ TEST_F(ModuleTest, NoModuleIsCalledAfterItsCleanup) {
   }
   ASSERT_EQ(processing_start(*server_), 0);
   for (uint64_t i = 0; i < 200; ++i) {
-    EventData record = make_record("h", "o", i);
-    queues_store_record(*server_, &record);
+    QueuedRecord item = {make_record("h", "o", i), {}};
+    queues_store_record(*server_, &item);
     if (i == 100) modules_cleanup(*server_);
   }
   // Give the thread every queue still waiting, then wait until it is idle.
