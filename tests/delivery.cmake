@@ -17,5 +17,5 @@ if(TARGET orvikclient AND TARGET orvik_nats AND EXISTS /usr/sbin/nats-server)
   # builds (see the test).
   orvik_test_timeout(PROMISE_TIMEOUT 900)
   gtest_discover_tests(promise_e2e_test DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
-    PROPERTIES TIMEOUT ${PROMISE_TIMEOUT} LABELS "e2e;soak" RUN_SERIAL TRUE)
+    PROPERTIES TIMEOUT ${PROMISE_TIMEOUT} LABELS e2e RUN_SERIAL TRUE)
 endif()
