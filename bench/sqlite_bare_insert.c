@@ -52,7 +52,10 @@ static int insert(sqlite3 *db, long rows, long batch, int with_index) {
            "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
            "CREATE TABLE events (id INTEGER PRIMARY KEY, received INTEGER NOT NULL,"
            " timestamp INTEGER NOT NULL, flags INTEGER NOT NULL, rc INTEGER NOT NULL,"
-           " hostname TEXT NOT NULL, object TEXT NOT NULL, data BLOB NOT NULL)") ||
+           " hostname TEXT NOT NULL, object TEXT NOT NULL, data BLOB NOT NULL, origin BLOB,"
+           " seq INTEGER);"
+           "CREATE UNIQUE INDEX events_origin_seq ON events(origin, seq)"
+           " WHERE origin IS NOT NULL") ||
       (with_index &&
        exec(db, "CREATE INDEX events_hostname_received ON events(hostname, received)")))
     return 1;
@@ -126,7 +129,7 @@ static int feed_module(const char *module_path, const char *db_path, long rows, 
   if (batch > 0) {
     snprintf(args, sizeof(args), "%s%cbatch=%ld", db_path, strchr(db_path, '?') ? '&' : '?', batch);
   } else {
-    snprintf(args, sizeof(args), "%s", db_path);  /* the argument as given */
+    snprintf(args, sizeof(args), "%s", db_path); /* the argument as given */
   }
   if (init == NULL || handle == NULL || cleanup == NULL || init(args) != 0) return 1;
   static const char data[] =

@@ -15,6 +15,10 @@
 //   first, last      host|object|flags|rc|timestamp of the first and last event
 // A file that cannot be written is reported in the daemon's log, once until
 // a later write succeeds.
+//
+// The module exports no module_committed: it keeps no events, so an event is
+// done with when handle_event returns, which is what the daemon assumes of a
+// module without that export.
 #include <orvik/event_p.h>
 
 #include <cerrno>

@@ -10,10 +10,20 @@
 // handle_event returns 5 (EIO) when the stream reports a write error. A file
 // that cannot be opened or written is reported in the daemon's log, once per
 // episode: the episode ends when the buffered lines are written out again.
+//
+// module_committed counts the events whose lines are on disk: each flush that
+// wrote something is followed by one fdatasync (so one per second, not per
+// event), and the lines handed before that flush then count, as do all of
+// them at module_cleanup. A failed write drops the lines the stream held
+// (stdio discards its buffer), so after one the count stands still for the
+// rest of the module's life: no later event may count while earlier ones
+// are lost.
 #include <orvik/event_p.h>
 #include <stdio_ext.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -32,6 +42,9 @@ namespace {
 
 constexpr size_t kStreamBuffer = 64 * 1024;
 
+// Events on disk since the module was loaded (module_committed).
+std::atomic<uint64_t> committed{0};
+
 class EventLog {
  public:
   EventLog(FILE *file, std::string path)
@@ -40,6 +53,7 @@ class EventLog {
         flusher_(std::chrono::milliseconds(1000), [this] { Flush(); }) {}
   ~EventLog() {
     flusher_.Stop();
+    Flush();  // the last lines, on disk before the file is closed
     std::lock_guard lock(mutex_);
     std::fclose(file_);
   }
@@ -50,21 +64,38 @@ class EventLog {
     flusher_.Start();
     std::lock_guard lock(mutex_);
     std::fwrite(line, 1, length, file_);
-    if (!std::ferror(file_)) return 0;
+    if (!std::ferror(file_)) {
+      ++handed_;
+      return 0;
+    }
     ReportWriteError(errno);
     return EIO;
   }
 
+  // Writes the buffered lines out and, when there are lines not yet on disk,
+  // syncs the file outside the lock (handle_event goes on meanwhile).
   void Flush() {
-    std::lock_guard lock(mutex_);
-    // Only lines really written end a failure episode: flushing an empty
-    // buffer succeeds even while the file cannot take anything.
-    size_t pending = __fpending(file_);
-    if (std::fflush(file_) == 0 && !std::ferror(file_)) {
+    uint64_t handed = 0;
+    int written_to = -1;
+    {
+      std::lock_guard lock(mutex_);
+      // Only lines really written end a failure episode: flushing an empty
+      // buffer succeeds even while the file cannot take anything.
+      size_t pending = __fpending(file_);
+      if (std::fflush(file_) != 0 || std::ferror(file_)) {
+        ReportWriteError(errno);
+        return;
+      }
       if (pending > 0) write_failure_.Succeeded();
-      return;
+      if (lines_lost_ || handed_ <= committed.load()) return;
+      handed = handed_;
+      // A descriptor of its own: the stream may be closed meanwhile.
+      written_to = dup(fileno(file_));
     }
-    ReportWriteError(errno);
+    if (written_to < 0) return;  // tried again at the next flush
+    bool synced = SyncFile(written_to);
+    close(written_to);
+    if (synced) committed.store(handed);
   }
 
   void StopFlushing() { flusher_.Stop(); }
@@ -72,15 +103,33 @@ class EventLog {
  private:
   // The stream's error indicator is cleared once reported, so that a later
   // flush that succeeds (space was freed) ends the episode.
+  // REQUIRES: mutex_ held.
   void ReportWriteError(int error) {
+    lines_lost_ = true;
+    LogWriteFailure(error);
+    std::clearerr(file_);
+  }
+
+  // A file that cannot be synced (a pipe, a terminal) holds what was written.
+  bool SyncFile(int fd) {
+    if (fdatasync(fd) == 0 || errno == EINVAL) return true;
+    int error = errno;
+    std::lock_guard lock(mutex_);
+    lines_lost_ = true;  // the kernel may have dropped the pages
+    LogWriteFailure(error);
+    return false;
+  }
+
+  void LogWriteFailure(int error) {
     write_failure_.Failed("orvik_eventlog: cannot write %s: %s", path_.c_str(),
                           std::strerror(error != 0 ? error : EIO));
-    std::clearerr(file_);
   }
 
   std::mutex mutex_;
   FILE *const file_;
   const std::string path_;
+  uint64_t handed_ = committed.load();  // lines taken by handle_event
+  bool lines_lost_ = false;             // a write failed: the count stands still
   orvikevt::FailureEpisode write_failure_;
   orvikevt::PeriodicTask flusher_;
 };
@@ -137,6 +186,10 @@ __attribute__((visibility("default"))) int module_cleanup(void) {
   delete event_log;
   event_log = nullptr;
   return 0;
+}
+
+__attribute__((visibility("default"))) uint64_t module_committed(void) {
+  return committed.load();
 }
 
 }  // extern "C"

@@ -25,6 +25,10 @@
 // buffer fills and intake slows down: nothing is dropped. module_cleanup
 // waits for every acknowledgement.
 //
+// module_committed counts the records of acknowledged messages, in arrival
+// order: acknowledgements may come in any order, so records count up to the
+// oldest message still waiting for its acknowledgement.
+//
 // The NATS library is first used on the writer thread: module_init runs
 // before the daemon forks, and the library's threads would not survive it.
 #include <orvik/event_p.h>
@@ -128,6 +132,8 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
       Pending &pending = pending_[next_sequence_++];
       pending.payload = std::move(payload);
       pending.records = static_cast<uint32_t>(batch.size());
+      pending.records_before = records_published_;
+      records_published_ += batch.size();
     }
     PublishDue();
     return "";
@@ -138,6 +144,9 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
     if (!library_open_ || (connection_ && !connection_closed_ && !HoldsMessages())) return;
     if (Prepare().empty()) PublishDue();
   }
+
+  // Records are durable once the stream acknowledged their message.
+  bool DurableOnWrite() const override { return false; }
 
   bool Finish(Clock::time_point deadline) override {
     for (;;) {
@@ -178,6 +187,7 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
   struct Pending {
     std::vector<char> payload;
     uint32_t records = 0;
+    uint64_t records_before = 0;                       // in the messages before this one
     Clock::time_point due = Clock::time_point::min();  // next publish
     unsigned attempts = 0;
   };
@@ -415,9 +425,19 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
   void Acknowledged(uint64_t sequence, bool duplicate) {
     std::lock_guard lock(mutex_);
     if (pending_.erase(sequence) == 0) return;  // an earlier attempt was acknowledged
+    CountCommitted();
     if (duplicate) ++duplicates_;
     publish_failure_.Succeeded();
     changed_.notify_all();
+  }
+
+  // REQUIRES: mutex_ held.
+  void CountCommitted() {
+    uint64_t durable =
+        pending_.empty() ? records_published_ : pending_.begin()->second.records_before;
+    if (durable <= records_counted_) return;
+    AddCommitted(durable - records_counted_);
+    records_counted_ = durable;
   }
 
   static void OnAck(jsCtx *, natsMsg *msg, jsPubAck *ack, jsPubAckErr *error, void *closure) {
@@ -485,6 +505,8 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
   std::condition_variable changed_;  // a message was acknowledged
   std::map<uint64_t, Pending> pending_;
   uint64_t next_sequence_ = 1;
+  uint64_t records_published_ = 0;  // in every message made so far
+  uint64_t records_counted_ = 0;    // committed: in the messages before the oldest pending
   uint64_t duplicates_ = 0;
   std::string last_error_;
   orvikevt::FailureEpisode publish_failure_;
@@ -494,6 +516,8 @@ class NatsBackend : public orvikevt::sink::SinkBackend {
 // Made by module_init, deleted by module_cleanup.
 orvikevt::sink::Sink *sink = nullptr;
 NatsBackend *backend = nullptr;  // owned by sink
+// What module_committed says once module_cleanup has deleted the sink.
+std::atomic<uint64_t> committed_at_cleanup{0};
 
 // When the daemon ends on a signal without module_cleanup, the writer and the
 // library's threads are stopped while static objects are destroyed.
@@ -547,10 +571,17 @@ __attribute__((visibility("default"))) int module_cleanup(void) {
   int result = sink->Close(Clock::now() + kCleanupLimit);
   // A writer still publishing past the deadline keeps its connection.
   if (sink->WriterEnded()) backend->CloseConnection();
+  committed_at_cleanup = sink->Committed();
   orvikevt::sink::DestroyAfterClose(sink);
   sink = nullptr;
   backend = nullptr;
   return result;
+}
+
+// Events handed to handle_event and kept (sink.h) that the stream has
+// acknowledged, in arrival order.
+__attribute__((visibility("default"))) uint64_t module_committed(void) {
+  return sink != nullptr ? sink->Committed() : committed_at_cleanup.load();
 }
 
 }  // extern "C"

@@ -77,6 +77,7 @@ Sink::~Sink() {
 
 int Sink::Accept(const EventData &event) {
   int64_t received_us = wall_clock_us();
+  EventOrigin origin = current_event_origin();
   std::unique_lock lock(mutex_);
   if (closing_ || stopping_) return ECANCELED;
   int writer = writer_.joinable() ? 0 : StartWriter();
@@ -88,11 +89,11 @@ int Sink::Accept(const EventData &event) {
   } else if (buffered_ >= options_.max_buffered_records) {
     return writer;  // no writer makes room: the record is not taken
   }
-  if (int held = Hold(event, received_us); held != 0) return held;
+  if (int held = Hold(event, received_us, origin); held != 0) return held;
   return writer;
 }
 
-int Sink::Hold(const EventData &event, int64_t received_us) {
+int Sink::Hold(const EventData &event, int64_t received_us, const EventOrigin &origin) {
   // A full batch that could not be queued before goes first.
   if (filling_.size() >= options_.batch_records && !HandOverFilling()) return ENOMEM;
   if (filling_.capacity() == 0) {
@@ -104,7 +105,7 @@ int Sink::Hold(const EventData &event, int64_t received_us) {
   }
   bool first = filling_.empty();
   if (first) filling_since_ = Clock::now();
-  filling_.push_back(SinkRecord{event, received_us});  // within the reserved room
+  filling_.push_back(SinkRecord{event, received_us, origin});  // within the reserved room
   ++buffered_;
   if (filling_.size() >= options_.batch_records) {
     // Held either way: a batch the queue cannot take goes out from filling_
@@ -204,7 +205,10 @@ void Sink::RunWriter() {
     bool written = WriteWithRetry(lock, batch);
     if (!written) {
       given_up_ += batch.size();
+      backend_->StopCounting();
       AbandonBackend(lock, batch);
+    } else if (backend_->DurableOnWrite()) {
+      backend_->AddCommitted(batch.size());
     }
     Recycle(batch);
     if (written) TickBackend(lock);

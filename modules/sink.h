@@ -3,8 +3,9 @@
 // and a writer thread hands whole batches to the module's backend.
 //
 // Contract:
-// - Sink::Accept (from handle_event, one caller at a time) copies the record
-//   and its arrival time and returns 0. When the buffer holds
+// - Sink::Accept (from handle_event, one caller at a time) copies the record,
+//   its arrival time and its origin (event_origin.h, valid only during
+//   handle_event) and returns 0. When the buffer holds
 //   max_buffered_records it waits for room, so a slow or failing backend
 //   slows intake down; nothing is dropped. It returns ECANCELED once the sink
 //   is closed or stopped at exit. When the writer thread cannot be started
@@ -35,6 +36,12 @@
 //   call returns, without calling Finish, and WriterEnded() says whether the
 //   Sink may be destroyed without waiting for it (the destructor waits;
 //   DestroyAfterClose does not).
+// - The runtime counts the records the backend made durable, in arrival
+//   order, for the module's module_committed: after each Write that succeeded
+//   when SinkBackend::DurableOnWrite, otherwise as the backend reports them
+//   through AddCommitted. Only records Accept took (or holds) count; once a
+//   batch was given up, nothing more is counted (later records would not
+//   follow on from the ones counted).
 // - Sink::StopAtExit is for a static object's destructor, for when the daemon
 //   ends on a signal without module_cleanup: it stops the writer after the
 //   Write in progress, writes nothing more, and releases a waiting Accept.
@@ -45,6 +52,7 @@
 
 #include <orvik/event_p.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -59,11 +67,14 @@
 #include <thread>
 #include <vector>
 
+#include "event_origin.h"
+
 namespace orvikevt::sink {
 
 struct SinkRecord {
   EventData event;      // as handed to handle_event, host byte order
   int64_t received_us;  // wall clock, microseconds since the epoch, when Accept took it
+  EventOrigin origin;   // the sender's stream and sequence number, when it gave them
 };
 
 class SinkBackend {
@@ -91,6 +102,27 @@ class SinkBackend {
     (void)deadline;
     return true;
   }
+
+  // True when a Write that succeeded has made its records durable. A backend
+  // that learns so later (a message bus's acknowledgement) returns false and
+  // calls AddCommitted as its records become durable, in arrival order.
+  virtual bool DurableOnWrite() const { return true; }
+
+  // Records made durable so far, in arrival order; never decreases. Cheap:
+  // module_committed reads it on the daemon's processing thread.
+  uint64_t Committed() const { return committed_.load(std::memory_order_acquire); }
+  // From any thread; ignored once counting has stopped.
+  void AddCommitted(uint64_t records) {
+    if (counting_.load(std::memory_order_acquire)) {
+      committed_.fetch_add(records, std::memory_order_acq_rel);
+    }
+  }
+  // Records were given up on: the ones after them are not counted either.
+  void StopCounting() { counting_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<uint64_t> committed_{0};
+  std::atomic<bool> counting_{true};
 };
 
 struct SinkOptions {
@@ -133,12 +165,16 @@ class Sink {
 
   void StopAtExit();
 
+  // The records made durable so far (SinkBackend::Committed).
+  uint64_t Committed() const { return backend_->Committed(); }
+
  private:
   using Batch = std::vector<SinkRecord>;
 
   int StartWriter();  // 0, EAGAIN or ENOMEM; REQUIRES: mutex_ held
-  int Hold(const EventData &event, int64_t received_us);  // REQUIRES: mutex_ held
-  bool HandOverFilling();                                 // REQUIRES: mutex_ held
+  // REQUIRES: mutex_ held.
+  int Hold(const EventData &event, int64_t received_us, const EventOrigin &origin);
+  bool HandOverFilling();  // REQUIRES: mutex_ held
   void RunWriter();
   bool NextBatch(std::unique_lock<std::mutex> &lock, Batch &batch);
   bool WriteWithRetry(std::unique_lock<std::mutex> &lock, const Batch &batch);

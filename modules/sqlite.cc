@@ -22,12 +22,28 @@
 // whose earlier commit did succeed is recognised and not inserted again.
 // Retention deletes the oldest rows, a bounded number per transaction, between
 // batches and while idle.
+//
+// A record that came with an origin (event_origin.h) stores its stream id and
+// sequence number in the columns origin and seq; a UNIQUE index on them makes
+// a record that a sender resends after the daemon died without acknowledging
+// it land once: the insert skips a row whose (origin, seq) is stored already
+// (its id stays unused). Records without an origin have NULL there and are
+// never skipped; the index is partial, so they cost nothing in it. A
+// database of schema version 1 gets the two columns and the index at start.
+//
+// module_committed reports the events committed so far. The database file is
+// looked at before each batch and while idle: one that was removed (its
+// folder too) or replaced while open is logged, and a new one is made at the
+// configured path, retried while the folder is missing, with the batches
+// not yet committed kept.
 #include <orvik/clock.h>
 #include <orvik/event_p.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <tarnu/strfuncs.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -35,6 +51,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,7 +66,7 @@ using orvikevt::sink::SinkOptions;
 using orvikevt::sink::SinkRecord;
 
 constexpr char kModuleName[] = "orvik_sqlite";
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 // How long a statement waits for another connection's lock before the batch
 // counts as failed and is retried after the runtime's back-off.
 constexpr int kBusyTimeoutMs = 100;
@@ -193,11 +210,38 @@ constexpr char kSchema[] =
     "  rc        INTEGER NOT NULL,\n"
     "  hostname  TEXT    NOT NULL,\n"
     "  object    TEXT    NOT NULL,\n"
-    "  data      BLOB    NOT NULL\n"
+    "  data      BLOB    NOT NULL,\n"
+    "  origin    BLOB,\n"
+    "  seq       INTEGER\n"
     ");\n"
     "CREATE TABLE IF NOT EXISTS orvik_state (next_id INTEGER NOT NULL);\n"
     "INSERT INTO orvik_state SELECT (SELECT coalesce(max(id), 0) + 1 FROM events)\n"
     "  WHERE NOT EXISTS (SELECT 1 FROM orvik_state);\n";
+
+// From schema version 1: the origin of each record, NULL for the rows before.
+constexpr char kAddOrigin[] =
+    "ALTER TABLE events ADD COLUMN origin BLOB;\n"
+    "ALTER TABLE events ADD COLUMN seq INTEGER;\n";
+
+constexpr char kOriginIndex[] =
+    "CREATE UNIQUE INDEX IF NOT EXISTS events_origin_seq ON events(origin, seq)\n"
+    "  WHERE origin IS NOT NULL;\n";
+
+// The file a connection has open, to notice when its path names another.
+struct FileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileId &) const = default;
+};
+
+// The file at path now; nothing when there is none (or its folder is gone).
+// Other failures (no permission to look) say nothing about the file.
+std::optional<FileId> file_at(const std::string &path, const FileId &otherwise) {
+  struct stat status = {};
+  if (stat(path.c_str(), &status) == 0) return FileId{status.st_dev, status.st_ino};
+  if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+  return otherwise;
+}
 
 // The database behind the sink. Used on one thread at a time: module_init's
 // check, then the writer thread, then module_cleanup's destruction.
@@ -219,7 +263,10 @@ class SqliteStore : public SinkBackend {
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
     if (std::string error = Setup(db.get()); !error.empty()) return error;
     if (std::string error = Prepare(db.get()); !error.empty()) return error;
+    open_file_ = file_at(settings_.path, FileId()).value_or(FileId());
     db_ = std::move(db);
+    if (remaking_) log_line("made a new " + settings_.path);
+    remaking_ = false;
     return "";
   }
 
@@ -235,6 +282,7 @@ class SqliteStore : public SinkBackend {
   }
 
   std::string Write(std::span<const SinkRecord> batch) override {
+    NoticeRemovedFile();
     if (std::string error = Open(); !error.empty()) return error;
     std::string error = WriteTransaction(batch);
     if (error.empty()) return "";
@@ -254,54 +302,90 @@ class SqliteStore : public SinkBackend {
   void Abandon(std::span<const SinkRecord>) override { retrying_ = false; }
 
   void Tick() override {
-    if (settings_.max_rows == 0 && settings_.max_age_s == 0) return;
-    if (Open().empty()) Trim();
+    NoticeRemovedFile();
+    bool retention = settings_.max_rows > 0 || settings_.max_age_s > 0;
+    if (!retention && !remaking_) return;
+    if (Open().empty() && retention) Trim();
   }
 
   ~SqliteStore() override { CloseDatabase(); }
 
  private:
+  // A connection to a file that was removed or replaced writes where nobody
+  // reads: it is closed, and the next Open makes a new file at the path.
+  void NoticeRemovedFile() {
+    if (!db_ || file_at(settings_.path, open_file_) == open_file_) return;
+    log_line(settings_.path + " was removed or replaced while open; making a new one");
+    CloseDatabase();
+    remaking_ = true;
+  }
+
   std::string Failure(sqlite3 *db, const std::string &what) const {
     const char *message = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
     int code = db != nullptr ? sqlite3_extended_errcode(db) : SQLITE_NOMEM;
     return what + " " + settings_.path + ": " + message + " (" + std::to_string(code) + ")";
   }
 
-  std::string Setup(sqlite3 *db) const {
-    std::string mode;
+  // The first column of the first row of a query, "" for none; false when
+  // the query fails.
+  static bool QueryText(sqlite3 *db, const char *sql, std::string &text) {
     auto read_text = [](void *out, int, char **values, char **) {
       if (values[0] != nullptr) *static_cast<std::string *>(out) = values[0];
       return 0;
     };
-    if (sqlite3_exec(db, "PRAGMA journal_mode=WAL", read_text, &mode, nullptr) != SQLITE_OK) {
-      return Failure(db, "cannot use WAL for");
-    }
+    return sqlite3_exec(db, sql, read_text, &text, nullptr) == SQLITE_OK;
+  }
+
+  std::string Setup(sqlite3 *db) const {
+    std::string mode;
+    if (!QueryText(db, "PRAGMA journal_mode=WAL", mode)) return Failure(db, "cannot use WAL for");
     if (mode != "wal")
       return "cannot use WAL for " + settings_.path + " (journal mode " + mode + ")";
     std::string version;
-    if (sqlite3_exec(db, "PRAGMA user_version", read_text, &version, nullptr) != SQLITE_OK) {
-      return Failure(db, "cannot read");
-    }
+    if (!QueryText(db, "PRAGMA user_version", version)) return Failure(db, "cannot read");
     if (std::stoi(version) > kSchemaVersion) {
       return settings_.path + " has schema version " + version + ", newer than " +
              std::to_string(kSchemaVersion);
     }
-    std::string setup = "PRAGMA synchronous=NORMAL;\n";
+    std::string pragmas = "PRAGMA synchronous=NORMAL;\n";
     if (settings_.max_pages > 0) {
-      setup += "PRAGMA max_page_count=" + std::to_string(settings_.max_pages) + ";\n";
+      pragmas += "PRAGMA max_page_count=" + std::to_string(settings_.max_pages) + ";\n";
     }
-    setup += "BEGIN IMMEDIATE;\n" + std::string(kSchema);
-    setup +=
-        settings_.index
-            ? "CREATE INDEX IF NOT EXISTS events_hostname_received ON events(hostname, received);\n"
-            : "DROP INDEX IF EXISTS events_hostname_received;\n";
-    setup += "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";\nCOMMIT;\n";
-    if (sqlite3_exec(db, setup.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    bool upgraded = false;
+    if (sqlite3_exec(db, pragmas.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK ||
+        !SetUpTables(db, upgraded)) {
       std::string error = Failure(db, "cannot set up");
       sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
       return error;
     }
+    if (upgraded) {
+      log_line("upgraded " + settings_.path + " from schema version " + version + " to " +
+               std::to_string(kSchemaVersion) + " (columns origin and seq)");
+    }
     return "";
+  }
+
+  // Makes or upgrades the tables and indexes in one transaction, left open
+  // on failure. upgraded: the table of events lacked the origin columns.
+  bool SetUpTables(sqlite3 *db, bool &upgraded) const {
+    std::string has_origin;
+    if (sqlite3_exec(db, (std::string("BEGIN IMMEDIATE;\n") + kSchema).c_str(), nullptr, nullptr,
+                     nullptr) != SQLITE_OK ||
+        !QueryText(db, "SELECT count(*) FROM pragma_table_info('events') WHERE name = 'origin'",
+                   has_origin)) {
+      return false;
+    }
+    upgraded = has_origin == "0";
+    if (upgraded && sqlite3_exec(db, kAddOrigin, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      return false;
+    }
+    std::string rest = kOriginIndex;
+    rest +=
+        settings_.index
+            ? "CREATE INDEX IF NOT EXISTS events_hostname_received ON events(hostname, received);\n"
+            : "DROP INDEX IF EXISTS events_hostname_received;\n";
+    rest += "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";\nCOMMIT;\n";
+    return sqlite3_exec(db, rest.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
   }
 
   std::string Prepare(sqlite3 *db) {
@@ -311,8 +395,9 @@ class SqliteStore : public SinkBackend {
     };
     Wanted wanted[] = {
         {insert_,
-         "INSERT INTO events (id, received, timestamp, flags, rc, hostname, object, data) "
-         "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"},
+         "INSERT INTO events (id, received, timestamp, flags, rc, hostname, object, data, "
+         "origin, seq) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+         "ON CONFLICT (origin, seq) WHERE origin IS NOT NULL DO NOTHING"},
         {read_next_, "SELECT next_id FROM orvik_state"},
         {read_attempt_,
          "SELECT id, timestamp, flags, rc, hostname, object, data FROM events "
@@ -374,6 +459,7 @@ class SqliteStore : public SinkBackend {
       sqlite3_bind_text(insert, 7, event.object, static_cast<int>(text_length(event.object)),
                         SQLITE_STATIC);
       sqlite3_bind_blob(insert, 8, event.data, static_cast<int>(datalen), SQLITE_STATIC);
+      BindOrigin(insert, record.origin);
       int result = sqlite3_step(insert);
       sqlite3_reset(insert);
       if (result != SQLITE_DONE) return Failure(db, "cannot insert into");
@@ -389,10 +475,30 @@ class SqliteStore : public SinkBackend {
     return "";
   }
 
+  // A sequence number above 2^63 - 1 is stored as its bits read as signed.
+  static void BindOrigin(sqlite3_stmt *insert, const orvikevt::EventOrigin &origin) {
+    if (!origin.known) {
+      sqlite3_bind_null(insert, 9);
+      sqlite3_bind_null(insert, 10);
+      return;
+    }
+    sqlite3_bind_blob(insert, 9, origin.stream_id.data(), static_cast<int>(origin.stream_id.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_int64(insert, 10, static_cast<int64_t>(origin.sequence));
+  }
+
   // Whether the rows from attempt_first_id_ on hold this batch's events, as
   // the failed attempt inserted them. Retention may have removed older rows
-  // of it since; the newest is there unless all of it has gone.
+  // of it since; the newest is there unless all of it has gone. A record
+  // with an origin may have no row (the attempt skipped it, stored already),
+  // and running the batch again stores it once anyway: the newest record
+  // without an origin decides, and a batch of none is run again.
   bool Landed(std::span<const SinkRecord> batch) {
+    int64_t newest_plain = -1;
+    for (size_t i = 0; i < batch.size(); ++i) {
+      if (!batch[i].origin.known) newest_plain = static_cast<int64_t>(i);
+    }
+    if (newest_plain < 0) return false;
     sqlite3_stmt *read = read_attempt_.get();
     sqlite3_bind_int64(read, 1, attempt_first_id_);
     sqlite3_bind_int64(read, 2, attempt_first_id_ + static_cast<int64_t>(batch.size()) - 1);
@@ -401,7 +507,7 @@ class SqliteStore : public SinkBackend {
     while (matches && sqlite3_step(read) == SQLITE_ROW) {
       int64_t offset = sqlite3_column_int64(read, 0) - attempt_first_id_;
       matches = RowHolds(read, batch[static_cast<size_t>(offset)].event);
-      newest_found = offset + 1 == static_cast<int64_t>(batch.size());
+      newest_found = newest_found || offset == newest_plain;
     }
     sqlite3_reset(read);
     return matches && newest_found;
@@ -444,12 +550,16 @@ class SqliteStore : public SinkBackend {
   Statement insert_, read_next_, read_attempt_, write_next_, trim_rows_, trim_age_;
   bool retrying_ = false;  // the last Write failed: the next one is the same batch
   int64_t attempt_first_id_ = 0;
+  FileId open_file_;       // the file db_ has open
+  bool remaking_ = false;  // the file was removed: Open makes a new one
 };
 
 // Made by module_init, deleted by module_cleanup; left alone when the daemon
 // ends on a signal.
 Sink *sink = nullptr;
 std::chrono::seconds cleanup_timeout{10};
+// What module_committed says once module_cleanup has deleted the sink.
+std::atomic<uint64_t> committed_at_cleanup{0};
 
 // When the daemon ends on a signal, module_cleanup is not called: the writer
 // thread is stopped while the process's static objects are destroyed. Rows
@@ -504,9 +614,16 @@ __attribute__((visibility("default"))) int handle_event(EventData *event) {
 __attribute__((visibility("default"))) int module_cleanup(void) {
   if (sink == nullptr) return 0;
   int result = sink->Close(std::chrono::steady_clock::now() + cleanup_timeout);
+  committed_at_cleanup = sink->Committed();
   orvikevt::sink::DestroyAfterClose(sink);
   sink = nullptr;
   return result;
+}
+
+// Events handed to handle_event and kept (sink.h) whose transaction has
+// committed, in arrival order.
+__attribute__((visibility("default"))) uint64_t module_committed(void) {
+  return sink != nullptr ? sink->Committed() : committed_at_cleanup.load();
 }
 
 }  // extern "C"

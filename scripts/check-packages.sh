@@ -96,7 +96,7 @@ check_armhf_elf() {
   [ "$count" -ge 6 ] || fail "only $count ELF files in the armhf packages"
   libdir=$root/usr/lib/arm-linux-gnueabihf
   for pair in libtarnu.so.1.0.0:libtarnu.so.1 libcomm.so.1.0.0:libcomm.so.1 \
-              liborvik.so.0.1.0:liborvik.so.0; do
+              liborvik.so.0.1.0:liborvik.so.0 liborvikclient.so.1.0.0:liborvikclient.so.1; do
     lib=${pair%%:*} soname=${pair##*:}
     readelf -d "$libdir/$lib" | grep -q "(SONAME).*\[$soname\]" || fail "$lib: SONAME is not $soname"
   done
@@ -151,6 +151,37 @@ PROGRAM
   # shellcheck disable=SC2046
   $cc -Wall -Werror -o "$scratch/crc_program" "$scratch/crc_program.c" \
     $(pkg-config --cflags --libs tarnu) || fail "a program does not build with tarnu.pc"
+  # An application sending one acknowledged event through liborvikclient-dev:
+  #   client_program CAFILE PORT
+  cat >"$scratch/client_program.c" <<'PROGRAM'
+#include <orvik/client.h>
+#include <string.h>
+int main(int argc, char **argv) {
+  OrvikClientOptions *options = NULL;
+  OrvikClient *client = NULL;
+  EventData event;
+  char daemons[64] = "127.0.0.1:";
+  uint64_t lost = 1;
+  if (argc != 3 || orvik_client_options_new(&options) != 0) return 2;
+  strncat(daemons, argv[2], 8);
+  orvik_client_options_set(options, "daemons", daemons);
+  orvik_client_options_set(options, "ca_file", argv[1]);
+  int rc = orvik_client_new(&client, options);
+  orvik_client_options_free(&options);
+  if (rc != 0) return 3;
+  memset(&event, 0, sizeof event);
+  strcpy(event.hostname, "pkg-client");
+  strcpy(event.object, "acknowledged");
+  rc = orvik_client_send(client, &event, 10000);
+  orvik_client_free(&client, 60000, &lost);
+  return rc != 0 || lost != 0;
+}
+PROGRAM
+  # shellcheck disable=SC2046
+  # (its own dependencies, libcomm and liborvik, are found in the same folder)
+  $cc -Wall -Werror -o "$scratch/client_program" "$scratch/client_program.c" \
+    $(pkg-config --cflags --libs orvikclient) -Wl,-rpath-link,"$libdir" ||
+    fail "a program does not build with orvikclient.pc"
   unset PKG_CONFIG_PATH
 }
 
@@ -254,6 +285,9 @@ run_daemon_and_tools() {
   if [ -n "$nats_port" ]; then
     wait_for_output 801 150 run "$root/usr/bin/orvikevt-read" -f "$root/nats.conf" -n
   fi
+
+  run "$scratch/client_program" "$cert" "$port" || fail "an acknowledged event through liborvikclient failed"
+  wait_for "$events" 'host=pkg-client object=acknowledged' 300
 
   kill -TERM "$daemon_pid"
   status=0

@@ -15,6 +15,8 @@ target_include_directories(comm_tls_test PRIVATE ${PROJECT_SOURCE_DIR}/libcomm)
 
 # The comm and orvik headers compile as C.
 add_executable(comm_orvik_c_headers ${CMAKE_CURRENT_SOURCE_DIR}/comm/c_headers_check.c)
-target_link_libraries(comm_orvik_c_headers PRIVATE comm orvik)
+target_link_libraries(comm_orvik_c_headers PRIVATE comm orvik orvikclient)
 target_compile_options(comm_orvik_c_headers PRIVATE -Wall -Wextra -Wpedantic -Werror -std=c11)
 add_test(NAME comm_orvik_c_headers COMMAND comm_orvik_c_headers)
+orvik_add_gtest(comm_client_io_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/comm/comm_client_io_test.cc
+                LIBS comm_harness)

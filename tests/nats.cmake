@@ -5,7 +5,8 @@ if(TARGET orvik_nats AND EXISTS /usr/sbin/nats-server)
   add_executable(nats_e2e_test ${CMAKE_CURRENT_SOURCE_DIR}/nats/nats_e2e_test.cc)
   target_include_directories(nats_e2e_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/daemon)
   target_link_libraries(nats_e2e_test PRIVATE orvikevt_client orvik_nats_config orvik_test_target
-                                              OpenSSL::Crypto GTest::gtest Threads::Threads)
+                                              OpenSSL::Crypto GTest::gtest Threads::Threads
+                                              ${CMAKE_DL_LIBS})
   target_compile_definitions(nats_e2e_test PRIVATE ${ORVIKEVTD_TEST_PATHS}
     NATS_MODULE="$<TARGET_FILE:orvik_nats>" ORVIKEVT_READ="$<TARGET_FILE:orvikevt-read>")
   orvik_warnings(nats_e2e_test)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include <unistd.h>
@@ -150,7 +151,7 @@ void Disconnect(CommChannel **channel) {
   comm_close(channel, 0);
 }
 
-bool BuildRecord(const EventFields &fields, EventData *record) {
+bool FillRecord(const EventFields &fields, EventData *record) {
   if (fields.host.size() >= EVENTDATA_TEXT_SIZE || fields.object.size() >= EVENTDATA_TEXT_SIZE ||
       fields.data.size() > EVENTDATA_DATA_SIZE) {
     return false;
@@ -163,8 +164,120 @@ bool BuildRecord(const EventFields &fields, EventData *record) {
   std::memcpy(record->hostname, fields.host.data(), fields.host.size());
   std::memcpy(record->object, fields.object.data(), fields.object.size());
   std::memcpy(record->data, fields.data.data(), fields.data.size());
+  return true;
+}
+
+bool BuildRecord(const EventFields &fields, EventData *record) {
+  if (!FillRecord(fields, record)) return false;
   eventdata_to_netorder(record);
   return true;
+}
+
+std::string DaemonList(const ConnectionOptions &options) {
+  bool v6 = options.host.find(':') != std::string::npos;
+  return (v6 ? "[" + options.host + "]" : options.host) + ":" + std::to_string(options.port);
+}
+
+int NewLibraryClient(const char *tool, const ConnectionOptions &options, const std::string &daemons,
+                     const char *delivery, unsigned buffer_records, OrvikClient **client) {
+  OrvikClientOptions *settings = nullptr;
+  if (orvik_client_options_new(&settings) != 0) {
+    std::fprintf(stderr, "%s: out of memory\n", tool);
+    return kExitUnavailable;
+  }
+  std::unique_ptr<OrvikClientOptions, void (*)(OrvikClientOptions *)> owned(
+      settings, [](OrvikClientOptions *o) { orvik_client_options_free(&o); });
+  if (orvik_client_options_set(settings, "daemons", daemons.c_str()) != 0) {
+    std::fprintf(stderr, "%s: invalid daemon list '%s' (host:port,...)\n", tool, daemons.c_str());
+    return kExitUsage;
+  }
+  auto set = [settings](const char *name, const std::string &value) {
+    if (!value.empty()) orvik_client_options_set(settings, name, value.c_str());
+  };
+  set("ca_file", options.ca_file);
+  set("insecure", options.insecure ? "1" : "");
+  set("certificate", options.cert_file);
+  set("key", options.key_file);
+  set("delivery", delivery);
+  set("buffer_records", buffer_records > 0 ? std::to_string(buffer_records) : "");
+  int status = orvik_client_new(client, settings);
+  if (status != 0) {
+    std::fprintf(stderr, "%s: cannot set up TLS (rc=%d: %s); check the certificate files\n", tool,
+                 status, std::strerror(status));
+    return kExitUnavailable;
+  }
+  return kExitOk;
+}
+
+int DeliveryBlocked(const OrvikClientCounters &counters, size_t daemons) {
+  if (counters.last_error == ENOPROTOOPT) return kExitProtocol;
+  bool ever_connected =
+      counters.written > 0 || counters.acknowledging != 0 || counters.reconnects > 0;
+  if (!ever_connected && counters.last_error != 0 && counters.failed_attempts >= daemons) {
+    return kExitUnavailable;
+  }
+  return kExitOk;
+}
+
+namespace {
+
+// The message for a status of DeliveryBlocked, or for records left over.
+int ReportUndelivered(const char *tool, OrvikClient *client, int blocked) {
+  OrvikClientCounters counters{};
+  orvik_client_counters(client, &counters);
+  if (blocked == kExitProtocol) {
+    std::fprintf(stderr,
+                 "%s: the daemon does not acknowledge events (no orvik-ack/1); -f sends "
+                 "without acknowledgements\n",
+                 tool);
+  } else if (blocked == kExitUnavailable) {
+    std::fprintf(stderr, "%s: cannot connect (rc=%d: %s)\n", tool, counters.last_error,
+                 std::strerror(counters.last_error));
+  } else {
+    uint64_t done = counters.acknowledging != 0 || counters.acknowledged > 0 ? counters.acknowledged
+                                                                             : counters.written;
+    std::fprintf(stderr, "%s: %llu of %llu events not delivered in time (last error rc=%d)\n", tool,
+                 static_cast<unsigned long long>(counters.sent - done),
+                 static_cast<unsigned long long>(counters.sent), counters.last_error);
+    return kExitIoError;
+  }
+  return blocked;
+}
+
+// Slices of a wait, so that a hopeless one ends early.
+constexpr int kWaitSliceMs = 100;
+
+}  // namespace
+
+namespace {
+
+// Calls attempt(slice_ms) until it succeeds or timeout_ms has passed, in
+// slices, so that a hopeless wait ends early.
+int RetryInSlices(const char *tool, OrvikClient *client, int timeout_ms, size_t daemons,
+                  const std::function<bool(int slice_ms)> &attempt) {
+  for (int waited = 0;; waited += kWaitSliceMs) {
+    int slice = timeout_ms - waited < kWaitSliceMs ? timeout_ms - waited : kWaitSliceMs;
+    if (attempt(slice < 0 ? 0 : slice)) return kExitOk;
+    OrvikClientCounters counters{};
+    orvik_client_counters(client, &counters);
+    int blocked = DeliveryBlocked(counters, daemons);
+    if (blocked != kExitOk || waited + kWaitSliceMs >= timeout_ms) {
+      return ReportUndelivered(tool, client, blocked);
+    }
+  }
+}
+
+}  // namespace
+
+int SendRecord(const char *tool, OrvikClient *client, const EventData &record, int timeout_ms,
+               size_t daemons) {
+  return RetryInSlices(tool, client, timeout_ms, daemons,
+                       [&](int slice) { return orvik_client_send(client, &record, slice) == 0; });
+}
+
+int AwaitDelivery(const char *tool, OrvikClient *client, int timeout_ms, size_t daemons) {
+  return RetryInSlices(tool, client, timeout_ms, daemons,
+                       [&](int slice) { return orvik_client_flush(client, slice) == 0; });
 }
 
 uint64_t NowMicroseconds() {

@@ -7,6 +7,7 @@
 #define ORVIKEVT_CLIENT_H_
 
 #include <comm/comm.h>
+#include <orvik/client.h>
 #include <orvik/event_p.h>
 
 #include <cstdint>
@@ -22,6 +23,7 @@ inline constexpr int kExitUsage = 64;
 inline constexpr int kExitBadInput = 65;
 inline constexpr int kExitUnavailable = 69;
 inline constexpr int kExitIoError = 74;
+inline constexpr int kExitProtocol = 76;
 
 struct ConnectionOptions {
   std::string host = "127.0.0.1";
@@ -82,6 +84,31 @@ int WriteAll(const char *tool, CommChannel *channel, const char *bytes, size_t s
 // Closes the TLS session cleanly and the channel.
 void Disconnect(CommChannel **channel);
 
+// ---- through liborvikclient ----
+
+// "host:port" of the connection options (an IPv6 address in brackets).
+std::string DaemonList(const ConnectionOptions &options);
+// Makes a client of the daemons listed ("host:port,..."), with the TLS
+// settings of options, delivery as the library's "delivery" option, and
+// buffer_records (0: the library's default). kExitOk, kExitUsage for a bad
+// list, or kExitUnavailable (message printed).
+int NewLibraryClient(const char *tool, const ConnectionOptions &options, const std::string &daemons,
+                     const char *delivery, unsigned buffer_records, OrvikClient **client);
+// Why nothing more can be delivered now, from the client's counters:
+// kExitProtocol when the daemon does not speak the acknowledged protocol,
+// kExitUnavailable when no connection was ever made and every daemon of
+// the list has failed at least once (daemons: how many are listed), 0 when
+// delivery may still go on.
+int DeliveryBlocked(const OrvikClientCounters &counters, size_t daemons);
+// Sends one record (host order), waiting for room at most timeout_ms.
+// kExitOk, or (message printed) kExitProtocol, kExitUnavailable or
+// kExitIoError.
+int SendRecord(const char *tool, OrvikClient *client, const EventData &record, int timeout_ms,
+               size_t daemons);
+// Waits, at most timeout_ms, until every record sent is delivered. kExitOk,
+// or (message printed) kExitProtocol, kExitUnavailable or kExitIoError.
+int AwaitDelivery(const char *tool, OrvikClient *client, int timeout_ms, size_t daemons);
+
 // What one event carries, in host order.
 struct EventFields {
   std::string_view host;
@@ -92,8 +119,10 @@ struct EventFields {
   std::string_view data;
 };
 
-// Fills record from fields and converts it to network order. False when a
-// text is longer than 63 bytes or the data longer than 256 bytes.
+// Fills record from fields, in host order. False when a text is longer
+// than 63 bytes or the data longer than 256 bytes.
+bool FillRecord(const EventFields &fields, EventData *record);
+// FillRecord, then converted to network order for writing as it is.
 bool BuildRecord(const EventFields &fields, EventData *record);
 
 // Microseconds since the epoch.

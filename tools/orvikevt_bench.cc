@@ -5,6 +5,7 @@
 #include <endian.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,21 +26,25 @@ namespace {
 constexpr const char *kTool = "orvikevt-bench";
 
 void print_usage(FILE *out) {
-  std::fprintf(out,
-               "Usage: %s (-c CAFILE | -k) [options]\n"
-               "Sends generated records to an orvikevtd daemon and reports the rate.\n"
-               "%s"
-               "  -j CONNECTIONS  parallel connections (default 1)\n"
-               "  -n RECORDS      records per connection (default 100000)\n"
-               "  -b BATCH        records per TLS write (default 40; 1: one record per write)\n"
-               "  -w COUNTFILE    figures file of the daemon's orvik_count module: wait until\n"
-               "                  every record is counted and report the end-to-end rate\n"
-               "  -t SECONDS      longest wait for the count (default 120)\n"
-               "  -h              this help\n"
-               "Output ends with one line \"RESULT key=value ...\" for scripts.\n"
-               "Exit status: 0 done (and, with -w, every record counted in order), 1 records\n"
-               "missing or out of order, 64 usage error, 69 no connection, 74 sending failed.\n",
-               kTool, orvikevt::kConnectionOptionHelp);
+  std::fprintf(
+      out,
+      "Usage: %s (-c CAFILE | -k) [options]\n"
+      "Sends generated records to an orvikevtd daemon and reports the rate.\n"
+      "%s"
+      "  -j CONNECTIONS  parallel connections (default 1)\n"
+      "  -n RECORDS      records per connection (default 100000)\n"
+      "  -b BATCH        records per TLS write (default 40; 1: one record per write)\n"
+      "  -w COUNTFILE    figures file of the daemon's orvik_count module: wait until\n"
+      "                  every record is counted and report the end-to-end rate\n"
+      "  -t SECONDS      longest wait for the count and the acknowledgements (default 120)\n"
+      "  -a              acknowledged delivery through liborvikclient (one client per\n"
+      "                  connection); reports acknowledged records/s and the latency\n"
+      "                  from send to acknowledgement (median, 99th percentile)\n"
+      "  -h              this help\n"
+      "Output ends with one line \"RESULT key=value ...\" for scripts.\n"
+      "Exit status: 0 done (and, with -w, every record counted in order), 1 records\n"
+      "missing or out of order, 64 usage error, 69 no connection, 74 sending failed.\n",
+      kTool, orvikevt::kConnectionOptionHelp);
 }
 
 struct Settings {
@@ -48,6 +54,8 @@ struct Settings {
   unsigned long batch = 40;
   std::string count_file;
   double timeout_seconds = 120;
+  bool acknowledged = false;
+  unsigned long long rate = 0;  // records/s per connection with -a; 0: as fast as it goes
 };
 
 int parse(int argc, char **argv, Settings &settings) {
@@ -78,6 +86,15 @@ int parse(int argc, char **argv, Settings &settings) {
         }
         settings.timeout_seconds = static_cast<double>(number);
         return 0;
+      case 'a':
+        settings.acknowledged = true;
+        return 0;
+      case 'r':
+        if (!orvikevt::ParseUnsigned(value, 10, false, 100000000, &settings.rate)) {
+          std::fprintf(stderr, "%s: -r needs records per second\n", kTool);
+          return orvikevt::kExitUsage;
+        }
+        return 0;
       case 'h':
         print_usage(stdout);
         return -1;
@@ -86,8 +103,8 @@ int parse(int argc, char **argv, Settings &settings) {
         return orvikevt::kExitUsage;
     }
   };
-  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "j:n:b:w:t:h", settings.connection,
-                                              own_option);
+  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "j:n:b:w:t:ar:h",
+                                              settings.connection, own_option);
       status != 0) {
     return status;
   }
@@ -151,6 +168,172 @@ double megabytes(unsigned long long records) {
   return static_cast<double>(records) * EVENTDATA_SIZE / 1e6;
 }
 
+// Today's clients: C connections written directly, B records per write.
+int send_plain(const Settings &settings, uint32_t stream_base, uint64_t *start_ns,
+               uint64_t *sent_ns) {
+  int status = 0;
+  orvikevt::Transport transport;
+  if ((status = transport.Load(kTool, settings.connection)) != 0) return status;
+  std::vector<CommChannel *> channels(settings.connections, nullptr);
+  for (CommChannel *&channel : channels) {
+    if ((status = transport.Connect(kTool, settings.connection, &channel)) != 0) {
+      for (CommChannel *&open : channels) orvikevt::Disconnect(&open);
+      return status;
+    }
+  }
+
+  std::vector<int> results(settings.connections, 0);
+  std::vector<std::thread> senders;
+  *start_ns = realtime_ns();
+  for (unsigned long i = 0; i < settings.connections; ++i) {
+    senders.emplace_back([&, i] {
+      results[i] = send_stream(channels[i], stream_base + static_cast<uint32_t>(i),
+                               settings.records, settings.batch);
+    });
+  }
+  for (std::thread &sender : senders) sender.join();
+  *sent_ns = realtime_ns();
+  for (CommChannel *&channel : channels) orvikevt::Disconnect(&channel);
+  for (int result : results) {
+    if (result != 0) return result;
+  }
+
+  return orvikevt::kExitOk;
+}
+
+// Times from sending records to their acknowledgement, in nanoseconds.
+struct Latencies {
+  std::vector<uint64_t> samples;
+};
+
+// One acknowledged connection: a library client, and the send times of
+// every stride-th record (record number i + 1 has position i).
+struct AcknowledgedStream {
+  OrvikClient *client = nullptr;
+  std::vector<uint64_t> sent_at;     // steady-clock ns, by position / stride
+  std::atomic<uint64_t> sampled{0};  // entries of sent_at filled
+  size_t measured = 0;               // entries whose acknowledgement was seen (poller's)
+  int status = 0;
+};
+
+uint64_t steady_ns() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+int send_acknowledged_stream(const Settings &settings, uint32_t stream, uint64_t stride,
+                             AcknowledgedStream &out) {
+  orvikevt::EventFields fields;
+  fields.host = "orvikevt-bench";
+  fields.object = "generated";
+  fields.flags = orvikevt::kSequencedFlag;
+  fields.rc = stream;
+  fields.data = "orvikevt-bench record ................................................";
+  EventData record;
+  orvikevt::FillRecord(fields, &record);
+  int timeout_ms = static_cast<int>(settings.timeout_seconds * 1000);
+  uint64_t begin_ns = steady_ns();
+  for (unsigned long long position = 0; position < settings.records; ++position) {
+    record.timestamp = position;
+    if (settings.rate > 0) {
+      // Whole seconds and the rest apart: position * 1e9 alone could overflow.
+      uint64_t due = begin_ns + position / settings.rate * 1000000000ull +
+                     position % settings.rate * 1000000000ull / settings.rate;
+      uint64_t now = steady_ns();
+      // Records that are due go at once; the thread sleeps only when a
+      // millisecond or more ahead, as a busy application would send.
+      if (due > now + 1000000) std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
+    }
+    if (position % stride == 0) {
+      out.sent_at[position / stride] = steady_ns();
+      out.sampled.store(position / stride + 1, std::memory_order_release);
+    }
+    if (int status = orvikevt::SendRecord(kTool, out.client, record, timeout_ms, 1); status != 0) {
+      return status;
+    }
+  }
+  return orvikevt::AwaitDelivery(kTool, out.client, timeout_ms, 1);
+}
+
+// Looks at the clients' acknowledged counts until every record is
+// acknowledged or the senders are done, and takes the latency of each
+// sampled record as its acknowledgement is seen.
+void watch_acknowledgements(std::vector<std::unique_ptr<AcknowledgedStream>> &streams,
+                            uint64_t stride, const std::atomic<bool> &senders_done,
+                            Latencies *latencies) {
+  bool more = true;
+  while (more) {
+    more = !senders_done.load();
+    for (auto &stream : streams) {
+      OrvikClientCounters counters{};
+      orvik_client_counters(stream->client, &counters);
+      uint64_t now = steady_ns();
+      size_t sampled = stream->sampled.load(std::memory_order_acquire);
+      while (stream->measured < sampled && stream->measured * stride + 1 <= counters.acknowledged) {
+        latencies->samples.push_back(now - stream->sent_at[stream->measured]);
+        ++stream->measured;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
+// Acknowledged delivery: one library client per connection.
+int send_acknowledged(const Settings &settings, uint32_t stream_base, uint64_t *start_ns,
+                      uint64_t *sent_ns, Latencies *latencies) {
+  // Up to 65536 samples per connection.
+  uint64_t stride = std::max<uint64_t>(1, settings.records / 65536);
+  std::vector<std::unique_ptr<AcknowledgedStream>> streams;
+  int status = orvikevt::kExitOk;
+  for (unsigned long i = 0; i < settings.connections && status == 0; ++i) {
+    streams.push_back(std::make_unique<AcknowledgedStream>());
+    streams.back()->sent_at.resize(settings.records / stride + 1);
+    status = orvikevt::NewLibraryClient(kTool, settings.connection,
+                                        orvikevt::DaemonList(settings.connection), "acknowledged",
+                                        0, &streams.back()->client);
+  }
+  if (status == 0) {
+    std::atomic<bool> senders_done{false};
+    *start_ns = realtime_ns();
+    std::thread watcher([&] { watch_acknowledgements(streams, stride, senders_done, latencies); });
+    std::vector<std::thread> senders;
+    for (unsigned long i = 0; i < settings.connections; ++i) {
+      senders.emplace_back([&, i] {
+        streams[i]->status = send_acknowledged_stream(
+            settings, stream_base + static_cast<uint32_t>(i), stride, *streams[i]);
+      });
+    }
+    for (std::thread &sender : senders) sender.join();
+    *sent_ns = realtime_ns();
+    senders_done = true;
+    watcher.join();
+  }
+  for (auto &stream : streams) {
+    if (stream->client != nullptr) orvik_client_free(&stream->client, 0, nullptr);
+    if (status == 0) status = stream->status;
+  }
+  return status;
+}
+
+double percentile_ms(std::vector<uint64_t> &samples, double fraction) {
+  if (samples.empty()) return 0;
+  size_t index = static_cast<size_t>(fraction * static_cast<double>(samples.size() - 1));
+  std::nth_element(samples.begin(), samples.begin() + static_cast<long>(index), samples.end());
+  return static_cast<double>(samples[index]) / 1e6;
+}
+
+// Every sender ends with a flush: all its records were acknowledged by
+// acknowledged_ns.
+void print_acknowledgements(Latencies &latencies, unsigned long long total, uint64_t start_ns,
+                            uint64_t acknowledged_ns) {
+  double seconds = static_cast<double>(acknowledged_ns - start_ns) / 1e9;
+  double p50 = percentile_ms(latencies.samples, 0.5);
+  double p99 = percentile_ms(latencies.samples, 0.99);
+  std::printf(" ack_rps=%.0f ack_p50_ms=%.3f ack_p99_ms=%.3f ack_samples=%zu",
+              static_cast<double>(total) / seconds, p50, p99, latencies.samples.size());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -171,33 +354,15 @@ int main(int argc, char **argv) {
     baseline_errors = figure(figures, "sequence_errors");
   }
 
-  orvikevt::Transport transport;
-  if ((status = transport.Load(kTool, settings.connection)) != 0) return status;
-  std::vector<CommChannel *> channels(settings.connections, nullptr);
-  for (CommChannel *&channel : channels) {
-    if ((status = transport.Connect(kTool, settings.connection, &channel)) != 0) {
-      for (CommChannel *&open : channels) orvikevt::Disconnect(&open);
-      return status;
-    }
-  }
-
   uint32_t stream_base = static_cast<uint32_t>(getpid()) * 2654435761u ^
                          static_cast<uint32_t>(orvikevt::NowMicroseconds());
-  std::vector<int> results(settings.connections, 0);
-  std::vector<std::thread> senders;
-  uint64_t start_ns = realtime_ns();
-  for (unsigned long i = 0; i < settings.connections; ++i) {
-    senders.emplace_back([&, i] {
-      results[i] = send_stream(channels[i], stream_base + static_cast<uint32_t>(i),
-                               settings.records, settings.batch);
-    });
-  }
-  for (std::thread &sender : senders) sender.join();
-  uint64_t sent_ns = realtime_ns();
-  for (CommChannel *&channel : channels) orvikevt::Disconnect(&channel);
-  for (int result : results) {
-    if (result != 0) return result;
-  }
+  uint64_t start_ns = 0;
+  uint64_t sent_ns = 0;
+  Latencies latencies;
+  status = settings.acknowledged
+               ? send_acknowledged(settings, stream_base, &start_ns, &sent_ns, &latencies)
+               : send_plain(settings, stream_base, &start_ns, &sent_ns);
+  if (status != 0) return status;
 
   unsigned long long total = settings.records * settings.connections;
   double send_seconds = static_cast<double>(sent_ns - start_ns) / 1e9;
@@ -208,6 +373,7 @@ int main(int argc, char **argv) {
       static_cast<double>(total) / send_seconds, megabytes(total) / send_seconds);
   std::printf("RESULT connections=%lu batch=%lu records=%llu send_rps=%.0f", settings.connections,
               settings.batch, total, static_cast<double>(total) / send_seconds);
+  if (settings.acknowledged) print_acknowledgements(latencies, total, start_ns, sent_ns);
   if (settings.count_file.empty()) {
     std::printf("\n");
     return orvikevt::kExitOk;

@@ -1,15 +1,17 @@
-// orvikevt-send: sends events over TLS to an orvikevtd daemon.
+// orvikevt-send: sends events over TLS to orvikevtd daemons through
+// liborvikclient, and succeeds only when every event was acknowledged (or,
+// with -f against a daemon without acknowledgements, written).
 //
 //   orvikevt-send -k [-H host] [-p port] [-o object] 'disk full on /var'
-//   tail -f app.log | orvikevt-send -c ca.pem -i
+//   tail -f app.log | orvikevt-send -c ca.pem -d events1:5011,events2:5011 -i
 //   orvikevt-send -c ca.pem -n 1000
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
-#include <vector>
 
 #include "client.h"
 #include "sequence.h"
@@ -17,7 +19,6 @@
 namespace {
 
 constexpr const char *kTool = "orvikevt-send";
-constexpr size_t kRecordsPerWrite = 40;
 
 void print_usage(FILE *out) {
   std::fprintf(
@@ -33,32 +34,34 @@ void print_usage(FILE *out) {
       "  -r RC        result code (default 0)\n"
       "  -i           one event per line of standard input (the line is its data)\n"
       "  -n COUNT     COUNT generated events, numbered for the counting module\n"
+      "  -d DAEMONS   daemons as host:port,... tried in order on failure (instead of -H, -p)\n"
+      "  -f           fire and forget where a daemon does not acknowledge events\n"
+      "  -t SECONDS   longest wait for room to send and for the acknowledgements (default 30)\n"
       "  -h           this help\n"
-      "Exit status: 0 every event sent, 64 usage error, 65 an event does not fit a\n"
-      "record (texts up to 63 bytes, data up to 256), 69 no connection, 74 sending failed.\n",
+      "Exit status: 0 every event acknowledged (with -f and a daemon without\n"
+      "acknowledgements: written), 64 usage error, 65 an event does not fit a record\n"
+      "(texts up to 63 bytes, data up to 256), 69 no connection, 74 events not\n"
+      "acknowledged in time, 76 the daemon does not acknowledge events (see -f).\n",
       kTool, orvikevt::kConnectionOptionHelp);
 }
 
-// Collects records and writes them in batches.
+// Hands records to the library, which sends them in the background.
 class Sender {
  public:
-  explicit Sender(CommChannel *channel) : channel_(channel) { batch_.reserve(kRecordsPerWrite); }
+  Sender(OrvikClient *client, int timeout_ms, size_t daemons)
+      : client_(client), timeout_ms_(timeout_ms), daemons_(daemons) {}
   int Add(const EventData &record) {
-    batch_.push_back(record);
-    return batch_.size() == kRecordsPerWrite ? Flush() : orvikevt::kExitOk;
-  }
-  int Flush() {
-    int status = orvikevt::WriteAll(kTool, channel_, reinterpret_cast<const char *>(batch_.data()),
-                                    batch_.size() * sizeof(EventData));
-    sent_ += batch_.size();
-    batch_.clear();
+    int status = orvikevt::SendRecord(kTool, client_, record, timeout_ms_, daemons_);
+    if (status == 0) ++sent_;
     return status;
   }
+  int Flush() { return orvikevt::AwaitDelivery(kTool, client_, timeout_ms_, daemons_); }
   unsigned long long sent() const { return sent_; }
 
  private:
-  CommChannel *channel_;
-  std::vector<EventData> batch_;
+  OrvikClient *client_;
+  int timeout_ms_;
+  size_t daemons_;
   unsigned long long sent_ = 0;
 };
 
@@ -72,6 +75,9 @@ struct Settings {
   unsigned long long generate = 0;
   bool generating = false;
   std::string data;
+  std::string daemons;  // empty: host and port of the connection options
+  bool fire_and_forget = false;
+  int timeout_ms = 30000;
 };
 
 int parse(int argc, char **argv, Settings &settings) {
@@ -102,6 +108,19 @@ int parse(int argc, char **argv, Settings &settings) {
         }
         settings.generating = true;
         return 0;
+      case 'd':
+        settings.daemons = value;
+        return 0;
+      case 'f':
+        settings.fire_and_forget = true;
+        return 0;
+      case 't':
+        if (!orvikevt::ParseUnsigned(value, 10, false, 86400, &number)) {
+          std::fprintf(stderr, "%s: -t needs seconds from 1 to 86400\n", kTool);
+          return orvikevt::kExitUsage;
+        }
+        settings.timeout_ms = static_cast<int>(number) * 1000;
+        return 0;
       case 'h':
         print_usage(stdout);
         return -1;
@@ -110,7 +129,7 @@ int parse(int argc, char **argv, Settings &settings) {
         return orvikevt::kExitUsage;
     }
   };
-  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "s:o:F:r:in:h",
+  if (int status = orvikevt::ParseCommandLine(kTool, argc, argv, "s:o:F:r:in:d:ft:h",
                                               settings.connection, own_option);
       status != 0) {
     return status;
@@ -156,7 +175,7 @@ int send_lines(const Settings &settings, Sender &sender) {
   while (std::getline(std::cin, line)) {
     ++number;
     EventData record;
-    if (!orvikevt::BuildRecord(fields_of(settings, line), &record)) {
+    if (!orvikevt::FillRecord(fields_of(settings, line), &record)) {
       std::fprintf(stderr, "%s: line %llu: data longer than 256 bytes; stopped\n", kTool, number);
       int status = sender.Flush();
       return status != 0 ? status : orvikevt::kExitBadInput;
@@ -178,7 +197,7 @@ int send_generated(const Settings &settings, Sender &sender) {
     fields.rc = stream;
     fields.timestamp = position;
     EventData record;
-    orvikevt::BuildRecord(fields, &record);
+    orvikevt::FillRecord(fields, &record);
     if (int status = sender.Add(record); status != 0) return status;
   }
   return sender.Flush();
@@ -186,7 +205,7 @@ int send_generated(const Settings &settings, Sender &sender) {
 
 int send_one(const Settings &settings, Sender &sender) {
   EventData record;
-  if (!orvikevt::BuildRecord(fields_of(settings, settings.data), &record)) {
+  if (!orvikevt::FillRecord(fields_of(settings, settings.data), &record)) {
     std::fprintf(stderr, "%s: data longer than 256 bytes\n", kTool);
     return orvikevt::kExitBadInput;
   }
@@ -204,11 +223,16 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "%s: data longer than 256 bytes\n", kTool);
     return orvikevt::kExitBadInput;
   }
-  orvikevt::Transport transport;
-  if ((status = transport.Load(kTool, settings.connection)) != 0) return status;
-  CommChannel *channel = nullptr;
-  if ((status = transport.Connect(kTool, settings.connection, &channel)) != 0) return status;
-  Sender sender(channel);
+  std::string daemons =
+      settings.daemons.empty() ? orvikevt::DaemonList(settings.connection) : settings.daemons;
+  OrvikClient *client = nullptr;
+  const char *delivery = settings.fire_and_forget ? "fire-and-forget-allowed" : "acknowledged";
+  if ((status = orvikevt::NewLibraryClient(kTool, settings.connection, daemons, delivery, 0,
+                                           &client)) != 0) {
+    return status;
+  }
+  size_t listed = static_cast<size_t>(std::count(daemons.begin(), daemons.end(), ',')) + 1;
+  Sender sender(client, settings.timeout_ms, listed);
   if (settings.from_stdin) {
     status = send_lines(settings, sender);
   } else if (settings.generating) {
@@ -216,7 +240,8 @@ int main(int argc, char **argv) {
   } else {
     status = send_one(settings, sender);
   }
-  orvikevt::Disconnect(&channel);
+  // Whatever happened, the wait above has had its time: free at once.
+  orvik_client_free(&client, 0, nullptr);
   if (status == 0 && settings.generating) {
     std::printf("%llu events sent\n", sender.sent());
   }

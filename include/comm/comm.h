@@ -50,6 +50,7 @@ typedef struct CommGroup CommGroup;
 /* iotype values passed to the callback. */
 #define COMM_IO_READ 1  /* the channel can read (or has buffered bytes) */
 #define COMM_IO_WRITE 2 /* the channel can write */
+#define COMM_IO_WAKE 4  /* comm_client_wait: the wake-up descriptor is readable */
 
 /* Bits of comm_get_flags. */
 #define COMM_FLAG_LISTENER 1
@@ -202,6 +203,29 @@ COMM_EXPORT int comm_connect(CommModule *module, CommChannel **channel, const ch
 COMM_EXPORT int comm_write(CommChannel *channel, const char *buffer, int *len);
 /* Sends the TLS close notification and shuts the write side down. */
 COMM_EXPORT int comm_shutdown(CommChannel *channel);
+
+/* ---- client side (non-blocking) ----
+ * A connection made by comm_connect may also be driven without blocking by
+ * the one thread that owns it, which both writes and reads on the one TLS
+ * session: comm_read returns 11 when nothing has arrived (3: wait for
+ * writability), comm_client_write_some writes what the session takes now,
+ * and comm_client_wait sleeps until one of them can go on. */
+/* Writes at most *len bytes (*len > 0) without waiting. 0 with *len out the
+ * bytes written (at least 1); 11 (wait until readable) or 3 (wait until
+ * writable) with *len 0, when nothing could be written: the next call must
+ * offer the same bytes again, at least as many (the buffer may move); 32
+ * after comm_shutdown; another errno number when the connection failed. 22
+ * for a channel that is not a client connection. */
+COMM_EXPORT int comm_client_write_some(CommChannel *channel, const char *buffer, int *len);
+/* Waits until the client connection can read (events bit COMM_IO_READ:
+ * bytes already held by the layer or inside TLS count at once) or write
+ * (COMM_IO_WRITE), or until wake_fd (-1: none; an eventfd or pipe another
+ * thread writes to) is readable, at most timeout_ms (-1: no limit). 0 with
+ * *ready the bits of what happened (COMM_IO_WAKE for wake_fd, which the
+ * caller empties); 110 when the time passed; 22 for bad arguments. A failed
+ * or closed socket counts as ready: the next read or write reports it. */
+COMM_EXPORT int comm_client_wait(CommChannel *channel, int events, int wake_fd, int timeout_ms,
+                                 int *ready);
 
 #ifdef __cplusplus
 }

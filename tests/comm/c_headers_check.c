@@ -1,6 +1,7 @@
-/* The comm and orvik headers stay valid C: clients and handler modules
- * written in C include them. */
+/* The comm and orvik headers, liborvikclient's among them, stay valid C:
+ * clients and handler modules written in C include them. */
 #include <comm/comm.h>
+#include <orvik/client.h>
 #include <orvik/conffile.h>
 #include <orvik/event.h>
 #include <orvik/event_p.h>

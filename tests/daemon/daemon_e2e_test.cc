@@ -1942,6 +1942,46 @@ TEST(DaemonSqlite, AFullDatabaseHoldsIntakeBackAndStoresEverythingOnceThereIsRoo
   EXPECT_NE(daemon.log().find("(orvik_sqlite) writing works again after "), std::string::npos);
 }
 
+TEST(DaemonSqlite, ADatabaseRemovedWithItsFolderWhileRunningIsMadeAgainWithEveryLaterRecord) {
+  Daemon daemon;
+  std::string folder = daemon.file("data");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  std::string path = folder + "/events.db";
+  // The module's buffer holds everything sent while the folder is missing.
+  ASSERT_TRUE(daemon.start(daemon.standard_config(
+      "QUEUESIZE 10\nQUEUEFLUSH 0.05\nSHUTDOWNDRAIN 60\n" +
+      module_line(SQLITE_MODULE, path + "?batch=100&flush_ms=20&buffer=10000"))));
+  Client client(daemon.port());
+  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.send(records("h", "o", 0, 1000)));
+  {
+    EventsDb old(path);
+    ASSERT_TRUE(wait_for([&] { return old.number("SELECT count(*) FROM events") == 1000; }));
+  }
+  ASSERT_EQ(std::system(("rm -rf '" + folder + "'").c_str()), 0);
+  ASSERT_TRUE(client.send(records("h", "o", 1000, 5500)));
+  ASSERT_TRUE(wait_for([&] {
+    return daemon.log().find("(orvik_sqlite) writing failed, retrying: cannot open " + path) !=
+           std::string::npos;
+  })) << daemon.log();
+  EXPECT_NE(daemon.log().find("(orvik_sqlite) " + path +
+                              " was removed or replaced while open; making a new one\n"),
+            std::string::npos)
+      << daemon.log();
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_TRUE(wait_for([&] {
+    return daemon.log().find("(orvik_sqlite) made a new " + path + "\n") != std::string::npos;
+  })) << daemon.log();
+  EventsDb db(path);
+  ASSERT_TRUE(wait_for([&] { return db.number("SELECT count(*) FROM events") == 5500; }))
+      << db.number("SELECT count(*) FROM events");
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.wait_exit(), 0);
+  EXPECT_EQ(db.number("SELECT count(DISTINCT timestamp) FROM events"), 5500);
+  EXPECT_EQ(db.number("SELECT min(timestamp) FROM events"), 1000);
+  EXPECT_EQ(db.number("SELECT max(timestamp) FROM events"), 6499);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {

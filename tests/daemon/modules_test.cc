@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +28,29 @@
 #include "test_target.h"
 
 namespace {
+
+// What the test host's orvikevtd_event_origin answers for the record being
+// handled: nothing set means a record without origin.
+struct Origin {
+  std::array<unsigned char, 16> stream_id;
+  uint64_t sequence;
+};
+std::mutex origin_mutex;
+std::optional<Origin> host_origin;
+
+// Hands the record to the module as the daemon would for a record with that
+// origin (or none).
+template <typename Module>
+int handle_from(Module &module, std::optional<Origin> origin, const EventData &record) {
+  {
+    std::lock_guard lock(origin_mutex);
+    host_origin = origin;
+  }
+  int result = module.handle(record);
+  std::lock_guard lock(origin_mutex);
+  host_origin.reset();
+  return result;
+}
 
 using orvikevtd_test::lines_of;
 using orvikevtd_test::read_file;
@@ -39,6 +64,7 @@ class Module {
     init_ = reinterpret_cast<int (*)(char *)>(dlsym(handle_, "module_init"));
     handle_event_ = reinterpret_cast<int (*)(EventData *)>(dlsym(handle_, "handle_event"));
     cleanup_ = reinterpret_cast<int (*)()>(dlsym(handle_, "module_cleanup"));
+    committed_ = reinterpret_cast<uint64_t (*)()>(dlsym(handle_, "module_committed"));
   }
   ~Module() {
     if (handle_ != nullptr) dlclose(handle_);
@@ -48,12 +74,15 @@ class Module {
   int init_without_argument() { return init_(nullptr); }
   int handle(EventData record) { return handle_event_(&record); }
   int cleanup() { return cleanup_(); }
+  bool reports_commits() const { return committed_ != nullptr; }
+  uint64_t committed() { return committed_(); }
 
  private:
   void *handle_;
   int (*init_)(char *) = nullptr;
   int (*handle_event_)(EventData *) = nullptr;
   int (*cleanup_)() = nullptr;
+  uint64_t (*committed_)() = nullptr;
 };
 
 EventData event(const char *host, const char *object, uint32_t flags, uint32_t rc,
@@ -67,6 +96,25 @@ EventData event(const char *host, const char *object, uint32_t flags, uint32_t r
   record.datalen = static_cast<uint32_t>(data.size());
   std::memcpy(record.data, data.data(), data.size());
   return record;
+}
+
+// The modules' log lines, collected by the test's orvikevtd_log_entry.
+std::mutex log_mutex;
+std::string log_text;
+
+std::string logged() {
+  std::lock_guard lock(log_mutex);
+  return log_text;
+}
+
+bool wait_for(const std::function<bool()> &condition,
+              std::chrono::seconds timeout = std::chrono::seconds(20)) {
+  auto deadline = std::chrono::steady_clock::now() + orvik_test::scaled(timeout);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
 }
 
 TEST(EventLogModule, WritesOneEscapedLinePerEventAndClosesAtCleanup) {
@@ -96,6 +144,34 @@ TEST(EventLogModule, RefusesAMissingOrUnwritablePath) {
   ASSERT_TRUE(module.loaded());
   EXPECT_EQ(module.init_without_argument(), EINVAL);
   EXPECT_NE(module.init(dir.file("no/such/folder/events")), 0);
+}
+
+TEST(EventLogModule, CommitsTheLinesItSyncedAndAllOfThemAtCleanup) {
+  TempDir dir;
+  Module module(EVENTLOG_MODULE);
+  ASSERT_TRUE(module.loaded() && module.reports_commits());
+  ASSERT_EQ(module.init(dir.file("events")), 0);
+  for (uint32_t n = 0; n < 3; ++n) ASSERT_EQ(module.handle(event("h", "o", 0, n, n, "")), 0);
+  // The flush interval (a second) brings them to disk.
+  EXPECT_TRUE(wait_for([&] { return module.committed() == 3; }));
+  ASSERT_EQ(module.handle(event("h", "o", 0, 3, 3, "")), 0);
+  EXPECT_EQ(module.cleanup(), 0);
+  EXPECT_EQ(module.committed(), 4u);
+  EXPECT_EQ(lines_of(read_file(dir.file("events"))).size(), 4u);
+}
+
+TEST(EventLogModule, AFileThatTakesNothingCommitsNothing) {
+  Module module(EVENTLOG_MODULE);
+  ASSERT_TRUE(module.loaded() && module.reports_commits());
+  ASSERT_EQ(module.init("/dev/full"), 0);
+  size_t before = logged().size();
+  for (uint32_t n = 0; n < 3; ++n) ASSERT_EQ(module.handle(event("h", "o", 0, n, n, "")), 0);
+  ASSERT_TRUE(wait_for([&] {
+    return logged().find("orvik_eventlog: cannot write /dev/full: ", before) != std::string::npos;
+  }));
+  EXPECT_EQ(module.committed(), 0u);
+  module.cleanup();
+  EXPECT_EQ(module.committed(), 0u);
 }
 
 TEST(CountModule, CountsAndChecksEachGeneratedStream) {
@@ -130,14 +206,6 @@ TEST(CountModule, RefusesAMissingOrUnwritablePath) {
 // ---- orvik_sqlite ----
 
 namespace sqlite_module {
-
-std::mutex log_mutex;
-std::string log_text;
-
-std::string logged() {
-  std::lock_guard lock(log_mutex);
-  return log_text;
-}
 
 // A connection of the test's own to the module's database.
 class Db {
@@ -191,6 +259,7 @@ class Sqlite {
     return result;
   }
   int handle(const EventData &record) { return module_.handle(record); }
+  uint64_t committed() { return module_.committed(); }
   int cleanup() {
     running_ = false;
     return module_.cleanup();
@@ -200,16 +269,6 @@ class Sqlite {
   Module module_;
   bool running_ = false;
 };
-
-bool wait_for(const std::function<bool()> &condition,
-              std::chrono::seconds timeout = std::chrono::seconds(20)) {
-  auto deadline = std::chrono::steady_clock::now() + orvik_test::scaled(timeout);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 EventData numbered(uint64_t n) {
   // Rows of about 300 bytes: a batch of 20 needs more than one page.
@@ -293,13 +352,18 @@ TEST(SqliteModule, StoresRowsInTheFixedSchemaInWalModeWithTheIndexUnlessTurnedOf
   }
   Db db(path);
   EXPECT_EQ(db.value("PRAGMA journal_mode"), "wal");
-  EXPECT_EQ(db.value("PRAGMA user_version"), "1");
-  EXPECT_EQ(
-      db.column("SELECT name || ' ' || type || ' ' || \"notnull\" || ' ' || pk "
-                "FROM pragma_table_info('events')"),
-      (std::vector<std::string>{"id INTEGER 0 1", "received INTEGER 1 0", "timestamp INTEGER 1 0",
-                                "flags INTEGER 1 0", "rc INTEGER 1 0", "hostname TEXT 1 0",
-                                "object TEXT 1 0", "data BLOB 1 0"}));
+  EXPECT_EQ(db.value("PRAGMA user_version"), "2");
+  EXPECT_EQ(db.column("SELECT name || ' ' || type || ' ' || \"notnull\" || ' ' || pk "
+                      "FROM pragma_table_info('events')"),
+            (std::vector<std::string>{"id INTEGER 0 1", "received INTEGER 1 0",
+                                      "timestamp INTEGER 1 0", "flags INTEGER 1 0",
+                                      "rc INTEGER 1 0", "hostname TEXT 1 0", "object TEXT 1 0",
+                                      "data BLOB 1 0", "origin BLOB 0 0", "seq INTEGER 0 0"}));
+  EXPECT_EQ(db.column("SELECT name FROM pragma_index_info('events_origin_seq')"),
+            (std::vector<std::string>{"origin", "seq"}));
+  EXPECT_EQ(db.value("SELECT \"unique\" || ' ' || partial FROM pragma_index_list('events') "
+                     "WHERE name = 'events_origin_seq'"),
+            "1 1");
   EXPECT_EQ(db.column("SELECT name FROM pragma_index_info('events_hostname_received')"),
             (std::vector<std::string>{"hostname", "received"}));
   EXPECT_EQ(db.value("SELECT group_concat(id) FROM events"), "1,2,3,4,5");
@@ -310,7 +374,8 @@ TEST(SqliteModule, StoresRowsInTheFixedSchemaInWalModeWithTheIndexUnlessTurnedOf
     for (uint64_t n = 5; n < 8; ++n) EXPECT_EQ(module.handle(numbered(n)), 0);
     EXPECT_EQ(module.cleanup(), 0);  // writes the last partial batch
   }
-  EXPECT_EQ(db.value("SELECT count(*) FROM sqlite_master WHERE type = 'index'"), "0");
+  EXPECT_EQ(db.value("SELECT group_concat(name) FROM sqlite_master WHERE type = 'index'"),
+            "events_origin_seq");
   EXPECT_EQ(db.column("SELECT next_id FROM orvik_state"), std::vector<std::string>{"9"});
   // Ids go on in arrival order after a restart.
   EXPECT_EQ(db.value("SELECT group_concat(id) FROM events"), "1,2,3,4,5,6,7,8");
@@ -393,7 +458,7 @@ size_t fail_a_batch_then_fill_its_ids(TempDir &dir, Db &db, Sqlite &module,
   EXPECT_TRUE(
       db.exec("BEGIN IMMEDIATE;"
               "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 19) "
-              "INSERT INTO events " +
+              "INSERT INTO events (id, received, timestamp, flags, rc, hostname, object, data) " +
               rows +
               " FROM n;"
               "UPDATE orvik_state SET next_id = 21; DELETE FROM ballast; COMMIT"));
@@ -502,6 +567,192 @@ TEST(SqliteModule, RetentionKeepsTheNewestRowsWithinTheLimits) {
   EXPECT_EQ(module.cleanup(), 0);
 }
 
+Origin origin(unsigned char stream, uint64_t sequence) {
+  Origin made;
+  made.stream_id.fill(stream);
+  made.sequence = sequence;
+  return made;
+}
+
+// The stored origins, "hex(origin):seq" in id order ("-" for none).
+std::string origins(Db &db) {
+  std::string all;
+  for (const std::string &value :
+       db.column("SELECT coalesce(hex(origin) || ':' || seq, '-') FROM events ORDER BY id")) {
+    all += value + ",";
+  }
+  return all;
+}
+
+TEST(SqliteModule, AResentRecordOfTheSameOriginIsStoredOnceAndCountsAsCommitted) {
+  TempDir dir;
+  std::string path = dir.file("events.db");
+  std::string a(32, 'A'), b(32, 'B');
+  {
+    Sqlite module;
+    ASSERT_EQ(module.init(path + "?batch=3&flush_ms=5"), 0);
+    EXPECT_EQ(module.committed(), 0u);
+    ASSERT_EQ(handle_from(module, origin(0xaa, 1), numbered(0)), 0);
+    ASSERT_EQ(handle_from(module, origin(0xaa, 2), numbered(1)), 0);
+    ASSERT_EQ(handle_from(module, origin(0xbb, 1), numbered(2)), 0);
+    ASSERT_EQ(handle_from(module, std::nullopt, numbered(3)), 0);
+    ASSERT_EQ(handle_from(module, std::nullopt, numbered(4)), 0);
+    ASSERT_TRUE(wait_for([&] { return module.committed() == 5; }));
+    EXPECT_EQ(module.cleanup(), 0);
+  }
+  {
+    // The daemon died before it acknowledged 0xaa:2 and 0xbb:1: the senders
+    // resend them to the next daemon.
+    Sqlite module;
+    ASSERT_EQ(module.init(path + "?batch=3&flush_ms=5"), 0);
+    ASSERT_EQ(handle_from(module, origin(0xaa, 2), numbered(1)), 0);
+    ASSERT_EQ(handle_from(module, origin(0xbb, 1), numbered(2)), 0);
+    ASSERT_EQ(handle_from(module, origin(0xaa, 3), numbered(5)), 0);
+    ASSERT_EQ(handle_from(module, std::nullopt, numbered(6)), 0);
+    ASSERT_EQ(handle_from(module, std::nullopt, numbered(6)), 0);  // no origin: never skipped
+    ASSERT_EQ(handle_from(module, origin(0xaa, 0xffffffffffffffffull), numbered(7)), 0);
+    ASSERT_EQ(handle_from(module, origin(0xaa, 0xffffffffffffffffull), numbered(7)), 0);
+    EXPECT_EQ(module.cleanup(), 0);
+    EXPECT_EQ(module.committed(), 7u);  // a skipped duplicate is durable too
+  }
+  Db db(path);
+  EXPECT_EQ(timestamps(db), "0,1,2,3,4,5,6,6,7,");
+  EXPECT_EQ(origins(db), a + ":1," + a + ":2," + b + ":1,-,-," + a + ":3,-,-," + a + ":-1,");
+  EXPECT_EQ(db.value("SELECT count(*) FROM events WHERE typeof(origin) = 'blob' AND "
+                     "length(origin) = 16"),
+            "5");
+}
+
+TEST(SqliteModule, ARetriedBatchWhoseLastRecordWasStoredBeforeIsRecognisedAsLanded) {
+  TempDir dir;
+  std::string path = dir.file("events.db");
+  Db db(path);
+  {
+    Sqlite earlier;
+    ASSERT_EQ(earlier.init(path + "?flush_ms=5"), 0);
+    ASSERT_EQ(handle_from(earlier, origin(0xcc, 1), numbered(100)), 0);  // id 1
+    EXPECT_EQ(earlier.cleanup(), 0);
+  }
+  ASSERT_TRUE(db.exec("CREATE TABLE ballast (b); INSERT INTO ballast VALUES (zeroblob(400000))"));
+  Sqlite module;
+  ASSERT_EQ(module.init(path + "?max_pages=" + db.value("PRAGMA page_count") +
+                        "&batch=20&flush_ms=60000"),
+            0);
+  size_t before = logged().size();
+  for (uint64_t n = 0; n < 19; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
+  ASSERT_EQ(handle_from(module, origin(0xcc, 1), numbered(100)), 0);  // resent
+  ASSERT_TRUE(wait_for([&] {
+    return logged().find("database or disk is full (13)\n", before) != std::string::npos;
+  }));
+  // What the attempt's commit would have left: ids 2 .. 20 for the first 19,
+  // none for the resent record (id 21 stays unused), the next id 22.
+  ASSERT_TRUE(
+      db.exec("BEGIN IMMEDIATE;"
+              "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 18) "
+              "INSERT INTO events (id, received, timestamp, flags, rc, hostname, object, data) "
+              "SELECT i + 2, 0, i, 0, 0, 'host', 'object-' || i, "
+              "CAST(replace(hex(zeroblob(256)), '00', 'd') AS BLOB) FROM n;"
+              "UPDATE orvik_state SET next_id = 22; DELETE FROM ballast; COMMIT"));
+  ASSERT_TRUE(wait_for([&] {
+    return logged().find("(orvik_sqlite) writing works again after ", before) != std::string::npos;
+  }));
+  EXPECT_EQ(module.cleanup(), 0);
+  EXPECT_EQ(timestamps(db), "100," + expected_timestamps(0, 19));
+  EXPECT_EQ(db.value("SELECT count(*) || ' ' || max(id) FROM events"), "20 20");
+}
+
+TEST(SqliteModule, UpgradesADatabaseOfTheFirstLayoutInPlaceKeepingItsRows) {
+  TempDir dir;
+  std::string path = dir.file("events.db");
+  {
+    Db old(path);
+    ASSERT_TRUE(
+        old.exec("PRAGMA journal_mode=WAL;"
+                 "CREATE TABLE events (id INTEGER PRIMARY KEY, received INTEGER NOT NULL, "
+                 "timestamp INTEGER NOT NULL, flags INTEGER NOT NULL, rc INTEGER NOT NULL, "
+                 "hostname TEXT NOT NULL, object TEXT NOT NULL, data BLOB NOT NULL);"
+                 "CREATE TABLE orvik_state (next_id INTEGER NOT NULL);"
+                 "CREATE INDEX events_hostname_received ON events(hostname, received);"
+                 "INSERT INTO events VALUES (1, 10, 100, 1, 0, 'old-1', 'o', x'01'),"
+                 "  (2, 20, 101, 2, 0, 'old-2', 'o', x'02');"
+                 "INSERT INTO orvik_state VALUES (3);"
+                 "PRAGMA user_version=1;"));
+  }
+  size_t before = logged().size();
+  {
+    Sqlite module;
+    ASSERT_EQ(module.init(path + "?flush_ms=5"), 0);
+    EXPECT_NE(logged().find("(orvik_sqlite) upgraded " + path +
+                                " from schema version 1 to 2 (columns origin and seq)\n",
+                            before),
+              std::string::npos)
+        << logged().substr(before);
+    ASSERT_EQ(handle_from(module, origin(0x01, 9), numbered(102)), 0);
+    ASSERT_EQ(handle_from(module, origin(0x01, 9), numbered(102)), 0);
+    ASSERT_EQ(handle_from(module, std::nullopt, numbered(103)), 0);
+    EXPECT_EQ(module.cleanup(), 0);
+  }
+  Db db(path);
+  EXPECT_EQ(db.value("PRAGMA user_version"), "2");
+  EXPECT_EQ(db.value("SELECT group_concat(id || ':' || hostname || ':' || hex(data)) FROM events "
+                     "WHERE id <= 2"),
+            "1:old-1:01,2:old-2:02");
+  EXPECT_EQ(timestamps(db), "100,101,102,103,");
+  std::string ones;
+  for (int i = 0; i < 16; ++i) ones += "01";
+  EXPECT_EQ(origins(db), "-,-," + ones + ":9,-,");
+  EXPECT_EQ(db.value("SELECT \"unique\" || ' ' || partial FROM pragma_index_list('events') "
+                     "WHERE name = 'events_origin_seq'"),
+            "1 1");
+  // The next start finds version 2 and upgrades nothing.
+  before = logged().size();
+  Sqlite again;
+  ASSERT_EQ(again.init(path), 0);
+  EXPECT_EQ(logged().find("upgraded", before), std::string::npos);
+  EXPECT_EQ(again.cleanup(), 0);
+}
+
+TEST(SqliteModule, ADatabaseRemovedWithItsFolderIsMadeAgainWithEveryEventNotYetCommitted) {
+  TempDir dir;
+  std::string folder = dir.file("data");
+  std::string path = folder + "/events.db";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  Sqlite module;
+  ASSERT_EQ(module.init(path + "?batch=10&flush_ms=5&buffer=100"), 0);
+  for (uint64_t n = 0; n < 10; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
+  ASSERT_TRUE(wait_for([&] { return module.committed() == 10; }));
+  size_t before = logged().size();
+  ASSERT_EQ(std::system(("rm -rf '" + folder + "'").c_str()), 0);
+  for (uint64_t n = 10; n < 60; ++n) ASSERT_EQ(module.handle(numbered(n)), 0);
+  ASSERT_TRUE(wait_for([&] {
+    std::string lines = logged().substr(before);
+    return lines.find("(orvik_sqlite) " + path +
+                      " was removed or replaced while open; making a new one\n") !=
+               std::string::npos &&
+           lines.find("(orvik_sqlite) writing failed, retrying: cannot open " + path +
+                      ": unable to open database file (14)\n") != std::string::npos;
+  })) << logged().substr(before);
+  EXPECT_EQ(module.committed(), 10u);  // nothing lands while the folder is missing
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  ASSERT_TRUE(wait_for([&] { return module.committed() == 60; })) << logged().substr(before);
+  EXPECT_NE(logged().find("(orvik_sqlite) made a new " + path + "\n", before), std::string::npos);
+  {
+    Db db(path);
+    EXPECT_EQ(timestamps(db), expected_timestamps(10, 60));
+  }
+  // A file moved away while idle is noticed without an event, and the new
+  // one takes the next events.
+  ASSERT_EQ(std::rename(path.c_str(), (folder + "/moved.db").c_str()), 0);
+  ASSERT_TRUE(wait_for([&] {
+    return orvikevtd_test::count_of(logged().substr(before), "made a new " + path) == 2;
+  })) << logged().substr(before);
+  ASSERT_EQ(module.handle(numbered(60)), 0);
+  EXPECT_EQ(module.cleanup(), 0);
+  EXPECT_EQ(module.committed(), 61u);
+  Db db(path);
+  EXPECT_EQ(timestamps(db), expected_timestamps(60, 61));
+}
+
 }  // namespace sqlite_module
 
 }  // namespace
@@ -514,7 +765,17 @@ extern "C" __attribute__((visibility("default"))) int orvikevtd_log_entry(const 
   va_start(args, format);
   std::vsnprintf(message, sizeof(message), format, args);
   va_end(args);
-  std::lock_guard lock(sqlite_module::log_mutex);
-  sqlite_module::log_text += message;
+  std::lock_guard lock(log_mutex);
+  log_text += message;
+  return 0;
+}
+
+// The daemon's origin function, which modules look up at run time.
+extern "C" __attribute__((visibility("default"))) int orvikevtd_event_origin(
+    unsigned char stream_id[16], uint64_t *sequence) {
+  std::lock_guard lock(origin_mutex);
+  if (!host_origin) return 2;
+  std::memcpy(stream_id, host_origin->stream_id.data(), 16);
+  *sequence = host_origin->sequence;
   return 0;
 }

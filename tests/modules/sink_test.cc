@@ -18,12 +18,23 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
+
+// What the test host's orvikevtd_event_origin answers for the record being
+// accepted: nothing set means a record without origin.
+std::mutex origin_mutex;
+std::optional<orvikevt::EventOrigin> host_origin;
+
+void set_host_origin(std::optional<orvikevt::EventOrigin> origin) {
+  std::lock_guard lock(origin_mutex);
+  host_origin = origin;
+}
 
 using namespace std::chrono_literals;
 using orvikevt::sink::Sink;
@@ -153,6 +164,17 @@ class FakeBackend : public SinkBackend {
   Script &script_;
 };
 
+// Keeps every record written, whole.
+struct Capture : SinkBackend {
+  std::mutex mutex;
+  std::vector<SinkRecord> records;
+  std::string Write(std::span<const SinkRecord> batch) override {
+    std::lock_guard lock(mutex);
+    records.insert(records.end(), batch.begin(), batch.end());
+    return "";
+  }
+};
+
 // Accepts records 0 .. count-1 on its own thread, stopping at a failure.
 struct Intake {
   Intake(Sink &sink, uint64_t count)
@@ -231,15 +253,6 @@ TEST_F(SinkTest, FullBatchesGoOutInOrderWithoutWaitingForTheInterval) {
 }
 
 TEST(Sink, RecordsCarryTheirArrivalTimeAndWholeContent) {
-  struct Capture : SinkBackend {
-    std::mutex mutex;
-    std::vector<SinkRecord> records;
-    std::string Write(std::span<const SinkRecord> batch) override {
-      std::lock_guard lock(mutex);
-      records.insert(records.end(), batch.begin(), batch.end());
-      return "";
-    }
-  };
   auto capture = std::make_unique<Capture>();
   Capture &seen = *capture;
   Sink own("capture", SinkOptions(), std::move(capture));
@@ -352,12 +365,7 @@ TEST_F(SinkTest, CloseWritesTheLastPartialBatchThenFinishesOnTheWriterThread) {
 }
 
 TEST_F(SinkTest, CloseGivesUpAtItsDeadlineAndSaysHowManyEventsWereNotWritten) {
-  SinkOptions options;
-  options.batch_records = 10;
-  options.flush_interval = 1h;
-  options.retry_min = 5ms;
-  options.retry_max = 20ms;
-  auto sink = make(options);
+  auto sink = make_batched(10, 5ms, 20ms);
   script_.set([](Script &s) { s.fail_always = true; });
   for (uint64_t n = 0; n < 25; ++n) ASSERT_EQ(sink->Accept(numbered(n)), 0);
   Clock::time_point start = Clock::now();
@@ -411,6 +419,98 @@ TEST_F(SinkTest, StopAtExitReleasesAWaitingAcceptAndWritesNothingMore) {
   std::lock_guard lock(script_.mutex);
   EXPECT_EQ(script_.writes.size(), 1u);  // the stalled Write, not retried or followed
   EXPECT_EQ(script_.finish_calls, 0);
+}
+
+TEST(Sink, RecordsKeepTheOriginTheHostGaveWhileTheyWereAccepted) {
+  auto capture = std::make_unique<Capture>();
+  Capture &seen = *capture;
+  SinkOptions options;
+  options.flush_interval = 1h;  // written only at Close, long after each Accept returned
+  Sink own("capture", options, std::move(capture));
+  orvikevt::EventOrigin first;
+  first.known = true;
+  for (size_t i = 0; i < first.stream_id.size(); ++i)
+    first.stream_id[i] = static_cast<unsigned char>(i + 1);
+  first.sequence = 41;
+  set_host_origin(first);
+  ASSERT_EQ(own.Accept(numbered(0)), 0);
+  orvikevt::EventOrigin second = first;
+  second.stream_id[0] = 0xff;
+  second.sequence = 0xfffffffffffffffeull;
+  set_host_origin(second);
+  ASSERT_EQ(own.Accept(numbered(1)), 0);
+  set_host_origin(std::nullopt);
+  ASSERT_EQ(own.Accept(numbered(2)), 0);
+  ASSERT_EQ(own.Close(Clock::now() + 10s), 0);
+  ASSERT_EQ(seen.records.size(), 3u);
+  EXPECT_TRUE(seen.records[0].origin.known);
+  EXPECT_EQ(seen.records[0].origin.stream_id, first.stream_id);
+  EXPECT_EQ(seen.records[0].origin.sequence, 41u);
+  EXPECT_TRUE(seen.records[1].origin.known);
+  EXPECT_EQ(seen.records[1].origin.stream_id, second.stream_id);
+  EXPECT_EQ(seen.records[1].origin.sequence, 0xfffffffffffffffeull);
+  EXPECT_FALSE(seen.records[2].origin.known);
+  EXPECT_EQ(seen.records[2].origin.sequence, 0u);
+  EXPECT_EQ(seen.records[2].origin.stream_id, decltype(first.stream_id){});
+}
+
+TEST_F(SinkTest, CommittedCountsOnlyWrittenRecordsAndReachesEverythingAtClose) {
+  auto sink = make_batched(5, 1ms, 4ms);
+  script_.set([](Script &s) { s.fail_always = true; });
+  for (uint64_t n = 0; n < 12; ++n) ASSERT_EQ(sink->Accept(numbered(n)), 0);
+  ASSERT_TRUE(wait_for([&] {
+    std::lock_guard lock(script_.mutex);
+    return script_.writes.size() >= 3;
+  }));
+  EXPECT_EQ(sink->Committed(), 0u);  // a failing backend made nothing durable
+  script_.set([](Script &s) { s.fail_always = false; });
+  ASSERT_TRUE(wait_for([&] { return sink->Committed() == 10; }));
+  EXPECT_EQ(script_.stored_count(), 10u);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(sink->Committed(), 10u);  // the partial batch waits for its interval
+  EXPECT_EQ(sink->Close(Clock::now() + 10s), 0);
+  EXPECT_EQ(sink->Committed(), 12u);
+  EXPECT_EQ(script_.stored_count(), 12u);
+}
+
+TEST(Sink, ABackendThatConfirmsLaterReportsItsCommitsItself) {
+  struct Confirming : SinkBackend {
+    std::mutex mutex;
+    std::vector<size_t> unconfirmed;  // batch sizes, oldest first
+    std::string Write(std::span<const SinkRecord> batch) override {
+      std::lock_guard lock(mutex);
+      unconfirmed.push_back(batch.size());
+      return "";
+    }
+    bool DurableOnWrite() const override { return false; }
+    void ConfirmOldest() {
+      std::lock_guard lock(mutex);
+      AddCommitted(unconfirmed.front());
+      unconfirmed.erase(unconfirmed.begin());
+    }
+    size_t waiting() {
+      std::lock_guard lock(mutex);
+      return unconfirmed.size();
+    }
+  };
+  auto made = std::make_unique<Confirming>();
+  Confirming &backend = *made;
+  SinkOptions options;
+  options.batch_records = 4;
+  Sink own("confirming", options, std::move(made));
+  for (uint64_t n = 0; n < 8; ++n) ASSERT_EQ(own.Accept(numbered(n)), 0);
+  ASSERT_TRUE(wait_for([&] { return backend.waiting() == 2; }));
+  EXPECT_EQ(own.Committed(), 0u);  // written is not yet durable
+  backend.ConfirmOldest();
+  EXPECT_EQ(own.Committed(), 4u);
+  backend.ConfirmOldest();
+  EXPECT_EQ(own.Committed(), 8u);
+  EXPECT_EQ(own.Close(Clock::now() + 10s), 0);
+  EXPECT_EQ(own.Committed(), 8u);
+  // After records were given up, later confirmations would not follow on.
+  backend.StopCounting();
+  backend.AddCommitted(4);
+  EXPECT_EQ(own.Committed(), 8u);
 }
 
 TEST_F(SinkTest, CloseStartsNoWriteAfterItsDeadlineAndCountsNoGivenUpBatchAsRecovered) {
@@ -512,3 +612,13 @@ TEST_F(SinkTest, NoMemoryToQueueAFullBatchIsReportedAndTheRecordKept) {
 }
 
 }  // namespace
+
+// The daemon's origin function, which the runtime looks up at run time.
+extern "C" __attribute__((visibility("default"))) int orvikevtd_event_origin(
+    unsigned char stream_id[orvikevt::kStreamIdSize], uint64_t *sequence) {
+  std::lock_guard lock(origin_mutex);
+  if (!host_origin) return 2;
+  std::memcpy(stream_id, host_origin->stream_id.data(), orvikevt::kStreamIdSize);
+  *sequence = host_origin->sequence;
+  return 0;
+}

@@ -2,6 +2,7 @@
 // publishes into a JetStream stream on nats-server processes that the tests
 // start on free ports of 127.0.0.1 (one server, or a three-node cluster with
 // a stream of three replicas), and the tests read the stream back as stored.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <orvik/event_p.h>
 
@@ -605,6 +606,44 @@ TEST(NatsSettings, BadFileFailsModuleInitWithALineNamingIt) {
             std::string::npos)
       << log;
   EXPECT_NE(log.find("Calling module_init() failed."), std::string::npos) << log;
+}
+
+// ---- the module in the test's own process ----
+
+// orvik_nats.so loaded and called as the daemon does: module_committed
+// follows the stream's acknowledgements, not the publishing. Last in the
+// file: the module's cleanup closes the NATS library of the whole process.
+TEST(NatsModule, CommittedCountsOnlyRecordsTheStreamAcknowledged) {
+  NatsServers servers(1);
+  ASSERT_TRUE(servers.StartAll());
+  std::string settings = servers.file("module.conf");
+  std::ofstream(settings) << "SERVERS " << servers.urls() << "\nBATCH 10\nFLUSHMS 5\n";
+  void *module = dlopen(NATS_MODULE, RTLD_NOW);
+  ASSERT_NE(module, nullptr) << dlerror();
+  auto init = reinterpret_cast<int (*)(char *)>(dlsym(module, "module_init"));
+  auto handle_event = reinterpret_cast<int (*)(EventData *)>(dlsym(module, "handle_event"));
+  auto cleanup = reinterpret_cast<int (*)()>(dlsym(module, "module_cleanup"));
+  auto committed = reinterpret_cast<uint64_t (*)()>(dlsym(module, "module_committed"));
+  ASSERT_TRUE(init && handle_event && cleanup && committed);
+  ASSERT_EQ(init(settings.data()), 0);
+  auto hand = [&](uint64_t from, uint64_t to) {
+    for (uint64_t n = from; n < to; ++n) {
+      EventData record = {};
+      record.timestamp = n;
+      EXPECT_EQ(handle_event(&record), 0);
+    }
+  };
+  hand(0, 25);
+  EXPECT_TRUE(wait_for([&] { return committed() == 25; }, 30s)) << committed();
+  servers[0].Kill();
+  hand(25, 50);  // published into the client's buffer, not acknowledged
+  std::this_thread::sleep_for(orvikevt_test::scaled(1s));
+  EXPECT_EQ(committed(), 25u);
+  ASSERT_TRUE(servers[0].Start());
+  EXPECT_TRUE(wait_for([&] { return committed() == 50; }, 60s)) << committed();
+  EXPECT_EQ(cleanup(), 0);
+  EXPECT_EQ(committed(), 50u);
+  dlclose(module);
 }
 
 }  // namespace

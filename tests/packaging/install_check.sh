@@ -37,7 +37,7 @@ unit=$(grep -l '^ExecStart=' $(grep 'orvikevtd.service$' "$tmp/files"))
 daemon=$(sed -n 's/^ExecStart=\([^ ]*\) .*/\1/p' "$unit")
 [ -x "$daemon" ] || fail "the unit starts $daemon, which is not installed"
 grep -q "^ExecStart=.* -f $conf " "$unit" || fail "the unit does not name $conf"
-for page in orvikevtd.8 orvikevtd.conf.5 orvik-modules.7 orvikevt-send.1; do
+for page in orvikevtd.8 orvikevtd.conf.5 orvik-modules.7 orvikevt-send.1 orvik_client.3; do
   grep -q "/man/man[0-9]/$page\$" "$tmp/files" || fail "manual page $page not installed"
 done
 
@@ -68,4 +68,21 @@ MODULE
 # shellcheck disable=SC2046
 "$cc" -shared -fPIC -Wall -Werror -o "$tmp/module.so" "$tmp/module.c" \
   $(pkg-config --cflags --libs orvikevtd) || fail "a module does not build with orvikevtd.pc"
-echo "installed under the prefix, $(wc -l <"$tmp/files") files; the moved tree builds a module"
+# And an application sending through liborvikclient, linked and run there.
+libdir=$(pkg-config --variable=libdir orvikclient)
+cat >"$tmp/app.c" <<'APP'
+#include <orvik/client.h>
+int main(void) {
+  OrvikClientOptions *options = 0;
+  if (orvik_client_options_new(&options) != 0) return 1;
+  int rc = orvik_client_options_set(options, "daemons", "127.0.0.1:5011");
+  orvik_client_options_free(&options);
+  return rc;
+}
+APP
+# shellcheck disable=SC2046
+"$cc" -Wall -Werror -o "$tmp/app" "$tmp/app.c" $(pkg-config --cflags --libs orvikclient) \
+  -Wl,-rpath-link,"$libdir" || fail "a program does not build with orvikclient.pc"
+LD_LIBRARY_PATH=$libdir "$tmp/app" || fail "the program built with orvikclient.pc does not run"
+echo "installed under the prefix, $(wc -l <"$tmp/files") files; the moved tree builds a module" \
+  "and a client"
