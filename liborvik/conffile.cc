@@ -19,6 +19,8 @@ struct ConfigFile {
   FILE *file = nullptr;
   std::string directive;
   bool searching = false;
+  bool scanning = false;  // a pass over every directive line
+  int line_number = 0;    // of the line read last in this search or pass
 };
 
 namespace {
@@ -68,6 +70,12 @@ bool LineHasDirective(const char *line, int first_dropped, const std::string &di
   char after = line[directive.size()];
   if (after == '\0') return first_dropped == 0 || IsBlank(first_dropped);
   return IsBlank(static_cast<unsigned char>(after));
+}
+
+// True for a line that is neither blank nor a comment.
+bool HoldsDirective(const char *line) {
+  while (IsBlank(static_cast<unsigned char>(*line))) ++line;
+  return *line != '#' && *line != '\0';
 }
 
 // True for a directive that can be the first token of a line.
@@ -123,6 +131,8 @@ ORVIK_EXPORT int configfile_search_begin(ConfigFile *config, const char *directi
   }
   std::rewind(config->file);
   config->searching = true;
+  config->scanning = false;
+  config->line_number = 0;
   return 0;
 }
 
@@ -132,15 +142,36 @@ ORVIK_EXPORT int configfile_search_next(ConfigFile *config, char *buffer, int si
   if (config->directive.size() >= static_cast<size_t>(size)) return EINVAL;
   int first_dropped;
   while (ReadLine(config->file, buffer, static_cast<size_t>(size), &first_dropped)) {
-    if (LineHasDirective(buffer, first_dropped, config->directive)) return 0;
+    ++config->line_number;
+    if (config->scanning ? HoldsDirective(buffer)
+                         : LineHasDirective(buffer, first_dropped, config->directive)) {
+      return 0;
+    }
   }
   buffer[0] = '\0';
   return std::ferror(config->file) ? EIO : ENOENT;
 }
 
+ORVIK_EXPORT int configfile_scan_begin(ConfigFile *config) {
+  if (config == nullptr) return EINVAL;
+  config->directive.clear();
+  std::rewind(config->file);
+  config->searching = true;
+  config->scanning = true;
+  config->line_number = 0;
+  return 0;
+}
+
+ORVIK_EXPORT int configfile_line_number(ConfigFile *config, int *line_number) {
+  if (config == nullptr || line_number == nullptr || !config->searching) return EINVAL;
+  *line_number = config->line_number;
+  return 0;
+}
+
 ORVIK_EXPORT int configfile_search_end(ConfigFile *config) {
   if (config == nullptr) return EINVAL;
   config->searching = false;
+  config->scanning = false;
   config->directive.clear();
   return 0;
 }

@@ -5,67 +5,18 @@
 #include <cstdio>
 #include <string_view>
 
+#include "text_escape.h"
+
 namespace orvikevt {
-namespace {
-
-// Appends text escaped to out (which has room for 4 bytes per input byte plus
-// one); returns the new end.
-char *escape(std::string_view text, char *out) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '\\':
-        *out++ = '\\';
-        *out++ = '\\';
-        break;
-      case '"':
-        *out++ = '\\';
-        *out++ = '"';
-        break;
-      case '\n':
-        *out++ = '\\';
-        *out++ = 'n';
-        break;
-      case '\r':
-        *out++ = '\\';
-        *out++ = 'r';
-        break;
-      case '\t':
-        *out++ = '\\';
-        *out++ = 't';
-        break;
-      default:
-        if (c >= 0x20 && c < 0x7f) {
-          *out++ = static_cast<char>(c);
-        } else {
-          *out++ = '\\';
-          *out++ = 'x';
-          *out++ = kHex[c >> 4];
-          *out++ = kHex[c & 15];
-        }
-    }
-  }
-  *out = '\0';
-  return out;
-}
-
-// A text field: up to its first zero byte, never past the field.
-std::string_view text_field(const char (&field)[EVENTDATA_TEXT_SIZE]) {
-  size_t length = 0;
-  while (length < sizeof(field) && field[length] != '\0') ++length;
-  return {field, length};
-}
-
-}  // namespace
 
 size_t FormatEventLine(const EventData &event, time_t when, char (&line)[kEventLineSize]) {
-  char host[EVENTDATA_TEXT_SIZE * 4 + 1];
-  char object[EVENTDATA_TEXT_SIZE * 4 + 1];
-  char data[EVENTDATA_DATA_SIZE * 4 + 1];
-  escape(text_field(event.hostname), host);
-  escape(text_field(event.object), object);
+  char host[EscapedSize(EVENTDATA_TEXT_SIZE)];
+  char object[EscapedSize(EVENTDATA_TEXT_SIZE)];
+  char data[EscapedSize(EVENTDATA_DATA_SIZE)];
+  EscapeText(TextField(event.hostname), host);
+  EscapeText(TextField(event.object), object);
   uint32_t datalen = event.datalen < EVENTDATA_DATA_SIZE ? event.datalen : EVENTDATA_DATA_SIZE;
-  escape({reinterpret_cast<const char *>(event.data), datalen}, data);
+  EscapeText({reinterpret_cast<const char *>(event.data), datalen}, data);
 
   struct tm local = {};
   localtime_r(&when, &local);

@@ -263,6 +263,11 @@ run_daemon_and_tools() {
   [ "$(run "$root/usr/sbin/orvikevtd" -V)" = "$(printf '\norvikevtd - version %s\n' "$version")" ] ||
     fail "orvikevtd -V does not print version $version"
 
+  # The check the unit runs before every start passes on the shipped
+  # configuration, and writes nothing to the log.
+  run "$root/usr/sbin/orvikevtd" -t -f "$conf" -l "$log" 2>"$root/check.err" ||
+    fail "orvikevtd -t refuses the shipped configuration: $(cat "$root/check.err")"
+  [ ! -s "$log" ] || fail "orvikevtd -t wrote to the log"
   $launch "$root/usr/sbin/orvikevtd" -D -f "$conf" -l "$log" 2>"$root/daemon.err" &
   daemon_pid=$!
   wait_for "$log" "System ready." 600

@@ -44,11 +44,13 @@ set(ORVIKEVTD_TEST_PATHS
   PYTHON_CLIENT="${CMAKE_CURRENT_SOURCE_DIR}/daemon/send_records.py"
   TLS_PROBE_SERVER="${CMAKE_CURRENT_SOURCE_DIR}/daemon/tls_probe_server.py"
   METRICS_READER="${CMAKE_CURRENT_SOURCE_DIR}/daemon/read_metrics.py"
-  SYSTEM_PYTHON="${ORVIK_SYSTEM_PYTHON}")
+  SYSTEM_PYTHON="${ORVIK_SYSTEM_PYTHON}"
+  SAMPLE_CONFIG="${PROJECT_BINARY_DIR}/packaging/orvikevtd.conf")
 
 orvik_add_gtest(orvikevtd_unit_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/daemon/orvikevtd_unit_test.cc LIBS orvikevtd_core)
 target_compile_definitions(orvikevtd_unit_test PRIVATE ${ORVIKEVTD_TEST_PATHS})
+target_link_libraries(orvikevtd_unit_test PRIVATE orvik_text_escape)
 add_dependencies(orvikevtd_unit_test orvikevtd_test_recorder_a orvikevtd_test_recorder_b)
 
 # End to end (NO_PRETTY_VALUES: see orvik_add_gtest). The program has its own main (it makes test certificates once).
@@ -60,6 +62,11 @@ orvik_warnings(orvikevtd_e2e_test)
 add_dependencies(orvikevtd_e2e_test orvikevtd orvikevt-send orvikevt-bench orvik_eventlog
                  orvik_count orvik_sqlite orvikevtd_test_recorder_a orvikevtd_test_recorder_b)
 target_link_libraries(orvikevtd_e2e_test PRIVATE SQLite::SQLite3)
+if(TARGET orvikevt-read)
+  target_compile_definitions(orvikevtd_e2e_test PRIVATE
+                             ORVIKEVT_READ="$<TARGET_FILE:orvikevt-read>")
+  add_dependencies(orvikevtd_e2e_test orvikevt-read)
+endif()
 gtest_discover_tests(orvikevtd_e2e_test DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
   PROPERTIES TIMEOUT ${ORVIK_TEST_TIMEOUT} LABELS e2e)
 

@@ -54,12 +54,20 @@ bool HandleConnectionOption(const char *tool, int option, const char *value,
 
 }  // namespace
 
+void PrintVersion(const char *tool) {
+  std::printf("%s - version %s\n", tool, ORVIK_VERSION);
+}
+
 int ParseCommandLine(const char *tool, int argc, char **argv, const char *own_letters,
                      ConnectionOptions &connection,
                      const std::function<int(int option, const char *value)> &own_option) {
-  std::string letters = std::string(kConnectionOptionLetters) + own_letters;
+  std::string letters = std::string(kConnectionOptionLetters) + "V" + own_letters;
   int option = 0;
   while ((option = getopt(argc, argv, letters.c_str())) != -1) {
+    if (option == 'V') {
+      PrintVersion(tool);
+      return -1;
+    }
     bool handled = false;
     if (!HandleConnectionOption(tool, option, optarg, connection, &handled)) return kExitUsage;
     if (handled) continue;

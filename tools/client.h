@@ -45,11 +45,14 @@ inline constexpr const char *kConnectionOptionHelp =
     "  -C CERTFILE  client certificate, for daemons that require one (with -K)\n"
     "  -K KEYFILE   private key of the client certificate\n";
 
+// Prints "TOOL - version X" (the project's version) to standard output.
+void PrintVersion(const char *tool);
+
 // Reads the command line with getopt: the connection options into
 // connection, every other letter of own_letters through own_option, which
-// returns 0 to go on or the status to stop with. 0 when every option was
-// read, else the first non-zero status (kExitUsage for a bad connection
-// option).
+// returns 0 to go on or the status to stop with. -V prints the version and
+// stops with -1, as -h does. 0 when every option was read, else the first
+// non-zero status (kExitUsage for a bad connection option).
 int ParseCommandLine(const char *tool, int argc, char **argv, const char *own_letters,
                      ConnectionOptions &connection,
                      const std::function<int(int option, const char *value)> &own_option);

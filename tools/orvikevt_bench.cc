@@ -41,6 +41,7 @@ void print_usage(FILE *out) {
       "                  connection); reports acknowledged records/s and the latency\n"
       "                  from send to acknowledgement (median, 99th percentile)\n"
       "  -h              this help\n"
+      "  -V              the version\n"
       "Output ends with one line \"RESULT key=value ...\" for scripts.\n"
       "Exit status: 0 done (and, with -w, every record counted in order), 1 records\n"
       "missing or out of order, 64 usage error, 69 no connection, 74 sending failed.\n",

@@ -49,6 +49,7 @@ void print_usage(FILE *out) {
       "  -F           follow: after the last event, wait for new ones until interrupted\n"
       "  -n           print only the number of events\n"
       "  -h           this help\n"
+      "  -V           the version\n"
       "Exit status: 0 done, 64 usage error, 65 a message that is not whole event records\n"
       "(skipped, the others printed), 69 no connection or no such stream, 74 reading failed.\n",
       kTool);
@@ -103,7 +104,7 @@ bool parse_time(const char *text, int64_t *ns) {
 int parse(int argc, char **argv, Settings &settings) {
   std::string file;
   int option = 0;
-  while ((option = getopt(argc, argv, "f:s:S:u:q:t:Fnh")) != -1) {
+  while ((option = getopt(argc, argv, "f:s:S:u:q:t:FnhV")) != -1) {
     unsigned long long number = 0;
     switch (option) {
       case 'f':
@@ -141,6 +142,9 @@ int parse(int argc, char **argv, Settings &settings) {
         break;
       case 'h':
         print_usage(stdout);
+        return -1;
+      case 'V':
+        orvikevt::PrintVersion(kTool);
         return -1;
       default:
         print_usage(stderr);

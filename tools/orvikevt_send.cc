@@ -38,6 +38,7 @@ void print_usage(FILE *out) {
       "  -f           fire and forget where a daemon does not acknowledge events\n"
       "  -t SECONDS   longest wait for room to send and for the acknowledgements (default 30)\n"
       "  -h           this help\n"
+      "  -V           the version\n"
       "Exit status: 0 every event acknowledged (with -f and a daemon without\n"
       "acknowledgements: written), 64 usage error, 65 an event does not fit a record\n"
       "(texts up to 63 bytes, data up to 256), 69 no connection, 74 events not\n"

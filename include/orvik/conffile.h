@@ -27,6 +27,13 @@ ORVIK_EXPORT int configfile_search_begin(ConfigFile *config, const char *directi
  * line. 0 when a line was copied, 2 when none is left. */
 ORVIK_EXPORT int configfile_search_next(ConfigFile *config, char *buffer, int size);
 ORVIK_EXPORT int configfile_search_end(ConfigFile *config);
+/* Starts a pass over every line that holds a directive, whatever it is,
+ * in file order (comments and blank lines skipped): configfile_search_next
+ * returns them one by one, configfile_search_end ends the pass. */
+ORVIK_EXPORT int configfile_scan_begin(ConfigFile *config);
+/* *line_number = the number (from 1) of the line configfile_search_next
+ * returned last in the current search or pass. */
+ORVIK_EXPORT int configfile_line_number(ConfigFile *config, int *line_number);
 
 #ifdef __cplusplus
 }

@@ -13,6 +13,11 @@
 // position, a big-endian status), at most one waiting in the socket per
 // connection, carrying the latest position. Connections without the
 // protocol never get a byte.
+//
+// A record a module refused is never acknowledged: the stream's
+// connections are closed and its de-duplication position goes back to just
+// below the record, so that the sender's resend from there is taken. Records
+// after it that were already handed may then reach the modules twice.
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
@@ -204,6 +209,27 @@ bool accept_hello(EvtServer &server, ConnBuffer *conn) {
   return true;
 }
 
+// A module refused record sequence of stream: its resend is to be taken.
+void note_refused(EvtServer &server, AckStream &stream, uint64_t sequence) {
+  if (stream.refused == 0 || sequence < stream.refused) stream.refused = sequence;
+  if (stream.highest_read >= sequence) stream.highest_read = sequence - 1;
+  if (!server.ack.refused_record.Begin()) return;
+  log_entry(server,
+            "A module refused record %" PRIu64
+            " of an acknowledged stream; its connection is closed for a resend.\n",
+            sequence);
+}
+
+// Closes the connections of the stream id, whose sender is to resend a
+// refused record. The last one closed may make the stream forgotten.
+void close_for_resend(EvtServer &server, const StreamId &id) {
+  auto found = server.ack.streams.find(id);
+  if (found == server.ack.streams.end()) return;
+  std::vector<ConnBuffer *> &connections = found->second.connections;
+  while (connections.size() > 1) intake_close(server, connections.back());
+  if (!connections.empty()) intake_close(server, connections.front());
+}
+
 }  // namespace
 
 void ack_decide_mode(ConnBuffer *conn, CommChannel *cc) {
@@ -276,12 +302,22 @@ void ack_apply_updates(EvtServer &server, bool send) {
   }
   // Each stream's connections get one frame, with its newest position.
   std::vector<AckStream *> advanced;
+  bool refused = false;
   for (const DurableUpdate &update : updates) {
     auto found = server.ack.streams.find(update.id);
     if (found == server.ack.streams.end()) continue;  // forgotten meanwhile
     AckStream &stream = found->second;
+    if (update.refused) {
+      note_refused(server, stream, update.sequence);
+      refused = true;
+      continue;
+    }
     if (update.sequence <= stream.durable) continue;
     stream.durable = update.sequence;
+    if (stream.refused != 0 && stream.durable >= stream.refused) {
+      stream.refused = 0;  // the resend is durable
+      server.ack.refused_record.End();
+    }
     if (!send || stream.advanced) continue;
     try {
       advanced.push_back(&stream);
@@ -293,6 +329,12 @@ void ack_apply_updates(EvtServer &server, bool send) {
   for (AckStream *stream : advanced) {
     stream->advanced = false;
     for (ConnBuffer *conn : stream->connections) offer_position(server, conn);
+  }
+  // Once the orderly stop no longer reads, nothing is resent: the final
+  // positions, below the refused records, still go out.
+  if (!refused || server.ack.stopping) return;
+  for (const DurableUpdate &update : updates) {
+    if (update.refused) close_for_resend(server, update.id);
   }
 }
 

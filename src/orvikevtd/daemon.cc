@@ -3,25 +3,52 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "evtserver.h"
 
 namespace orvikevtd {
 namespace {
 
-// Ends start-up after the comm plug-in is loaded: unloads it, logs and exits
-// with the plug-in's result.
-[[noreturn]] void close_and_exit(EvtServer &server) {
-  int status = comm_plugin_unload(&server.cm);
-  log_entry(server, "Exiting.\n");
-  log_close(server);
-  std::exit(status);
+// Tells the parent waiting for a detached start-up how it ended.
+void report_startup(EvtServer &server, int status) {
+  if (server.startup_report_fd < 0) return;
+  auto byte = static_cast<unsigned char>(status);
+  ssize_t written;
+  do {
+    written = write(server.startup_report_fd, &byte, 1);
+  } while (written < 0 && errno == EINTR);
+  close(server.startup_report_fd);
+  server.startup_report_fd = -1;
 }
 
 [[noreturn]] void exit_with_log_closed(EvtServer &server, int status) {
   log_close(server);
+  report_startup(server, status);
   std::exit(status);
+}
+
+// Ends start-up after the comm plug-in is loaded: unloads it, logs and exits
+// with status.
+[[noreturn]] void close_and_exit(EvtServer &server, int status) {
+  comm_plugin_unload(&server.cm);
+  log_entry(server, "Exiting.\n");
+  exit_with_log_closed(server, status);
+}
+
+// The parent of a detached start-up: waits until the child has started or
+// failed, and ends with its status, so that a start-up failure is seen by
+// whoever started the daemon. A child that ends without a word counts as
+// failed.
+[[noreturn]] void await_detached_startup(int report_fd) {
+  unsigned char status = kExitUsage;
+  ssize_t got;
+  do {
+    got = read(report_fd, &status, 1);
+  } while (got < 0 && errno == EINTR);
+  _exit(got == 1 ? status : kExitUsage);
 }
 
 // Detaches from the terminal; only the child returns.
@@ -30,10 +57,19 @@ void detach(EvtServer &server) {
   log_flush(server);
   std::fflush(stdout);
   std::fflush(stderr);
+  int report[2] = {-1, -1};
+  // Without the pipe the parent ends at once, as it always did.
+  if (pipe2(report, O_CLOEXEC) != 0) report[0] = report[1] = -1;
   pid_t child = fork();
-  if (child < 0) std::exit(255);
+  if (child < 0) std::exit(kExitUsage);
   // The parent leaves without flushing streams the child also holds.
-  if (child > 0) _exit(0);
+  if (child > 0) {
+    if (report[0] < 0) _exit(0);
+    close(report[1]);
+    await_detached_startup(report[0]);
+  }
+  if (report[0] >= 0) close(report[0]);
+  server.startup_report_fd = report[1];
   // "/" always exists; should it fail, the daemon keeps its folder.
   [[maybe_unused]] int changed = chdir("/");
   setsid();
@@ -91,6 +127,9 @@ bool bind_listener(EvtServer &server) {
   const char *address = server.eventaddress[0] != '\0' ? server.eventaddress : nullptr;
   int status = comm_bind(server.cm, &server.ccs, address, server.serverport);
   if (status == 0) return true;
+  log_startup_failure(server, "cannot listen on %s port %d: %s\n",
+                      address != nullptr ? address : "every address", server.serverport,
+                      std::strerror(status));
   if (address == nullptr) {
     log_entry(server, "Failed to bind to port.\n");
   } else {
@@ -112,9 +151,13 @@ int orvikevtd_run(int argc, char **argv) {
   EvtServer &server = orvikevtd_server();
   set_defaults(server);
   if (int status = parse_command_line(server, argc, argv); status >= 0) std::exit(status);
+  if (server.check_only) check_and_exit(server);
   if (!log_open(server)) {
+    int error = errno;
     std::fputs("Failed to open logfile\n", stderr);
-    std::exit(1);
+    std::fprintf(stderr, "orvikevtd: cannot open log file %s: %s\n", server.log_file,
+                 std::strerror(error));
+    std::exit(kExitLogFile);
   }
   log_entry(server, "orvikevtd - Version %s\n", kVersion);
   log_entry(server, "Starting system...\n");
@@ -123,48 +166,48 @@ int orvikevtd_run(int argc, char **argv) {
 
   if (comm_group_new(&server.cg, handle_connection_io) != 0) {
     log_entry(server, "Failed to create comm group.\n");
-    exit_with_log_closed(server, 2);
+    exit_with_log_closed(server, kExitConfiguration);
   }
   comm_group_set_wakeup_callback(server.cg, on_loop_wakeup, &server);
   if (int status = read_configuration(server); status != 0) exit_with_log_closed(server, status);
+  log_if_no_module(server);
   signals_install();
   if (!(server.flags & kFlagForeground)) detach(server);
 
-  if (int status = comm_plugin_load(&server.cm, "comm_openssl", server.modattrib); status != 0) {
-    // What the comm layer refused (a cipher list, say), when it can tell.
-    if (const char *why = comm_plugin_message(); why[0] != '\0') log_entry(server, "%s\n", why);
+  if (int status = load_comm_layer(server); status != 0) {
     log_entry(server, "Failed to initialize comm layer.\n");
     exit_with_log_closed(server, status);
   }
   log_entry(server, "Cipher preference: %s\n", comm_plugin_message());
-  if (queues_allocate(server, server.queuesize, server.queuecount) != 0) {
+  if (!allocate_queues(server)) {
     log_entry(server, "Failed to allocate event queues.\n");
-    close_and_exit(server);
+    close_and_exit(server, kExitQueues);
   }
   log_entry(server, "Successfully allocated %d event queues, of size %ld.\n", server.queuecount,
             server.queuesize);
-  if (!bind_listener(server)) close_and_exit(server);
+  if (!bind_listener(server)) close_and_exit(server, kExitListener);
   if (int status = comm_group_add(server.cg, server.ccs, nullptr, 1); status != 0) {
     log_entry(server, "Failed in comm_group_add(). rc=%d\n", status);
     comm_close(&server.ccs, 0);
-    close_and_exit(server);
+    close_and_exit(server, kExitSetup);
   }
   if (int status = comm_group_set_option(server.cg, COMM_OPT_LOOP_TIMEOUT_US, 60000000);
       status != 0) {
     log_entry(server, "Failed in comm_group_set_option(). rc=%d\n", status);
     comm_group_remove(server.cg, server.ccs);
     comm_close(&server.ccs, 0);
-    close_and_exit(server);
+    close_and_exit(server, kExitSetup);
   }
   stats_prepare(server);
   if (int status = processing_start(server); status != 0) {
     log_entry(server, "Failed to spawn event processing thread. rc=%d\n", status);
     comm_group_remove(server.cg, server.ccs);
     comm_close(&server.ccs, 0);
-    close_and_exit(server);
+    close_and_exit(server, kExitSetup);
   }
   log_entry(server, "Successfully spawned event handler thread.\n");
   log_entry(server, "System ready.\n");
+  report_startup(server, 0);
   {
     MutexLock lock(&server.inqmutex);
     server.inqcurrent = static_cast<SQueue *>(slist_get_data(server.inqlist));

@@ -8,6 +8,12 @@
 // the same order, so the records durable everywhere are the first N handed
 // over, N the least of the modules' counts. With no module loaded nothing
 // takes a record, and nothing is ever acknowledged.
+//
+// A record a module refused is not retried, and the module's count leaves
+// it out: the daemon remembers which records each such module refused and
+// finds its position past them. A refused record of an acknowledged stream
+// is never acknowledged: the stream's position stops below it until its
+// sender has resent it (ack.cc closes the stream's connections for that).
 #include <algorithm>
 #include <new>
 
@@ -49,7 +55,57 @@ void publish_outgoing(EvtServer &server) {
   if (was_empty && server.cg != nullptr) comm_group_wakeup(server.cg);
 }
 
+// A refused record holds its stream: nothing of it from the refused record
+// on is acknowledged until the resend of that record is handed, and the
+// main thread learns of the refusal at once. True when the record is
+// followed as usual.
+bool passes_holds(EvtServer &server, const RecordOrigin &origin, bool refused) {
+  AckState &ack = server.ack;
+  auto hold = std::find_if(ack.held.begin(), ack.held.end(),
+                           [&](const DurableUpdate &held) { return held.id == origin.stream_id; });
+  if (refused) {
+    try {
+      if (hold == ack.held.end()) {
+        ack.held.push_back({origin.stream_id, origin.sequence, true});
+      } else {
+        hold->sequence = std::min(hold->sequence, origin.sequence);
+      }
+      ack.outgoing.push_back({origin.stream_id, origin.sequence, true});
+    } catch (const std::bad_alloc &) {
+      stop_tracking(server);
+      return false;
+    }
+    publish_outgoing(server);
+    return false;
+  }
+  if (hold == ack.held.end() || origin.sequence < hold->sequence) return true;
+  // Read before the refusal closed the connection: resent after it.
+  if (origin.sequence > hold->sequence) return false;
+  ack.held.erase(hold);  // the resend
+  return true;
+}
+
 }  // namespace
+
+uint64_t refused_position(RefusedRecords &refused, uint64_t committed) {
+  uint64_t position = committed + refused.settled;
+  // A refused record at or right behind the position is passed.
+  while (!refused.indices.empty() && refused.indices.front() <= position + 1) {
+    refused.indices.pop_front();
+    ++refused.settled;
+    ++position;
+  }
+  return position;
+}
+
+void durable_note_refused(EvtServer &server, OrvikEHModule *module) {
+  if (module->module_committed == nullptr) return;
+  try {
+    module->refused.indices.push_back(module->counters.events);
+  } catch (const std::bad_alloc &) {
+    stop_tracking(server);  // the module's position would stay behind
+  }
+}
 
 uint64_t module_committed_now(OrvikEHModule *module) {
   uint64_t handed = module->counters.events;
@@ -59,16 +115,18 @@ uint64_t module_committed_now(OrvikEHModule *module) {
     MutexLock lock(&module->mutex);
     committed = module->module_committed();
   }
-  return std::min(committed, handed);
+  return std::min(refused_position(module->refused, committed), handed);
 }
 
 void durable_set_origin(const RecordOrigin *origin) {
   current_origin = origin;
 }
 
-void durable_note_handed(EvtServer &server, const RecordOrigin &origin, uint64_t handed) {
+void durable_note_handed(EvtServer &server, const RecordOrigin &origin, uint64_t handed,
+                         bool refused) {
   AckState &ack = server.ack;
   if (ack.tracking_failed) return;
+  if ((refused || !ack.held.empty()) && !passes_holds(server, origin, refused)) return;
   // The next record of a run of one stream extends the run.
   if (!ack.pending.empty()) {
     AckState::Pending &run = ack.pending.back();

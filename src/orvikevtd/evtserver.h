@@ -65,6 +65,15 @@ inline constexpr int kConnBufferSize = 4096;
 inline constexpr unsigned long kFlagFlushLog = 1;
 inline constexpr unsigned long kFlagForeground = 2;
 
+// Exit statuses of start-up (orvikevtd(8) lists them). A comm layer that
+// cannot be loaded ends it with the layer's own result.
+inline constexpr int kExitLogFile = 1;        // the log file cannot be opened
+inline constexpr int kExitConfiguration = 2;  // the configuration cannot work
+inline constexpr int kExitQueues = 3;         // the event queues cannot be made
+inline constexpr int kExitListener = 4;       // the listener cannot be bound
+inline constexpr int kExitSetup = 5;          // the comm group or the processing thread failed
+inline constexpr int kExitUsage = 255;        // a bad option, or detaching failed
+
 // Default cap of the queue pool when MAXQUEUES is absent: at most this many
 // queues, and fewer when they would hold more than kDefaultPoolBytes.
 inline constexpr long kDefaultMaxQueues = 1024;
@@ -112,6 +121,20 @@ struct ModuleCounters {
   uint64_t committed = 0;    // of the events, how many the module made durable
 };
 
+// The records one module refused (a non-zero handle_event result), by the
+// index of their hand-over (1 for the first record handed). A refused record
+// is never retried, so it is settled at once; a module's count of what it
+// made durable leaves it out, and the refused records turn that count into
+// a position among the records handed (refused_position).
+struct RefusedRecords {
+  uint64_t settled = 0;          // refused records at or below the last position found
+  std::deque<uint64_t> indices;  // above it, ascending
+};
+
+// The position of the committed-th record module did not refuse, extended
+// over the refused records right behind it; indices it passes are pruned.
+uint64_t refused_position(RefusedRecords &refused, uint64_t committed);
+
 // Where the stop stands (stop.cc has the whole machine).
 enum class StopStage : int {
   kRunning,     // serving
@@ -131,6 +154,7 @@ struct OrvikEHModule {
   int (*module_cleanup)() = nullptr;
   uint64_t (*module_committed)() = nullptr;  // optional: null commits on return
   Mutex mutex;                               // held around each handle_event call
+  RefusedRecords refused;                    // processing thread only, with module_committed
   uint64_t usecondssum = 0;                  // microseconds since the last mean report
   uint64_t eventsprocessed = 0;              // records handed to the module
   ModuleCounters counters;                   // processing thread only
@@ -185,6 +209,7 @@ struct AckStream {
   std::list<AckStream *>::iterator idle_position;  // valid while on_idle_list
   bool on_idle_list = false;
   bool advanced = false;  // while its new position waits to be sent
+  uint64_t refused = 0;   // a module refused this record: the position stays below it
 };
 
 struct StreamIdHash {
@@ -197,9 +222,12 @@ struct StreamIdHash {
 };
 
 // A stream's new durable position, from the processing thread.
+// With refused set, a module refused the record sequence instead: its
+// sender is to resend it.
 struct DurableUpdate {
   StreamId id;
   uint64_t sequence;
+  bool refused = false;
 };
 
 // The acknowledged protocol's state.
@@ -214,6 +242,7 @@ struct AckState {
   bool stopping = false;                  // the orderly stop no longer reads
   orvik::OncePerEpisode bad_hello;        // one line per episode of bad hellos
   orvik::OncePerEpisode no_memory;
+  orvik::OncePerEpisode refused_record;  // one line per episode of refused records
   uint64_t frames_sent = 0;
   uint64_t duplicates = 0;
 
@@ -235,8 +264,11 @@ struct AckState {
   };
   std::deque<Pending> pending;
   std::vector<DurableUpdate> outgoing;  // found durable, not yet published
-  bool tracking_failed = false;         // no memory: nothing is acknowledged any more
-  int64_t next_poll = 0;                // monotonic ns
+  // Streams with a refused record whose resend has not come yet: nothing
+  // of theirs from it on is acknowledged until the resend is handed.
+  std::vector<DurableUpdate> held;
+  bool tracking_failed = false;  // no memory: nothing is acknowledged any more
+  int64_t next_poll = 0;         // monotonic ns
 };
 
 struct EvtServer {
@@ -297,6 +329,14 @@ struct EvtServer {
   // for each queue it gives back and when the cleanup is done, and by the
   // signal handler.
   Semaphore stop_wakeup;
+
+  // REQUIREMODULES yes: a MODULE line that loads nothing ends start-up.
+  bool requiremodules = false;
+  // -t: check the configuration as a start would, then exit.
+  bool check_only = false;
+  // The detached process tells the waiting parent how start-up ended
+  // through this pipe (-1: no parent waits).
+  int startup_report_fd = -1;
 
   // The listener's address (empty: every address) and the connection cap.
   char eventaddress[kPathSize] = {};
@@ -363,6 +403,13 @@ void log_flush(EvtServer &server);
 int log_entry(EvtServer &server, const char *format, ...) __attribute__((format(printf, 2, 3)));
 int log_entry_v(EvtServer &server, const char *format, va_list args)
     __attribute__((format(printf, 2, 0)));
+// A start-up failure's detail (which file, and why): logged, and written to
+// standard error as "orvikevtd: <message>" so that it reaches the journal
+// (a configuration check's log is standard error already).
+void log_startup_failure(EvtServer &server, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+// Writes the log to stream instead of a file (a configuration check).
+void log_use_stream(EvtServer &server, FILE *stream);
 
 // ---- config.cc ----
 // Parses the command line. -1: go on with start-up; otherwise the process
@@ -370,10 +417,16 @@ int log_entry_v(EvtServer &server, const char *format, va_list args)
 int parse_command_line(EvtServer &server, int argc, char **argv);
 // Reads every directive and loads the modules (start-up steps 7 and 8).
 // 0 when start-up goes on, else the exit status (2) after the failure has
-// been logged and the configuration closed.
+// been logged and the configuration closed. Unknown, lower-case and
+// repeated directives, tokens after a value and characters after a number
+// are logged as warnings with their line; a numeric value that cannot work
+// and, with REQUIREMODULES yes, a module that does not load end start-up.
 int read_configuration(EvtServer &server);
 // Loads the module named by one MODULE line (cut into tokens in place).
-void load_module_line(EvtServer &server, char *line);
+// Empty when it loaded; otherwise what failed, already logged.
+std::string load_module_line(EvtServer &server, char *line);
+// True when at least one module is loaded.
+bool any_module_loaded(EvtServer &server);
 // Frees a module record and its strings (not its handle).
 void free_module_record(OrvikEHModule *module);
 // The pool cap used when MAXQUEUES is absent, for queues of queuesize records.
@@ -430,6 +483,9 @@ int intake_read(EvtServer &server, ConnBuffer *conn, IntakeReadFn read, void *so
 // Stores the records of stalled connections once queues are available again
 // and resumes reading when none is left.
 void intake_resume(EvtServer &server);
+// Closes an open connection from outside its own callback (main thread); a
+// record it held stalled goes with it.
+void intake_close(EvtServer &server, ConnBuffer *conn);
 // The orderly stop, after the last socket read: stores every whole record
 // that open connections hold already decrypted (their buffers, the comm
 // layer's and what TLS read ahead), in each connection's order. True when
@@ -518,6 +574,22 @@ void stats_publish(EvtServer &server, int64_t now, bool idle);
 // Main thread, on every loop tick: the log line and the file when due.
 void stats_tick(EvtServer &server);
 
+// ---- check.cc ----
+// Loads the comm plug-in with the configured options. Its result; on
+// failure the reason is logged first: what the layer refused, or which
+// certificate, key or CA file it could not use and why.
+int load_comm_layer(EvtServer &server);
+// Makes the initial queues; false, with the reason logged, when they
+// cannot be made.
+bool allocate_queues(EvtServer &server);
+// Logs that events are received and discarded when no module is loaded.
+void log_if_no_module(EvtServer &server);
+// -t: checks the configuration the way a start would (the log file, every
+// directive, every module loaded and cleaned up again, the certificate and
+// key, the address, the queues), with the log on standard error, and ends
+// the process: 0 when a start would go on, 2 when not.
+[[noreturn]] void check_and_exit(EvtServer &server);
+
 // ---- ack.cc (main thread) ----
 // read_from_connection's result for a refused hello: the connection closes.
 inline constexpr int kHelloRefused = -1;
@@ -553,7 +625,11 @@ void ack_send_final_positions(EvtServer &server, int64_t deadline_ns);
 // The origin orvikevtd_event_origin reports (null: none).
 void durable_set_origin(const RecordOrigin *origin);
 // An acknowledged record has passed every module as the handed-th record.
-void durable_note_handed(EvtServer &server, const RecordOrigin &origin, uint64_t handed);
+// refused: a module refused it.
+void durable_note_handed(EvtServer &server, const RecordOrigin &origin, uint64_t handed,
+                         bool refused);
+// module refused the record it was just handed (processing thread).
+void durable_note_refused(EvtServer &server, OrvikEHModule *module);
 // How many of the records handed to module it has committed (all of them
 // for a module without module_committed). Processing thread, modmutex held.
 uint64_t module_committed_now(OrvikEHModule *module);

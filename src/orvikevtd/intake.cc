@@ -4,6 +4,7 @@
 // queue pool; when the pool is at its cap the record waits in its
 // connection's buffer and reading pauses (peers feel TCP back-pressure)
 // until the processing thread hands a queue back.
+#include <algorithm>
 #include <cstdlib>
 
 #include "evtserver.h"
@@ -219,6 +220,14 @@ void intake_resume(EvtServer &server) {
     comm_group_pause_reads(server.cg, 0);
     stats_intake_resumed(server);
   }
+}
+
+void intake_close(EvtServer &server, ConnBuffer *conn) {
+  if (conn->stalled) {
+    auto found = std::find(server.stalled.begin(), server.stalled.end(), conn);
+    if (found != server.stalled.end()) server.stalled.erase(found);
+  }
+  close_connection(server, conn->channel, conn, 0);
 }
 
 bool intake_collect_buffered(EvtServer &server) {

@@ -66,6 +66,22 @@ int log_entry(EvtServer &server, const char *format, ...) {
   return result;
 }
 
+void log_startup_failure(EvtServer &server, const char *format, ...) {
+  // Standard error takes the whole message; the log cuts it as every entry.
+  char message[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(message, sizeof(message), format, args);
+  va_end(args);
+  log_entry(server, "%s", message);
+  if (!server.check_only) std::fprintf(stderr, "orvikevtd: %s", message);
+}
+
+void log_use_stream(EvtServer &server, FILE *stream) {
+  MutexLock lock(&server.logmutex);
+  server.logfile = stream;
+}
+
 }  // namespace orvikevtd
 
 extern "C" int orvikevtd_log_entry(const char *format, ...) {

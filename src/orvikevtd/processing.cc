@@ -11,12 +11,16 @@
 #include <ctime>
 
 #include "evtserver.h"
+#include "text_escape.h"
 
 namespace orvikevtd {
 namespace {
 
 constexpr uint64_t kReportEvery = 10000;
 
+// The host name and object come from the client: escaped, so that a line
+// feed in them cannot start a forged line of the log, and each shown in
+// at most 80 characters, so that the entry keeps its own line end.
 void log_module_failure(EvtServer &server, OrvikEHModule *module, EventData *record, int rc) {
   char host[EVENTDATA_TEXT_SIZE] = {};
   char object[EVENTDATA_TEXT_SIZE] = {};
@@ -24,12 +28,17 @@ void log_module_failure(EvtServer &server, OrvikEHModule *module, EventData *rec
   int object_len = sizeof(object);
   eventdata_get_hostname(record, host, &host_len);
   eventdata_get_object(record, object, &object_len);
-  log_entry(server, "(%s) Module method returned rc=%d (host='%s' object='%s')\n",
-            module->modulepath, rc, host, object);
+  char escaped_host[orvikevt::EscapedSize(EVENTDATA_TEXT_SIZE)];
+  char escaped_object[orvikevt::EscapedSize(EVENTDATA_TEXT_SIZE)];
+  orvikevt::EscapeText(host, escaped_host);
+  orvikevt::EscapeText(object, escaped_object);
+  log_entry(server, "(%s) Module method returned rc=%d (host='%.80s' object='%.80s')\n",
+            module->modulepath, rc, escaped_host, escaped_object);
 }
 
-// Hands the record to one module; returns the clock reading at the end.
-int64_t call_module(EvtServer &server, OrvikEHModule *module, EventData *record) {
+// Hands the record to one module; returns the clock reading at the end and
+// sets refused when the module refused the record.
+int64_t call_module(EvtServer &server, OrvikEHModule *module, EventData *record, bool *refused) {
   int64_t start = monotonic_ns();
   int rc = 0;
   {
@@ -42,7 +51,11 @@ int64_t call_module(EvtServer &server, OrvikEHModule *module, EventData *record)
   uint64_t elapsed = static_cast<uint64_t>(end - start) / 1000u;
   ModuleCounters &counters = module->counters;
   ++counters.events;
-  if (rc != 0) ++counters.errors;
+  if (rc != 0) {
+    ++counters.errors;
+    durable_note_refused(server, module);
+    *refused = true;
+  }
   counters.nanoseconds += static_cast<uint64_t>(end - start);
   ++module->eventsprocessed;
   module->usecondssum += elapsed;
@@ -102,6 +115,7 @@ void run_processing(EvtServer &server) {
 int64_t processing_deliver(EvtServer &server, EventData *record, const RecordOrigin *origin) {
   int64_t now = 0;
   uint64_t handled = 0;
+  bool refused = false;
   {
     MutexLock lock(&server.modmutex);
     // Looked at under the lock that the ending takes: once it is set, no
@@ -109,7 +123,8 @@ int64_t processing_deliver(EvtServer &server, EventData *record, const RecordOri
     if (stop_ending(server)) return 0;
     durable_set_origin(origin);
     for (SList *node = server.modlist; node != nullptr; node = slist_get_next(node)) {
-      now = call_module(server, static_cast<OrvikEHModule *>(slist_get_data(node)), record);
+      now =
+          call_module(server, static_cast<OrvikEHModule *>(slist_get_data(node)), record, &refused);
     }
     durable_set_origin(nullptr);
     // Counted under the lock, so that a stop holding it counts exactly.
@@ -120,7 +135,7 @@ int64_t processing_deliver(EvtServer &server, EventData *record, const RecordOri
   }
   // Without a module nothing took the record: it is never acknowledged.
   if (origin != nullptr && origin->sequence != 0 && now != 0) {
-    durable_note_handed(server, *origin, handled);
+    durable_note_handed(server, *origin, handled, refused);
   }
   return now;
 }
@@ -148,7 +163,7 @@ int modules_cleanup(EvtServer &server, uint64_t *committed) {
     // Asked once more: the cleanup may have committed what it still held.
     uint64_t done = module->counters.events;
     if (module->module_committed != nullptr && committed != nullptr) {
-      done = std::min(done, module->module_committed());
+      done = std::min(done, refused_position(module->refused, module->module_committed()));
     }
     durable = std::min(durable, done);
     dlclose(module->module);

@@ -159,6 +159,8 @@ class AckTest : public ::testing::Test {
     std::ofstream(commit_file() + ".new") << what << "\n";
     std::rename((commit_file() + ".new").c_str(), commit_file().c_str());
   }
+  // The committer refuses the record of its call-th handle_event.
+  void refuse_call(int call) { std::ofstream(daemon_.file("refuse")) << call << "\n"; }
   std::vector<std::string> origins() const { return lines_of(read_file(daemon_.file("origins"))); }
   // The recorder module A commits on return, the committer when told.
   bool start(const std::string &extra = "") {
@@ -398,6 +400,58 @@ TEST_F(AckTest, BeyondMaxStreamsTheLeastRecentlyUsedStreamWithoutAConnectionIsFo
   ASSERT_TRUE(forgotten.send(records("h", "o", 1, 1)));
   ASSERT_TRUE(forgotten.until(1).has_value());
   EXPECT_EQ(origins().size(), 4u);
+}
+
+TEST_F(AckTest, ARefusedRecordIsNeverAcknowledgedAndItsResendIsTaken) {
+  commit("all");
+  refuse_call(3);
+  ASSERT_TRUE(start());
+  AckClient first(daemon_.port());
+  ASSERT_TRUE(first.connect());
+  ASSERT_TRUE(first.write(hello(kStreamA, 1)));
+  ASSERT_TRUE(first.send(records("h", "o", 1, 5)));
+  // The committer refused record 3: nothing from it on is acknowledged, and
+  // the daemon closes the connection so that the sender resends it.
+  std::optional<Frame> last = first.until(3);
+  EXPECT_TRUE(!last.has_value() || last->position < 3u) << "acknowledged up to " << last->position;
+  EXPECT_NE(first.ended(), 0);
+  EXPECT_TRUE(wait_for([this] { return count_of(daemon_.log(), "refused record 3 ") == 1; }));
+  // The resend from the first unacknowledged record is taken.
+  uint64_t resend_from = last.has_value() ? last->position + 1 : 1;
+  AckClient second(daemon_.port());
+  ASSERT_TRUE(second.connect());
+  ASSERT_TRUE(second.write(hello(kStreamA, resend_from)));
+  ASSERT_TRUE(second.send(records("h", "o", resend_from, 6 - resend_from)));
+  std::optional<Frame> frame = second.until(5);
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_EQ(frame->position, 5u);
+  std::string seen = read_file(daemon_.file("origins"));
+  EXPECT_EQ(count_of(seen, std::string(kStreamAHex) + " 3\n"), 2u);  // refused, then taken
+  EXPECT_EQ(count_of(seen, std::string(kStreamAHex) + " 1\n"), 1u);  // acknowledged: not again
+  EXPECT_EQ(count_of(daemon_.log(), "refused record"), 1u);
+}
+
+TEST_F(AckTest, ARefusedRecordOfAPlainClientLeavesTheAcknowledgedPositionsRight) {
+  commit("all");
+  refuse_call(3);
+  ASSERT_TRUE(start("QUEUEFLUSH 0.05\n"));
+  AckClient plain(daemon_.port(), false);
+  ASSERT_TRUE(plain.connect());
+  ASSERT_TRUE(plain.send(records("plain", "o", 1, 5)));
+  ASSERT_TRUE(wait_for([this] { return origins().size() == 5; }));
+  // The refused record counts as settled: the acknowledged stream that
+  // follows is acknowledged in full, not one record short.
+  AckClient acked(daemon_.port());
+  ASSERT_TRUE(acked.connect());
+  ASSERT_TRUE(acked.write(hello(kStreamA, 1)));
+  ASSERT_TRUE(acked.send(records("acked", "o", 1, 4)));
+  std::optional<Frame> frame = acked.until(4);
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_EQ(frame->position, 4u);
+  // The plain client gets nothing and keeps its connection.
+  EXPECT_FALSE(plain.frame(500ms).has_value());
+  EXPECT_EQ(plain.ended(), 0);
+  EXPECT_EQ(count_of(daemon_.log(), "refused record"), 0u);
 }
 
 TEST(AckWithoutModules, NothingIsAcknowledgedWhenNoModuleTookTheRecords) {

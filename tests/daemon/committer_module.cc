@@ -4,7 +4,9 @@
 // nothing while the file is missing), and module_cleanup commits
 // everything. For each record it appends the origin that
 // orvikevtd_event_origin reports to "origins" ("<stream id in hex> <seq>",
-// or "plain" for a record from a client without acknowledgements).
+// or "plain" for a record from a client without acknowledgements). When
+// the file "refuse" holds a number N, the N-th call of handle_event refuses
+// its record (result 5), which is not counted as committed.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <orvik/event_p.h>
@@ -23,8 +25,15 @@ using OriginFn = int (*)(unsigned char stream_id[16], uint64_t *sequence);
 std::string folder;
 int origins = -1;
 uint64_t handed = 0;
+uint64_t calls = 0;
 bool cleaned_up = false;
 OriginFn origin_of = nullptr;
+
+bool refuses_this_call() {
+  std::ifstream file(folder + "/refuse");
+  uint64_t call = 0;
+  return file >> call && call == calls;
+}
 
 std::string origin_line() {
   unsigned char id[16] = {};
@@ -49,6 +58,7 @@ __attribute__((visibility("default"))) int module_init(char *args) {
   if (args == nullptr) return EINVAL;
   folder = args;
   handed = 0;
+  calls = 0;
   cleaned_up = false;
   origin_of = reinterpret_cast<OriginFn>(dlsym(RTLD_DEFAULT, "orvikevtd_event_origin"));
   origins = open((folder + "/origins").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -58,6 +68,8 @@ __attribute__((visibility("default"))) int module_init(char *args) {
 __attribute__((visibility("default"))) int handle_event(EventData *) {
   std::string line = origin_line();
   if (write(origins, line.data(), line.size()) < 0) return errno;
+  ++calls;
+  if (refuses_this_call()) return 5;
   ++handed;
   return 0;
 }

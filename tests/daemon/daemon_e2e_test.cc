@@ -95,20 +95,22 @@ TEST(DaemonStartup, KeysAloneGiveTenQueuesOfTenOnPort5011) {
     EXPECT_EQ(daemon.wait_exit(), 0);
   }
   std::vector<std::string> messages = daemon.messages();
-  ASSERT_GE(messages.size(), 4u);
+  ASSERT_GE(messages.size(), 5u);
   EXPECT_EQ(messages[0], "orvikevtd - Version 0.9.6");
   EXPECT_EQ(messages[1], "Starting system...");
   // The comm layer's choice of ciphers for this CPU.
-  std::string preference = messages[2];
+  std::string preference = messages[3];
   EXPECT_EQ(preference.rfind("Cipher preference: TLS 1.3 ", 0), 0u) << preference;
-  EXPECT_EQ(messages[3], "Successfully allocated 10 event queues, of size 10.");
+  EXPECT_EQ(messages[4], "Successfully allocated 10 event queues, of size 10.");
   if (messages.back() == "Exiting.") {
     // Someone else on this machine holds 5011; the defaults were still used.
-    EXPECT_EQ(messages[4], "Failed to bind to port.");
+    EXPECT_EQ(messages[6], "Failed to bind to port.");
     GTEST_SKIP() << "port 5011 is in use on this machine";
   }
   std::vector<std::string> expected = {"orvikevtd - Version 0.9.6",
                                        "Starting system...",
+                                       "No handler module is loaded: events are received and "
+                                       "discarded.",
                                        preference,
                                        "Successfully allocated 10 event queues, of size 10.",
                                        "Successfully spawned event handler thread.",
@@ -146,11 +148,23 @@ TEST_P(DaemonStartupFailure, LogsItsMessageAndExitsWithItsStatus) {
   } else {
     EXPECT_EQ(status, failure.status);
   }
+  // The expected lines appear in this order, the last of them last; "conf"
+  // at the start of one stands for the configuration file's path, and
+  // "conf/../" for its folder.
   std::vector<std::string> messages = daemon.messages();
-  ASSERT_GE(messages.size(), failure.last_messages.size());
-  std::vector<std::string> last(messages.end() - static_cast<long>(failure.last_messages.size()),
-                                messages.end());
-  EXPECT_EQ(last, failure.last_messages);
+  auto next = messages.begin();
+  for (std::string line : failure.last_messages) {
+    if (line.rfind("conf", 0) == 0) line.replace(0, 4, daemon.file("conf"));
+    if (size_t folder = line.find("conf/../"); folder != std::string::npos)
+      line.replace(folder, 8, daemon.file(""));
+    next = std::find(next, messages.end(), line);
+    ASSERT_NE(next, messages.end()) << line << "\n" << daemon.log();
+  }
+  EXPECT_EQ(next, messages.end() - 1) << daemon.log();
+  // Every start-up failure also names its reason on standard error.
+  if (status != 0) {
+    EXPECT_NE(daemon.err().find("orvikevtd: "), std::string::npos) << daemon.err();
+  }
 }
 
 std::string keys_and(Daemon &daemon, const std::string &extra) {
@@ -198,66 +212,260 @@ INSTANTIATE_TEST_SUITE_P(
                        2},
         StartupFailure{"QueueSizeZero",
                        [](Daemon &d) { return keys_and(d, "QUEUESIZE 0\n"); },
-                       {"Failed to allocate event queues.", "Exiting."},
-                       0},
+                       {"conf:5: QUEUESIZE 0 cannot work: expected a whole number from 1 to "
+                        "2147483647.",
+                        "Failed to read the configuration: 1 value cannot work."},
+                       2},
         StartupFailure{"QueueSizeNegative",
                        [](Daemon &d) { return keys_and(d, "QUEUESIZE -5\n"); },
-                       {"Failed to allocate event queues.", "Exiting."},
-                       0},
+                       {"conf:5: QUEUESIZE -5 cannot work: expected a whole number from 1 to "
+                        "2147483647.",
+                        "Failed to read the configuration: 1 value cannot work."},
+                       2},
+        // Refused by the allocation, not the bounds: 875 GB of queues.
         StartupFailure{"QueueSizeBeyondMemory",
                        [](Daemon &d) { return keys_and(d, "QUEUESIZE 2147483647\n"); },
                        {"Failed to allocate event queues.", "Exiting."},
-                       0},
+                       3},
         StartupFailure{"QueueSizeThatWrapsIn32Bits",
                        [](Daemon &d) { return keys_and(d, "QUEUESIZE 4294967306\n"); },
-                       {"Failed to allocate event queues.", "Exiting."},
-                       0},
+                       {"conf:5: QUEUESIZE 4294967306 cannot work: expected a whole number from "
+                        "1 to 2147483647.",
+                        "Failed to read the configuration: 1 value cannot work."},
+                       2},
         StartupFailure{"PortOutOfRange",
                        [](Daemon &d) {
                          d.set_port(70000);
                          return keys_and(d, "");
                        },
-                       {"Failed to bind to port.", "Exiting."},
-                       0}),
+                       {"conf:3: EVENTPORT 70000 cannot work: expected a whole number from 1 to "
+                        "65535.",
+                        "Failed to read the configuration: 1 value cannot work."},
+                       2},
+        StartupFailure{"PortThatIsNotANumber",
+                       [](Daemon &) {
+                         return "PUBLICKEY " + cert("server.pem") + "\nPRIVATEKEY " +
+                                cert("server.key") + "\nEVENTPORT abc\n";
+                       },
+                       {"conf:3: EVENTPORT abc cannot work: expected a whole number from 1 to "
+                        "65535.",
+                        "Failed to read the configuration: 1 value cannot work."},
+                       2},
+        StartupFailure{"QueueFlushThatIsNotANumber",
+                       [](Daemon &d) { return keys_and(d, "QUEUEFLUSH nan\n"); },
+                       {"conf:5: QUEUEFLUSH nan cannot work: expected seconds from 0 to "
+                        "3.1536e+07.",
+                        "Failed to read the configuration: 1 value cannot work."},
+                       2},
+        StartupFailure{"StatisticsTooOften",
+                       [](Daemon &d) { return keys_and(d, "STATSINTERVAL 0.0000001\n"); },
+                       {"conf:5: STATSINTERVAL 0.0000001 cannot work: expected 0 or seconds "
+                        "from 0.1 to 3.1536e+07.",
+                        "Failed to read the configuration: 1 value cannot work."},
+                       2},
+        StartupFailure{"RequiredModuleMissing",
+                       [](Daemon &d) {
+                         return keys_and(
+                             d, "REQUIREMODULES yes\nMODULE " + d.file("absent.so") + "\n");
+                       },
+                       {"conf:6: a module is required (REQUIREMODULES yes): dlopen(): conf/../"
+                        "absent.so: cannot open shared object file: No such file or directory"},
+                       2}),
     [](const ::testing::TestParamInfo<StartupFailure> &param_info) {
       return param_info.param.name;
     });
 
-TEST(DaemonStartup, PortInUseEndsTheSecondDaemon) {
+// In the foreground and detached: there the failure happens in the child,
+// and the parent waits for it and ends with the child's status, so that
+// whoever started the daemon sees it.
+TEST(DaemonStartup, PortInUseEndsTheSecondDaemonWithStatus4) {
   Daemon first;
   ASSERT_TRUE(first.start(first.standard_config()));
-  Daemon second;
-  second.set_port(first.port());
-  second.write_config(second.standard_config());
-  second.spawn();
-  EXPECT_EQ(second.wait_exit(), 0);
-  std::vector<std::string> messages = second.messages();
-  ASSERT_GE(messages.size(), 2u);
-  EXPECT_EQ(messages[messages.size() - 2], "Failed to bind to port.");
-  EXPECT_EQ(messages.back(), "Exiting.");
+  for (bool detached : {false, true}) {
+    SCOPED_TRACE(detached ? "detached" : "in the foreground");
+    Daemon second;
+    second.set_port(first.port());
+    second.write_config(second.standard_config());
+    if (detached) {
+      second.spawn({"-f", second.file("conf"), "-l", second.file("log")}, false);
+    } else {
+      second.spawn();
+    }
+    EXPECT_EQ(second.wait_exit(), 4);
+    std::vector<std::string> messages = second.messages();
+    ASSERT_GE(messages.size(), 3u);
+    std::string reason = "cannot listen on every address port " + std::to_string(first.port()) +
+                         ": Address already in use";
+    EXPECT_EQ(messages[messages.size() - 3], reason);
+    EXPECT_EQ(messages[messages.size() - 2], "Failed to bind to port.");
+    EXPECT_EQ(messages.back(), "Exiting.");
+    // Detached, standard error is closed by then.
+    if (!detached) {
+      EXPECT_EQ(second.err(), "Not daemonizing.\norvikevtd: " + reason + "\n");
+    }
+  }
 }
 
-TEST(DaemonStartup, UnopenableLogFileEndsWithStatus1) {
+TEST(DaemonStartup, UnopenableLogFileEndsWithStatus1NamingIt) {
   Daemon daemon;
   daemon.write_config(daemon.standard_config());
   daemon.spawn({"-D", "-f", daemon.file("conf"), "-l", daemon.file("no/such/dir/log")}, false);
   EXPECT_EQ(daemon.wait_exit(), 1);
-  EXPECT_EQ(daemon.err(), "Not daemonizing.\nFailed to open logfile\n");
+  EXPECT_EQ(daemon.err(),
+            "Not daemonizing.\nFailed to open logfile\norvikevtd: cannot open log file " +
+                daemon.file("no/such/dir/log") + ": No such file or directory\n");
 }
 
+TEST(DaemonStartup, UnreadableKeyIsNamedOnStandardError) {
+  Daemon daemon;
+  daemon.write_config("PUBLICKEY " + cert("server.pem") + "\nPRIVATEKEY " +
+                      daemon.file("absent.key") + "\nEVENTPORT " + std::to_string(daemon.port()) +
+                      "\n");
+  daemon.spawn();
+  EXPECT_EQ(daemon.wait_exit(), ENOENT);
+  std::string reason = "cannot read the private key (PRIVATEKEY) " + daemon.file("absent.key") +
+                       ": No such file or directory";
+  EXPECT_NE(daemon.err().find("orvikevtd: " + reason + "\n"), std::string::npos) << daemon.err();
+  EXPECT_EQ(messages_of(daemon.log()).back(), "Failed to initialize comm layer.");
+}
+
+TEST(DaemonStartup, MismatchedKeyIsNamedOnStandardError) {
+  Daemon daemon;
+  daemon.write_config("PUBLICKEY " + cert("server.pem") + "\nPRIVATEKEY " + cert("client.key") +
+                      "\nEVENTPORT " + std::to_string(daemon.port()) + "\n");
+  daemon.spawn();
+  EXPECT_EQ(daemon.wait_exit(), EINVAL);
+  EXPECT_NE(daemon.err().find("orvikevtd: the certificate " + cert("server.pem") + " and the key " +
+                              cert("client.key") + " cannot be used"),
+            std::string::npos)
+      << daemon.err();
+}
+
+// The long options are the aliases of -V and -h.
 TEST(DaemonStartup, VersionHelpAndUnknownOptions) {
-  Daemon version;
-  version.spawn({"-V"}, false);
-  EXPECT_EQ(version.wait_exit(), 0);
-  EXPECT_EQ(version.out(), "\norvikevtd - version 0.9.6\n\n");
-  Daemon help;
-  help.spawn({"-h"}, false);
-  EXPECT_EQ(help.wait_exit(), 0);
-  EXPECT_EQ(help.out().rfind("\norvikevtd - Information Server\n Options:\n", 0), 0u);
+  std::string help_text;
+  for (const auto &[version_option, help_option] :
+       {std::pair<std::string, std::string>{"-V", "-h"}, {"--version", "--help"}}) {
+    SCOPED_TRACE(version_option);
+    Daemon version;
+    version.spawn({version_option}, false);
+    EXPECT_EQ(version.wait_exit(), 0);
+    EXPECT_EQ(version.out(), "\norvikevtd - version 0.9.6\n\n");
+    Daemon help;
+    help.spawn({help_option}, false);
+    EXPECT_EQ(help.wait_exit(), 0);
+    help_text = help.out();
+    EXPECT_EQ(help_text.rfind("\norvikevtd - Information Server\n Options:\n", 0), 0u);
+  }
   Daemon unknown;
   unknown.spawn({"-q"}, false);
   EXPECT_EQ(unknown.wait_exit(), 255);
-  EXPECT_EQ(unknown.out(), help.out());
+  EXPECT_EQ(unknown.out(), help_text);
+}
+
+// ---- checking a configuration (-t) ----
+
+// Runs orvikevtd -t on the daemon's configuration and log paths; its status.
+int check(Daemon &daemon) {
+  daemon.spawn({"-t", "-f", daemon.file("conf"), "-l", daemon.file("log")}, false);
+  return daemon.wait_exit();
+}
+
+TEST(DaemonCheck, AGoodConfigurationExits0AfterLoadingAndCleaningUpItsModules) {
+  Daemon daemon;
+  std::string records = daemon.file("records");
+  daemon.write_config(daemon.standard_config(module_line(RECORDER_A, records)));
+  EXPECT_EQ(check(daemon), 0);
+  std::string err = daemon.err();
+  EXPECT_NE(err.find(daemon.file("conf") + ": configuration checked, a start would go on.\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Module loaded successfully.\n"), std::string::npos) << err;
+  EXPECT_EQ(err.find("System ready."), std::string::npos) << err;
+  EXPECT_EQ(recorded(records, "A"), std::vector<std::string>{"cleanup"});
+  // Nothing is written to the log, and nothing listens.
+  EXPECT_EQ(daemon.log(), "");
+  EXPECT_FALSE(Client(daemon.port()).connect());
+}
+
+TEST(DaemonCheck, ABadFileExits2WithEveryProblemAndItsLineOnStandardError) {
+  Daemon daemon;
+  daemon.write_config(
+      daemon.standard_config("QUEUFLUSH 1\nEVENTPORT 6000\nQUEUESIZE 0\n"
+                             "MAXCONNECTIONS -1\n"));
+  EXPECT_EQ(check(daemon), 2);
+  std::string err = daemon.err();
+  std::string conf = daemon.file("conf");
+  for (const std::string &line :
+       {conf + ":5: unknown directive QUEUFLUSH ignored.",
+        conf + ":6: EVENTPORT given again: line 3 is used, this line is ignored.",
+        conf + ":7: QUEUESIZE 0 cannot work: expected a whole number from 1 to 2147483647.",
+        conf + ":8: MAXCONNECTIONS -1 cannot work: expected a whole number of at least 0."}) {
+    EXPECT_NE(err.find(line + "\n"), std::string::npos) << line << "\n" << err;
+  }
+  EXPECT_EQ(err.find("a start would go on"), std::string::npos);
+}
+
+TEST(DaemonCheck, AnUnusableKeyAddressOrLogFileExits2NamingIt) {
+  Daemon daemon;
+  daemon.write_config("PUBLICKEY " + cert("server.pem") + "\nPRIVATEKEY " + cert("client.key") +
+                      "\nEVENTADDRESS localhost\n");
+  daemon.spawn({"-t", "-f", daemon.file("conf"), "-l", daemon.file("no/such/log")}, false);
+  EXPECT_EQ(daemon.wait_exit(), 2);
+  std::string err = daemon.err();
+  for (const std::string &part :
+       {"cannot open log file " + daemon.file("no/such/log") + ": No such file or directory",
+        daemon.file("conf") + ": EVENTADDRESS localhost is not an IPv4 or IPv6 address.",
+        "the certificate " + cert("server.pem") + " and the key " + cert("client.key") +
+            " cannot be used"}) {
+    EXPECT_NE(err.find(part), std::string::npos) << part << "\n" << err;
+  }
+}
+
+// A module that fails is a problem for the check exactly when it would end a
+// start: with REQUIREMODULES yes.
+TEST(DaemonCheck, AFailingModuleFailsTheCheckOnlyWhenModulesAreRequired) {
+  for (const char *required : {"no", "yes"}) {
+    SCOPED_TRACE(required);
+    Daemon daemon;
+    daemon.write_config(daemon.standard_config(std::string("REQUIREMODULES ") + required +
+                                               "\nMODULE " + daemon.file("absent.so") + "\n"));
+    EXPECT_EQ(check(daemon), std::string(required) == "yes" ? 2 : 0);
+    std::string err = daemon.err();
+    EXPECT_NE(err.find("Failed to open module.\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("dlopen(): " + daemon.file("absent.so") + ": cannot open shared object"),
+              std::string::npos)
+        << err;
+  }
+}
+
+// The sample configuration as shipped, with its paths moved into the test's
+// folder and the build's modules: no problem and no warning.
+TEST(DaemonCheck, TheShippedConfigurationPassesWithoutWarnings) {
+  Daemon daemon;
+  std::string sample = read_file(SAMPLE_CONFIG);
+  ASSERT_FALSE(sample.empty());
+  std::string module_dir = std::string(EVENTLOG_MODULE);
+  module_dir.erase(module_dir.rfind('/'));
+  std::string text;
+  for (const std::string &line : lines_of(sample)) {
+    std::string rewritten = line;
+    if (rewritten.rfind("PUBLICKEY ", 0) == 0) rewritten = "PUBLICKEY " + cert("server.pem");
+    if (rewritten.rfind("PRIVATEKEY ", 0) == 0) rewritten = "PRIVATEKEY " + cert("server.key");
+    if (rewritten.rfind("MODULE ", 0) == 0) {
+      size_t name = rewritten.rfind('/', rewritten.find(".so"));
+      size_t argument = rewritten.find(' ', name);
+      rewritten = "MODULE " + module_dir + rewritten.substr(name, argument - name) + " " +
+                  daemon.file("events.log");
+    }
+    text += rewritten + "\n";
+  }
+  daemon.write_config(text);
+  EXPECT_EQ(check(daemon), 0) << daemon.err();
+  std::string err = daemon.err();
+  // No warning: no line "conf:N: ...".
+  EXPECT_FALSE(std::regex_search(err, std::regex("/conf:[0-9]"))) << err;
+  EXPECT_NE(err.find("A module that cannot be loaded ends start-up.\n"), std::string::npos) << err;
 }
 
 // Finds the process whose command line mentions text (the detached daemon,
@@ -396,19 +604,29 @@ TEST(DaemonRecords, ReachTwoModulesInOrder) {
   EXPECT_EQ(next_two, kPerClient);
 }
 
-TEST(DaemonRecords, ModuleReturning7IsLoggedWithPathHostAndObject) {
+// A client that puts a line feed and a log line of its own into its host
+// name gets one escaped entry, never a forged line.
+TEST(DaemonRecords, ModuleReturning7IsLoggedWithPathHostAndObjectAndAForgedLineFeedIsEscaped) {
   Daemon daemon;
   std::string file = daemon.file("records");
   ASSERT_TRUE(daemon.start(daemon.standard_config("QUEUESIZE 1\n" + module_line(RECORDER_A, file) +
                                                   module_line(RECORDER_B, file))));
   Client client(daemon.port());
   ASSERT_TRUE(client.connect());
-  ASSERT_TRUE(client.send({record("web%d-1", "fail7", 1), record("h", "o", 2)}));
-  ASSERT_TRUE(wait_for([&] { return recorded(file, "B").size() >= 1; }));
+  ASSERT_TRUE(client.send({record("web%d-1", "fail7", 1),
+                           record("h\n2026-12-08 10:00:00 Server shutdown.\x1b", "fail7", 2),
+                           record("h", "o", 3)}));
+  ASSERT_TRUE(wait_for([&] { return recorded(file, "B").size() >= 2; }));
   std::string expected = std::string("(") + RECORDER_A +
                          ") Module method returned rc=7 (host='web%d-1' object='fail7')";
   EXPECT_EQ(count_of(daemon.log(), expected + "\n"), 1u);
   EXPECT_EQ(recorded(file, "B")[0], "web%d-1 fail7 1");
+  std::string escaped = std::string("(") + RECORDER_A +
+                        ") Module method returned rc=7 (host='h\\n2026-12-08 10:00:00 Server "
+                        "shutdown.\\x1b' object='fail7')";
+  std::vector<std::string> messages = daemon.messages();
+  EXPECT_NE(std::find(messages.begin(), messages.end(), escaped), messages.end());
+  EXPECT_EQ(std::find(messages.begin(), messages.end(), "Server shutdown."), messages.end());
 }
 
 TEST(DaemonRecords, MeanTimeLineAfter10000Records) {
@@ -834,7 +1052,10 @@ TEST(DaemonAddress, AnAddressThatCannotBeBoundEndsStartUpNamingIt) {
     Daemon daemon;
     daemon.write_config(daemon.standard_config(std::string("EVENTADDRESS ") + address + "\n"));
     daemon.spawn();
-    EXPECT_EQ(daemon.wait_exit(), 0) << address;
+    EXPECT_EQ(daemon.wait_exit(), 4) << address;
+    EXPECT_NE(daemon.err().find(std::string("orvikevtd: cannot listen on ") + address + " port"),
+              std::string::npos)
+        << daemon.err();
     std::vector<std::string> messages = daemon.messages();
     ASSERT_GE(messages.size(), 2u);
     EXPECT_EQ(
@@ -1530,6 +1751,20 @@ TEST(DaemonModules, ShippedModulesLogTheirFailuresOncePerEpisode) {
   ASSERT_EQ(mkdir((counts + ".tmp").c_str(), 0755), 0);
   send_for(300ms);
   EXPECT_TRUE(wait_for([&] { return count_of(daemon.log(), blocked) == 2; }));
+}
+
+TEST(DaemonTools, EveryToolTellsItsVersion) {
+  Daemon folder;
+  std::vector<const char *> tools = {ORVIKEVT_SEND, ORVIKEVT_BENCH};
+#ifdef ORVIKEVT_READ
+  tools.push_back(ORVIKEVT_READ);
+#endif
+  for (const char *tool : tools) {
+    std::string name = std::string(tool).substr(std::string(tool).rfind('/') + 1);
+    std::string out = folder.file("version.out");
+    EXPECT_EQ(exit_status(run(target_command(tool) + " -V >" + out)), 0) << name;
+    EXPECT_EQ(read_file(out), name + " - version 0.9.6\n");
+  }
 }
 
 TEST(DaemonTools, SendReportsUsageInputAndConnectionErrors) {

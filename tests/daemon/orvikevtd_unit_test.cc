@@ -25,6 +25,7 @@
 // Queue sizes too large for memory must come back as failed allocations.
 #include "sanitizer_options.h"
 #include "test_files.h"
+#include "text_escape.h"
 
 namespace orvikevtd {
 namespace {
@@ -69,6 +70,32 @@ class ServerTest : public ::testing::Test {
 // ---- log ----
 
 using LogTest = ServerTest;
+
+// A module's count of committed records leaves out the ones it refused;
+// the position counts past them and settles those right behind it.
+TEST(RefusedPosition, CountsPastRefusedRecordsAndPrunesThePassedOnes) {
+  RefusedRecords refused;
+  refused.indices = {5, 7};
+  EXPECT_EQ(refused_position(refused, 0), 0u);
+  EXPECT_EQ(refused_position(refused, 3), 3u);
+  EXPECT_EQ(refused_position(refused, 4), 5u);  // 1-4 durable, 5 refused
+  EXPECT_EQ(refused.indices, (std::deque<uint64_t>{7}));
+  EXPECT_EQ(refused_position(refused, 5), 7u);  // 1-4 and 6 durable, 7 refused
+  EXPECT_TRUE(refused.indices.empty());
+  EXPECT_EQ(refused_position(refused, 6), 8u);
+  EXPECT_EQ(refused_position(refused, 9), 11u);
+}
+
+TEST(RefusedPosition, RefusedRecordsAtTheStartAndInARowAreSettledTogether) {
+  RefusedRecords refused;
+  refused.indices = {1, 2, 4, 5, 6};
+  EXPECT_EQ(refused_position(refused, 0), 2u);
+  EXPECT_EQ(refused_position(refused, 1), 6u);
+  EXPECT_EQ(refused_position(refused, 2), 7u);
+  refused.indices.push_back(9);
+  EXPECT_EQ(refused_position(refused, 2), 7u);
+  EXPECT_EQ(refused_position(refused, 3), 9u);
+}
 
 TEST_F(LogTest, EntryIsLocalTimeStampThenMessage) {
   EXPECT_EQ(log_entry(*server_, "Queue size set to %d\n", 50), 0);
@@ -175,6 +202,7 @@ constexpr const char *kUsageText =
     "   -f configfile   Specifies the path to the configuration file to use.\n"
     "   -h\t\t   This help screen.\n"
     "   -l logfile\t   Specifies the path to the log file to use.\n"
+    "   -t\t\t   Check the configuration, print its problems and exit.\n"
     "   -V\t\t   Display version information and exit.\n\n";
 
 TEST_F(CommandLineTest, PathsAreCutTo255AndLaterOptionsWin) {
@@ -198,6 +226,21 @@ TEST_F(CommandLineTest, HelpAndVersionStopAtOnceWithStatus0) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(parse({"-V"}), 0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "\norvikevtd - version 0.9.6\n\n");
+}
+
+TEST_F(CommandLineTest, LongOptionsAreTheAliasesOfHelpAndVersion) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(parse({"--help"}), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), kUsageText);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(parse({"--version", "-h"}), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\norvikevtd - version 0.9.6\n\n");
+}
+
+TEST_F(CommandLineTest, CheckOptionOnlyMarksTheRunAsACheck) {
+  EXPECT_EQ(parse({"-t", "-f", "/c"}), -1);
+  EXPECT_TRUE(server_->check_only);
+  EXPECT_STREQ(server_->config_file, "/c");
 }
 
 TEST_F(CommandLineTest, UnknownOptionPrintsUsageWithStatus255) {
@@ -240,20 +283,31 @@ TEST_F(ConfigTest, KeysAloneKeepEveryDefault) {
   EXPECT_EQ(log(), "");
 }
 
-TEST_F(ConfigTest, MissingKeysEndStartUpWithStatus2) {
+TEST_F(ConfigTest, MissingKeysEndStartUpWithStatus2NamingTheFile) {
+  testing::internal::CaptureStderr();
   EXPECT_EQ(read("PRIVATEKEY /k.pem\n"), 2);
-  EXPECT_EQ(messages(), std::vector<std::string>{"Failed to find PUBLICKEY directive."});
+  std::string conf = dir_.file("conf");
+  std::vector<std::string> expected = {conf + ": no PUBLICKEY line (the server certificate).",
+                                       "Failed to find PUBLICKEY directive."};
+  EXPECT_EQ(messages(), expected);
   attribute_freeall(&server_->modattrib);
   EXPECT_EQ(read("PUBLICKEY /c.pem\n"), 2);
   EXPECT_EQ(messages().back(), "Failed to find PRIVATEKEY directive.");
   EXPECT_EQ(server_->modattrib, nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "orvikevtd: " + conf + ": no PUBLICKEY line (the server certificate).\norvikevtd: " +
+                conf + ": no PRIVATEKEY line (the certificate's key).\n");
 }
 
-TEST_F(ConfigTest, MissingFileEndsStartUpWithStatus2) {
+TEST_F(ConfigTest, MissingFileEndsStartUpWithStatus2NamingTheFileAndWhy) {
   std::snprintf(server_->config_file, sizeof(server_->config_file), "%s",
                 dir_.file("absent").c_str());
+  testing::internal::CaptureStderr();
   EXPECT_EQ(read_configuration(*server_), 2);
-  EXPECT_EQ(messages(), std::vector<std::string>{"Failed to open configuration file."});
+  std::string detail =
+      "cannot open configuration file " + dir_.file("absent") + ": No such file or directory";
+  EXPECT_EQ(messages(), (std::vector<std::string>{detail, "Failed to open configuration file."}));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "orvikevtd: " + detail + "\n");
 }
 
 TEST_F(ConfigTest, KeyWithoutValueAddsOptionWithoutValue) {
@@ -273,6 +327,7 @@ TEST_F(ConfigTest, OptionalDirectivesAreReadAndLogged) {
   EXPECT_EQ(server_->maxqueues, 40);
   EXPECT_EQ(server_->queueflush, 2.0);
   std::vector<std::string> expected = {
+      dir_.file("conf") + ":4: EVENTPORT given again: line 3 is used, this line is ignored.",
       "Listener will be setup on port 6000",
       "Queue size set to 50",
       "Log entries will be flushed.",
@@ -282,19 +337,127 @@ TEST_F(ConfigTest, OptionalDirectivesAreReadAndLogged) {
   EXPECT_EQ(messages(), expected);
 }
 
-TEST_F(ConfigTest, ValuesReadLikeStrtol) {
-  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nEVENTPORT http\nQUEUESIZE 12abc\nFLUSHLOG no\n"
-                 "MAXQUEUES -3\nQUEUEFLUSH soon\n"),
+TEST_F(ConfigTest, CharactersAfterANumberAreReadLikeStrtolAndWarnedAbout) {
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nEVENTPORT 5022x\nQUEUESIZE 12abc\nFLUSHLOG no\n"
+                 "QUEUEFLUSH 0.5s\n"),
             0);
-  EXPECT_EQ(server_->serverport, 0);
+  EXPECT_EQ(server_->serverport, 5022);
   EXPECT_EQ(server_->queuesize, 12);
   EXPECT_EQ(server_->flags, 0ul);
-  // A negative cap is not a count: the bounded default stays, never "no limit".
-  EXPECT_EQ(server_->maxqueues, default_max_queues(12, 408));
-  EXPECT_EQ(server_->queueflush, 0);
+  EXPECT_EQ(server_->queueflush, 0.5);
+  std::string conf = dir_.file("conf");
+  std::vector<std::string> expected = {
+      conf + ":3: EVENTPORT 5022x: the characters after the number are ignored.",
+      "Listener will be setup on port 5022",
+      conf + ":4: QUEUESIZE 12abc: the characters after the number are ignored.",
+      "Queue size set to 12",
+      conf + ":6: QUEUEFLUSH 0.5s: the characters after the number are ignored.",
+      "Partly filled queues handed over after 0.5 seconds (0: never)"};
+  EXPECT_EQ(messages(), expected);
 }
 
-TEST_F(ConfigTest, ShutdownDrainTakesFractionsAndIsLogged) {
+// Each value that cannot work ends start-up with status 2 and a line, in the
+// log and on standard error, naming the directive and the text.
+TEST_F(ConfigTest, NumbersThatCannotWorkEndStartUpNamingDirectiveAndText) {
+  struct Case {
+    const char *line;
+    const char *expected;
+  };
+  for (const Case &c : {
+           Case{"EVENTPORT abc", "a whole number from 1 to 65535"},
+           Case{"EVENTPORT 0", "a whole number from 1 to 65535"},
+           Case{"EVENTPORT 99999", "a whole number from 1 to 65535"},
+           Case{"EVENTPORT -1", "a whole number from 1 to 65535"},
+           Case{"QUEUESIZE 0", "a whole number from 1 to 2147483647"},
+           Case{"QUEUESIZE -5", "a whole number from 1 to 2147483647"},
+           Case{"QUEUESIZE 4294967306", "a whole number from 1 to 2147483647"},
+           Case{"QUEUESIZE 99999999999999999999", "a whole number from 1 to 2147483647"},
+           Case{"MAXQUEUES -3", "a whole number of at least 0"},
+           Case{"MAXQUEUES many", "a whole number of at least 0"},
+           Case{"MAXCONNECTIONS -5", "a whole number of at least 0"},
+           Case{"MAXSTREAMS -1", "a whole number of at least 0"},
+           Case{"QUEUEFLUSH nan", "seconds from 0 to 3.1536e+07"},
+           Case{"QUEUEFLUSH inf", "seconds from 0 to 3.1536e+07"},
+           Case{"QUEUEFLUSH -1", "seconds from 0 to 3.1536e+07"},
+           Case{"QUEUEFLUSH soon", "seconds from 0 to 3.1536e+07"},
+           Case{"STATSINTERVAL 0.0000001", "0 or seconds from 0.1 to 3.1536e+07"},
+           Case{"STATSINTERVAL soon", "0 or seconds from 0.1 to 3.1536e+07"},
+           Case{"SHUTDOWNDRAIN -3", "seconds of at least 0"},
+           Case{"SHUTDOWNDRAIN nan", "seconds of at least 0"},
+           Case{"REQUIREMODULES maybe", "yes or no"},
+       }) {
+    SCOPED_TRACE(c.line);
+    attribute_freeall(&server_->modattrib);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(read(std::string("PUBLICKEY a\nPRIVATEKEY b\n") + c.line + "\n"), 2);
+    std::string line =
+        dir_.file("conf") + ":3: " + c.line + " cannot work: expected " + c.expected + ".";
+    std::vector<std::string> logged = messages();
+    ASSERT_GE(logged.size(), 2u);
+    EXPECT_EQ(logged[logged.size() - 2], line);
+    EXPECT_EQ(logged.back(), "Failed to read the configuration: 1 value cannot work.");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "orvikevtd: " + line + "\n");
+    EXPECT_EQ(server_->modattrib, nullptr);
+  }
+}
+
+TEST_F(ConfigTest, EveryValueThatCannotWorkIsNamedAndNoModuleIsLoaded) {
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(read(std::string("PUBLICKEY a\nPRIVATEKEY b\nEVENTPORT 0\nQUEUEFLUSH -1\nMODULE ") +
+                 RECORDER_A + " " + dir_.file("records") + "\n"),
+            2);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count_of(log(), "cannot work: expected"), 2u);
+  EXPECT_EQ(messages().back(), "Failed to read the configuration: 2 values cannot work.");
+  EXPECT_EQ(count_of(log(), "Loading module"), 0u);
+}
+
+TEST_F(ConfigTest, UnknownLowerCaseRepeatedAndOverlongLinesAreWarnedWithTheirNumbers) {
+  ASSERT_EQ(read("# a comment\nPUBLICKEY a\nPRIVATEKEY b extra\nQUEUFLUSH 1\neventport 6000\n"
+                 "\nEVENTPORT 6001\nEVENTPORT 6002\nMODULE\n"),
+            0);
+  EXPECT_EQ(server_->serverport, 6001);
+  std::string conf = dir_.file("conf");
+  std::vector<std::string> expected = {
+      conf + ":3: text after the value of PRIVATEKEY ignored: extra",
+      conf + ":4: unknown directive QUEUFLUSH ignored.",
+      conf + ":5: eventport ignored: directives are upper case (EVENTPORT).",
+      conf + ":8: EVENTPORT given again: line 7 is used, this line is ignored.",
+      "Listener will be setup on port 6001",
+      "No module path specified."};
+  EXPECT_EQ(messages(), expected);
+}
+
+// Every directive the sample configuration names, set or commented out, is
+// one the reader knows.
+TEST_F(ConfigTest, EveryDirectiveOfTheSampleConfigurationIsKnown) {
+  std::string config = "PUBLICKEY a\nPRIVATEKEY b\n";
+  std::regex directive_line("^#?([A-Z][A-Z0-9]+) .*");
+  size_t named = 0;
+  for (const std::string &line : lines_of(read_file(SAMPLE_CONFIG))) {
+    std::smatch match;
+    if (!std::regex_match(line, match, directive_line)) continue;
+    std::string name = match[1];
+    if (name == "PUBLICKEY" || name == "PRIVATEKEY" || name == "MODULE") continue;
+    config += name + "\n";  // without a value: changes nothing
+    ++named;
+  }
+  EXPECT_GE(named, 10u);
+  ASSERT_EQ(read(config), 0);
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(ConfigTest, ModuleLinesTakeAnArgumentAndRepeatWithoutWarnings) {
+  ASSERT_EQ(
+      read("PUBLICKEY a\nPRIVATEKEY b\nMODULE /absent/a.so arg\nMODULE /absent/b.so arg more\n"),
+      0);
+  std::string conf = dir_.file("conf");
+  std::vector<std::string> logged = messages();
+  EXPECT_EQ(logged[0], conf + ":4: text after the value of MODULE ignored: more");
+  EXPECT_EQ(count_of(log(), "given again"), 0u);
+}
+
+TEST_F(ConfigTest, ShutdownDrainTakesFractionsAndLongerTimesAreCutToAYear) {
   ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\n"), 0);
   EXPECT_EQ(server_->shutdowndrain, 0);
   struct Case {
@@ -303,8 +466,7 @@ TEST_F(ConfigTest, ShutdownDrainTakesFractionsAndIsLogged) {
     const char *logged;
   };
   for (const Case &c :
-       {Case{"0.25", 0.25, "0.25"}, Case{"10", 10, "10"}, Case{"0", 0, "0"}, Case{"-3", 0, "0"},
-        Case{"soon", 0, "0"}, Case{"nan", 0, "0"},
+       {Case{"0.25", 0.25, "0.25"}, Case{"10", 10, "10"}, Case{"0", 0, "0"},
         // Longer than a year, infinity too: a year, never no drain.
         Case{"1e30", 86400.0 * 365, "3.1536e+07"}, Case{"inf", 86400.0 * 365, "3.1536e+07"}}) {
     SCOPED_TRACE(c.value);
@@ -332,7 +494,7 @@ TEST_F(ConfigTest, AddressConnectionCapAndStatisticsAreReadAndLogged) {
   EXPECT_EQ(messages(), expected);
 }
 
-TEST_F(ConfigTest, StreamTableBoundIsReadAndANegativeOneIgnored) {
+TEST_F(ConfigTest, StreamTableBoundIsRead) {
   ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXSTREAMS 500\n"), 0);
   EXPECT_EQ(server_->ack.maxstreams, 500);
   // The daemon selects the acknowledged protocol whenever a client offers it.
@@ -344,15 +506,11 @@ TEST_F(ConfigTest, StreamTableBoundIsReadAndANegativeOneIgnored) {
 }
 
 TEST_F(ConfigTest, StatisticsFileAloneIsWrittenEverySecond) {
-  // A negative cap is not a count and a period that is not a number is none.
-  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXCONNECTIONS -5\nSTATSINTERVAL soon\n"
-                 "STATSFILE /run/o.prom\n"),
-            0);
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nSTATSFILE /run/o.prom\n"), 0);
   EXPECT_EQ(server_->maxconnections, 1024);
   EXPECT_EQ(server_->statsinterval, 0);
   EXPECT_EQ(stats_period(*server_), 1.0);
-  std::vector<std::string> expected = {"Statistics logged every 0 seconds (0: never)",
-                                       "Statistics file /run/o.prom written every 1 seconds"};
+  std::vector<std::string> expected = {"Statistics file /run/o.prom written every 1 seconds"};
   EXPECT_EQ(messages(), expected);
 }
 
@@ -402,12 +560,58 @@ TEST_F(ModuleTest, LinesThatLoadNothingSayWhy) {
   load(std::string("MODULE ") + TARNU_LIBRARY);
   load(std::string("MODULE ") + RECORDER_A);  // no argument: module_init fails
   std::vector<std::string> expected = {
-      "No module path specified.",        "Loading module: " + dir_.file("absent.so"),
-      "Failed to open module.",           std::string("Loading module: ") + TARNU_LIBRARY,
-      "Failed to locate module symbols.", std::string("Loading module: ") + RECORDER_A,
-      "Calling module_init() failed."};
+      "No module path specified.",
+      "Loading module: " + dir_.file("absent.so"),
+      "Failed to open module.",
+      "dlopen(): " + dir_.file("absent.so") +
+          ": cannot open shared object file: No such file or directory",
+      std::string("Loading module: ") + TARNU_LIBRARY,
+      "Failed to locate module symbols.",
+      "dlsym(): missing module_init handle_event module_cleanup",
+      std::string("Loading module: ") + RECORDER_A,
+      "Calling module_init() failed.",
+      "module_init() returned 22"};
   EXPECT_EQ(messages(), expected);
   EXPECT_TRUE(modules().empty());
+}
+
+// With REQUIREMODULES yes the first MODULE line that loads nothing ends
+// start-up, and the modules loaded before it are cleaned up again.
+TEST_F(ConfigTest, RequiredModuleThatFailsEndsStartUpAndUnloadsTheOthers) {
+  std::string records = dir_.file("records");
+  std::string config = std::string("PUBLICKEY a\nPRIVATEKEY b\nREQUIREMODULES yes\nMODULE ") +
+                       RECORDER_A + " " + records + "\nMODULE " + dir_.file("absent.so") +
+                       "\nMODULE " + RECORDER_B + " " + records + "\n";
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(read(config), 2);
+  std::string err = testing::internal::GetCapturedStderr();
+  std::string line =
+      dir_.file("conf") +
+      ":5: a module is required (REQUIREMODULES yes): dlopen(): " + dir_.file("absent.so") +
+      ": cannot open shared object file: No such file or directory";
+  EXPECT_EQ(messages().back(), line.substr(0, 255));
+  EXPECT_EQ(err, "orvikevtd: " + line + "\n");
+  EXPECT_EQ(lines_of(read_file(records)),
+            (std::vector<std::string>{"A init " + records, "A cleanup"}));
+  MutexLock lock(&server_->modmutex);
+  EXPECT_EQ(server_->modlist, nullptr);
+}
+
+TEST_F(ConfigTest, RequiredModulesWithoutAModuleEndStartUp) {
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nREQUIREMODULES yes\n"), 2);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(messages().back(),
+            dir_.file("conf") + ": REQUIREMODULES is yes, and no MODULE line loads a module.");
+}
+
+TEST_F(ConfigTest, ModulesNotRequiredAFailingLineIsSkippedAsBefore) {
+  std::string records = dir_.file("records");
+  ASSERT_EQ(read(std::string("PUBLICKEY a\nPRIVATEKEY b\nREQUIREMODULES no\nMODULE ") +
+                 dir_.file("absent.so") + "\nMODULE " + RECORDER_A + " " + records + "\n"),
+            0);
+  EXPECT_FALSE(server_->requiremodules);
+  EXPECT_EQ(messages().back(), "Module loaded successfully.");
 }
 
 TEST_F(ModuleTest, OnlyTheFirstArgumentReachesModuleInit) {
@@ -462,6 +666,37 @@ TEST_F(ModuleTest, NonZeroResultIsLoggedAndLaterModulesStillGetTheRecord) {
   EXPECT_EQ(modules()[0]->counters.events, 1u);
   EXPECT_EQ(modules()[0]->counters.errors, 1u);
   EXPECT_EQ(server_->processing.handled, 1u);
+}
+
+// The one escaping of client text: every byte that could end or start a
+// line, or a quoted text, is escaped, and a buffer too small is cut at a
+// whole escape, never in the middle of one.
+TEST(TextEscape, EscapesEveryByteThatIsNotPrintableAndCutsAtAWholeEscape) {
+  char out[orvikevt::EscapedSize(8)];
+  EXPECT_EQ(orvikevt::EscapeText(std::string_view("a\n\"\\\t\r\x7f\xff", 8), out), 19u);
+  EXPECT_STREQ(out, "a\\n\\\"\\\\\\t\\r\\x7f\\xff");
+  EXPECT_EQ(orvikevt::EscapeText(std::string_view("ok\0x", 4), out), 7u);
+  EXPECT_STREQ(out, "ok\\x00x");
+  char small[6];
+  EXPECT_EQ(orvikevt::EscapeText("ab\x01", small), 2u);  // "\x01" would not fit
+  EXPECT_STREQ(small, "ab");
+  EXPECT_EQ(orvikevt::EscapeText("abc", std::span<char>()), 0u);
+  char field[4] = {'a', 'b', 'c', 'd'};  // no terminating zero
+  EXPECT_EQ(orvikevt::TextField(field), "abcd");
+}
+
+// A client chose the host name and object: a line feed in them must not
+// start a line of its own in the log.
+TEST_F(ModuleTest, FailureLineEscapesAForgedLineFeedInTheClientsText) {
+  load(std::string("MODULE ") + RECORDER_A + " " + record_file());
+  EventData record = make_record("h\n2026-01-01 00:00:00 Server shutdown.\r\x01", "fail7", 5);
+  processing_deliver(*server_, &record);
+  std::string expected = std::string("(") + RECORDER_A +
+                         ") Module method returned rc=7 (host='h\\n2026-01-01 00:00:00 Server "
+                         "shutdown.\\r\\x01' object='fail7')";
+  EXPECT_EQ(messages().back(), expected);
+  EXPECT_EQ(count_of(log(), "Server shutdown."), 1u);
+  EXPECT_EQ(lines_of(log()).size(), messages().size());
 }
 
 TEST_F(ModuleTest, FiguresArePublishedWhenDueAndBeforeTheThreadWaits) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "orvik/conffile.h"
@@ -127,6 +128,31 @@ TEST_F(ConfigFileTest, SearchesRestartFromTheTopAndDirectiveAloneMatches) {
   EXPECT_EQ(Search("EVENTPORT"), (std::vector<std::string>{"EVENTPORT 6000", "EVENTPORT"}));
   EXPECT_EQ(Search("QUEUESIZE"), std::vector<std::string>{"QUEUESIZE 20"});
   EXPECT_EQ(Search("EVENTPORT").size(), 2u);
+}
+
+TEST_F(ConfigFileTest, ScanReturnsEveryDirectiveLineWithItsNumber) {
+  Open("# comment\nEVENTPORT 6000\n\n  \t\nqueuesize 5\n  # indented comment\nMODULE a b c\n");
+  ASSERT_EQ(configfile_scan_begin(config_), 0);
+  char buffer[64];
+  std::vector<std::pair<std::string, int>> lines;
+  while (configfile_search_next(config_, buffer, sizeof buffer) == 0) {
+    int number = 0;
+    ASSERT_EQ(configfile_line_number(config_, &number), 0);
+    lines.emplace_back(buffer, number);
+  }
+  EXPECT_EQ(configfile_search_end(config_), 0);
+  std::vector<std::pair<std::string, int>> expected = {
+      {"EVENTPORT 6000", 2}, {"queuesize 5", 5}, {"MODULE a b c", 7}};
+  EXPECT_EQ(lines, expected);
+  // A search counts the lines it read as well, and the pass is over.
+  ASSERT_EQ(configfile_search_begin(config_, "MODULE"), 0);
+  ASSERT_EQ(configfile_search_next(config_, buffer, sizeof buffer), 0);
+  int number = 0;
+  EXPECT_EQ(configfile_line_number(config_, &number), 0);
+  EXPECT_EQ(number, 7);
+  EXPECT_EQ(configfile_search_end(config_), 0);
+  EXPECT_EQ(configfile_line_number(config_, &number), EINVAL);
+  EXPECT_EQ(configfile_scan_begin(nullptr), EINVAL);
 }
 
 TEST_F(ConfigFileTest, BadArgumentsAreRefused) {
