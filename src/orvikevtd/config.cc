@@ -687,7 +687,12 @@ std::string load_module_line(EvtServer &server, char *line) {
     return reject_module(server, module, "Failed to open module.\n", "out of memory");
   }
   log_entry(server, "Loading module: %s\n", module->modulepath);
-  module->module = dlopen(module->modulepath, RTLD_NOW);
+  // RTLD_NODELETE: dlclose after module_cleanup never unmaps the module's
+  // code, nor the libraries it brought in. A sink's writer or a client
+  // library's own threads may still be winding down when the stop closes the
+  // modules, and the process ends right after; unmapped code under a running
+  // thread crashed the daemon at an orderly stop.
+  module->module = dlopen(module->modulepath, RTLD_NOW | RTLD_NODELETE);
   if (module->module == nullptr) {
     const char *reason = dlerror();
     return reject_module(server, module, "Failed to open module.\n",

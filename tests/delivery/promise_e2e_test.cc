@@ -39,6 +39,7 @@ using orvikevtd_test::Daemon;
 using orvikevtd_test::wait_for;
 
 constexpr int kSenders = 4;
+constexpr uint64_t kFullRecords = 250000;
 
 // Records per sender: the full count natively. Sanitizer runtimes and the
 // emulator make every record many times dearer, so those builds send a tenth:
@@ -49,7 +50,7 @@ uint64_t records_per_sender() {
 #else
   constexpr bool kInstrumented = false;
 #endif
-  return kInstrumented || orvik_test::emulated() ? 25000 : 250000;
+  return kInstrumented || orvik_test::emulated() ? kFullRecords / 10 : kFullRecords;
 }
 
 // Record seq (1, 2, ...) of sender: every field derived from both, so that a
@@ -393,13 +394,25 @@ class Promise : public ::testing::Test {
       at_stop_.push_back(sender.Counters());
     }
     // Acknowledged means durable in every module: the stream has them all.
-    copies_at_stop_ = StreamCopies();
+    // The stream is read through a consumer of the cluster; a read right
+    // after a leader change may come back short, so it is read again (a
+    // bounded number of times) before a missing record counts.
+    std::vector<uint64_t> missing(kSenders);
+    wait_for(
+        [&] {
+          copies_at_stop_ = StreamCopies();
+          for (int i = 0; i < kSenders; ++i) {
+            const std::vector<uint8_t> &copies = copies_at_stop_[static_cast<size_t>(i)];
+            uint64_t acknowledged = at_stop_[static_cast<size_t>(i)].acknowledged;
+            missing[static_cast<size_t>(i)] = static_cast<uint64_t>(std::count(
+                copies.begin() + 1, copies.begin() + 1 + static_cast<long>(acknowledged), 0));
+          }
+          return std::all_of(missing.begin(), missing.end(), [](uint64_t n) { return n == 0; });
+        },
+        30s);
     for (int i = 0; i < kSenders; ++i) {
-      const std::vector<uint8_t> &copies = copies_at_stop_[static_cast<size_t>(i)];
-      uint64_t acknowledged = at_stop_[static_cast<size_t>(i)].acknowledged;
-      uint64_t missing = static_cast<uint64_t>(
-          std::count(copies.begin() + 1, copies.begin() + 1 + static_cast<long>(acknowledged), 0));
-      EXPECT_EQ(missing, 0u) << "sender " << i << ": acknowledged records not in the stream";
+      EXPECT_EQ(missing[static_cast<size_t>(i)], 0u)
+          << "sender " << i << ": acknowledged records not in the stream";
     }
     ASSERT_TRUE(StartDaemon()) << daemon_.log();
   }
@@ -427,9 +440,13 @@ TEST_F(Promise, KillsLeaderLossAndOrderlyRestartLoseNothingAndDuplicateOnlyTheUn
   ASSERT_NO_FATAL_FAILURE(KillAndRestart());
   ASSERT_TRUE(ReachShare(55));
   ASSERT_NO_FATAL_FAILURE(StopInOrderAndRestart());
-  EXPECT_TRUE(std::any_of(at_stop_.begin(), at_stop_.end(), [&](const OrvikClientCounters &stop) {
-    return stop.sent > stop.acknowledged;
-  })) << "no sender had records in flight at the orderly stop";
+  // Natively the senders are still busy at the orderly stop; the smaller
+  // runs of instrumented and emulated builds may have finished by then.
+  if (records_ == kFullRecords) {
+    EXPECT_TRUE(std::any_of(at_stop_.begin(), at_stop_.end(), [&](const OrvikClientCounters &stop) {
+      return stop.sent > stop.acknowledged;
+    })) << "no sender had records in flight at the orderly stop";
+  }
 
   for (auto &sender : senders_) sender->WaitSent();
   for (int i = 0; i < kSenders; ++i) {
