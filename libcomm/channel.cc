@@ -317,7 +317,8 @@ COMM_EXPORT int comm_get_protocol(CommChannel *channel, char *buffer, int size) 
     id = channel->session->SelectedProtocol();
   }
   if (id.size() >= static_cast<size_t>(size)) return ENOSPC;
-  std::memcpy(buffer, id.data(), id.size());
+  // An empty view's data() may be null, which memcpy must never get.
+  id.copy(buffer, id.size());
   buffer[id.size()] = '\0';
   return 0;
 }
