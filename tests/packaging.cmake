@@ -1,8 +1,14 @@
 # Installation and documentation: a relocated install stays inside its
 # prefix and works from there; every directive is in the manual page.
+# A sanitized build's libraries need the sanitizer runtime in the program
+# that links them.
+set(orvik_install_check_flags "")
+if(ORVIK_SANITIZE)
+  set(orvik_install_check_flags "-fsanitize=address,undefined")
+endif()
 add_test(NAME install_relocated
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/install_check.sh ${PROJECT_BINARY_DIR}
-          ${CMAKE_C_COMPILER})
+          ${CMAKE_C_COMPILER} "${orvik_install_check_flags}")
 add_test(NAME directives_documented
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/directives_check.sh ${PROJECT_SOURCE_DIR})
 # The shipped logrotate configuration (skipped without logrotate).

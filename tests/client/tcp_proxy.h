@@ -122,10 +122,14 @@ class TcpProxy {
         uint64_t value;
         (void)!read(wake_, &value, sizeof value);
       }
+      // Only the pairs that were polled have entries in fds: Accept appends
+      // new ones after them. fds[2 + 2 * slot] belong to the pair that was
+      // at slot when polled; pairs closed below leave their slots behind.
+      const size_t polled = pairs_.size();
       if (fds[1].revents != 0) Accept();
-      for (size_t i = 0; i < pairs_.size();) {
-        short from_client = fds[2 + 2 * i].revents;
-        short from_target = fds[3 + 2 * i].revents;
+      for (size_t i = 0, slot = 0; slot < polled; ++slot) {
+        short from_client = fds[2 + 2 * slot].revents;
+        short from_target = fds[3 + 2 * slot].revents;
         bool alive = (from_client == 0 || Pump(pairs_[i].client, pairs_[i].target)) &&
                      (from_target == 0 || Pump(pairs_[i].target, pairs_[i].client));
         if (alive) {
@@ -134,8 +138,6 @@ class TcpProxy {
         }
         CloseWithReset(pairs_[i]);
         pairs_.erase(pairs_.begin() + static_cast<long>(i));
-        fds.erase(fds.begin() + static_cast<long>(2 + 2 * i),
-                  fds.begin() + static_cast<long>(4 + 2 * i));
       }
     }
   }

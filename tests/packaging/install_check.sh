@@ -4,10 +4,12 @@
 # unit name the installed files, that an edited configuration survives a
 # second install, and that the tree still serves a module writer's
 # pkg-config line after it is moved elsewhere.
-#   install_check.sh BUILD_DIR C_COMPILER
+#   install_check.sh BUILD_DIR C_COMPILER [EXTRA_FLAGS]
+# EXTRA_FLAGS: for the client program (a sanitized build's runtime).
 set -eu
 build=$1
 cc=$2
+extra_flags=${3:-}
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/orvik-install.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT INT TERM
 fail() {
@@ -81,7 +83,7 @@ int main(void) {
 }
 APP
 # shellcheck disable=SC2046
-"$cc" -Wall -Werror -o "$tmp/app" "$tmp/app.c" $(pkg-config --cflags --libs orvikclient) \
+"$cc" -Wall -Werror $extra_flags -o "$tmp/app" "$tmp/app.c" $(pkg-config --cflags --libs orvikclient) \
   -Wl,-rpath-link,"$libdir" || fail "a program does not build with orvikclient.pc"
 LD_LIBRARY_PATH=$libdir "$tmp/app" || fail "the program built with orvikclient.pc does not run"
 echo "installed under the prefix, $(wc -l <"$tmp/files") files; the moved tree builds a module" \
