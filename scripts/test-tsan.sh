@@ -3,8 +3,9 @@
 # threaded parts under it: the comm layer, the daemon's unit tests (queue
 # pool, processing thread, log) and its end-to-end tests (the real daemon,
 # its processing thread and signal path, with TLS clients), the sink runtime
-# and the modules on it (their writer threads), and orvik_nats with the NATS
-# library's threads against real servers.
+# and the modules on it (their writer threads), orvik_nats with the NATS
+# library's threads against real servers, the acknowledged protocol, the
+# client library's sender threads, and the whole delivery test.
 #
 #   scripts/test-tsan.sh [gtest arguments, e.g. --gtest_filter=DaemonSignals.*]
 #
@@ -16,8 +17,9 @@ set -eu
 cd "$(dirname "$0")/.."
 
 gtest_args=$*
-tests="comm_loop_test comm_tls_test comm_plugin_test orvikevtd_unit_test orvikevtd_e2e_test
-  sink_test orvikevtd_modules_test nats_e2e_test"
+tests="comm_loop_test comm_tls_test comm_plugin_test comm_client_io_test orvikevtd_unit_test
+  orvikevtd_e2e_test orvikevtd_ack_e2e_test sink_test orvikevtd_modules_test nats_e2e_test
+  orvikclient_library_test promise_e2e_test"
 cmake --preset tsan >/dev/null
 set --
 for t in $tests; do set -- "$@" --target "$t"; done
