@@ -107,8 +107,12 @@ bool HasPendingQueue(EvtServer &server) {
 void DrainOneQueue(EvtServer &server, std::vector<std::vector<unsigned char>> *out) {
   SQueue *queue = orvikevtd::queues_take_full(server);
   if (queue == nullptr) std::abort();  // counted as pending but not in the list
-  std::vector<unsigned char> record(kRecordSize);
-  while (squeue_item_dequeue(queue, record.data()) == 0) out->push_back(record);
+  // A queue item is the record followed by its origin.
+  orvikevtd::QueuedRecord item = {};
+  while (squeue_item_dequeue(queue, &item) == 0) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&item.record);
+    out->emplace_back(bytes, bytes + kRecordSize);
+  }
   orvikevtd::queues_return_empty(server, queue);
 }
 

@@ -16,6 +16,8 @@ add_test(NAME logrotate_config
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/logrotate_check.sh ${PROJECT_SOURCE_DIR})
 set_tests_properties(install_relocated directives_documented PROPERTIES
   LABELS packaging TIMEOUT ${ORVIK_TEST_TIMEOUT})
+# The client program of a cross build runs through the emulator.
+set_tests_properties(install_relocated PROPERTIES ENVIRONMENT "${orvik_test_environment}")
 set_tests_properties(logrotate_config PROPERTIES SKIP_RETURN_CODE 77 LABELS packaging
   TIMEOUT ${ORVIK_TEST_TIMEOUT})
 

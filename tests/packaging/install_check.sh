@@ -85,6 +85,7 @@ APP
 # shellcheck disable=SC2046
 "$cc" -Wall -Werror $extra_flags -o "$tmp/app" "$tmp/app.c" $(pkg-config --cflags --libs orvikclient) \
   -Wl,-rpath-link,"$libdir" || fail "a program does not build with orvikclient.pc"
-LD_LIBRARY_PATH=$libdir "$tmp/app" || fail "the program built with orvikclient.pc does not run"
+# shellcheck disable=SC2086
+LD_LIBRARY_PATH=$libdir ${ORVIK_TEST_EMULATOR:-} "$tmp/app" || fail "the program built with orvikclient.pc does not run"
 echo "installed under the prefix, $(wc -l <"$tmp/files") files; the moved tree builds a module" \
   "and a client"
