@@ -316,16 +316,34 @@ run_daemon_and_tools() {
 # from. Prints its path.
 previous_package() {
   for deb in "$out"/previous/amd64/orvikevtd_*.deb; do
-    [ -f "$deb" ] && { echo "$deb"; return 0; }
+    [ -f "$deb" ] || continue
+    echo "$deb $(depending_on_daemon "$out"/previous/amd64/lib*.deb)"
+    return 0
   done
-  current=$(ls "$out"/amd64/orvikevtd_*.deb)
   dir=$scratch/previous
   rm -rf "$dir"
   mkdir -p "$dir"
-  dpkg-deb -R "$current" "$dir/tree"
-  sed -i 's/^Version: \(.*\)$/Version: \1~previous/' "$dir/tree/DEBIAN/control"
-  dpkg-deb -b "$dir/tree" "$dir/orvikevtd_previous.deb" >/dev/null
-  echo "$dir/orvikevtd_previous.deb"
+  # The library packages that depend on orvikevtd (its comm and orvik
+  # libraries) are repacked with it: they need the daemon's version.
+  paths=""
+  for current in $(ls "$out"/amd64/orvikevtd_*.deb) $(depending_on_daemon "$out"/amd64/lib*.deb); do
+    name=$(dpkg-deb -f "$current" Package)
+    rm -rf "$dir/tree"
+    dpkg-deb -R "$current" "$dir/tree"
+    sed -i -e 's/^Version: \(.*\)$/Version: \1~previous/' \
+      -e '/^Depends:/s/(>= \([^)]*\))/(>= \1~previous)/g' "$dir/tree/DEBIAN/control"
+    dpkg-deb -b "$dir/tree" "$dir/${name}_previous.deb" >/dev/null
+    paths="$paths $dir/${name}_previous.deb"
+  done
+  echo "$paths"
+}
+
+# Of the given packages, those whose Depends name orvikevtd.
+depending_on_daemon() {
+  for deb in "$@"; do
+    [ -f "$deb" ] && dpkg-deb -f "$deb" Depends | grep -qE '(^|, )orvikevtd( |,|$)' && echo "$deb"
+  done
+  return 0
 }
 
 # The maintainer scripts of orvikevtd, run for real by dpkg in a mount and
@@ -351,7 +369,7 @@ check_maintainer_scripts() {
   mkdir -p "$work"
   for dir in etc var usr; do mkdir -p "$work/$dir.upper" "$work/$dir.work"; done
   previous=$(previous_package)
-  echo "    upgrading from $(dpkg-deb -f "$previous" Version) to $(dpkg-deb -f "$out"/amd64/orvikevtd_*.deb Version)"
+  echo "    upgrading from $(dpkg-deb -f "$(echo $previous | cut -d' ' -f1)" Version) to $(dpkg-deb -f "$out"/amd64/orvikevtd_*.deb Version)"
   cat >"$work/run.sh" <<'SCRIPT'
 set -eu
 work=$1 libraries=$2 previous=$3 current=$4 stand_in=$5
@@ -383,9 +401,14 @@ active() { systemctl is-active orvikevtd.service >/dev/null 2>&1; }
 # The library packages that depend on orvikevtd (its comm and orvik
 # libraries) go with it.
 with_dependents=orvikevtd
+independent=""
+dependent_debs=""
 for deb in $libraries; do
   if dpkg-deb -f "$deb" Depends | grep -q 'orvikevtd'; then
     with_dependents="$with_dependents $(dpkg-deb -f "$deb" Package)"
+    dependent_debs="$dependent_debs $deb"
+  else
+    independent="$independent $deb"
   fi
 done
 pid() { cat /run/orvikevtd.stand-in.pid; }
@@ -393,7 +416,8 @@ conf=/etc/orvik/orvikevtd.conf
 
 getent passwd orvik >/dev/null && fail "user orvik exists before the installation"
 # shellcheck disable=SC2086
-dpkg_run -i $libraries "$previous"
+# shellcheck disable=SC2086
+dpkg_run -i $independent $previous
 getent passwd orvik >/dev/null || fail "the installation made no user orvik"
 cert=$(awk '$1 == "PUBLICKEY" { print $2; exit }' "$conf")
 key=$(awk '$1 == "PRIVATEKEY" { print $2; exit }' "$conf")
@@ -405,7 +429,7 @@ openssl x509 -in "$cert" -noout || fail "the installation made no valid certific
 echo "# edited by the administrator" >>"$conf"
 systemctl start orvikevtd.service || fail "the service does not start"
 before=$(pid)
-dpkg_run -i "$current"
+dpkg_run -i $dependent_debs "$current"
 grep -qx "# edited by the administrator" "$conf" || fail "the upgrade replaced the edited $conf"
 active || fail "the upgrade left the service stopped"
 [ "$(pid)" != "$before" ] || fail "the upgrade did not restart the service"
@@ -422,7 +446,7 @@ done
   fail "events.log is $(stat -c %a /var/log/orvik/events.log), not 640"
 
 systemctl stop orvikevtd.service
-dpkg_run -i "$current"
+dpkg_run -i $dependent_debs "$current"
 ! active || fail "an upgrade started a stopped service"
 
 systemctl start orvikevtd.service || fail "the service does not start again"
