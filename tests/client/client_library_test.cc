@@ -59,28 +59,6 @@ class Library {
   int status_ = -1;
 };
 
-// A port of 127.0.0.1 that nothing listens on, below the system's range of
-// ephemeral ports: a client that keeps trying a port of that range may, by
-// chance, get it as its own source port and connect to itself, which would
-// also keep a daemon from binding it later.
-int quiet_port() {
-  int low = 32768;
-  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
-  static unsigned seed = static_cast<unsigned>(getpid());
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    int port = 10000 + static_cast<int>(rand_r(&seed) % static_cast<unsigned>(low - 10000));
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    bool free = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    close(fd);
-    if (free) return port;
-  }
-  return free_port();
-}
-
 std::string address_of(int port) {
   return "127.0.0.1:" + std::to_string(port);
 }

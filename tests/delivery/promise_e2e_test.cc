@@ -36,6 +36,7 @@ using orvikevt_test::StoredMessage;
 using orvikevt_test::StreamClient;
 using orvikevtd_test::cert;
 using orvikevtd_test::Daemon;
+using orvikevtd_test::quiet_port;
 using orvikevtd_test::wait_for;
 
 constexpr int kSenders = 4;
@@ -84,27 +85,6 @@ bool same_stored_fields(const EventData &stored, const EventData &sent) {
          std::strncmp(stored.hostname, sent.hostname, sizeof sent.hostname) == 0 &&
          std::strncmp(stored.object, sent.object, sizeof sent.object) == 0 &&
          std::memcmp(stored.data, sent.data, sent.datalen) == 0;
-}
-
-// A port of 127.0.0.1 below the ephemeral range: senders keep connecting to
-// it while the daemon is down, and a port of that range could become one of
-// their own source ports and connect to itself.
-int quiet_port() {
-  int low = 32768;
-  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
-  unsigned seed = static_cast<unsigned>(getpid());
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    int port = 10000 + static_cast<int>(rand_r(&seed) % static_cast<unsigned>(low - 10000));
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    bool free = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    close(fd);
-    if (free) return port;
-  }
-  return orvikevtd_test::free_port();
 }
 
 // One sender: a client of the library and a thread that sends its records.
