@@ -62,6 +62,9 @@ class Connection {
   int WriteOnce(uint64_t end, bool *wrote, bool *blocked);
   void RecordsWritten(uint64_t count);
   int Read(bool *got);
+  // After a failed write: reads what the daemon wrote before the connection
+  // broke, then gives the failure (or the end that the read found).
+  int ReadLastAcknowledgements(int write_failure);
   int Acknowledged();
   // How long (µs) to go on gathering records before writing; 0: write now
   // (always when hurry).
@@ -101,7 +104,7 @@ int Connection::Serve() {
     bool got = false;
     int64_t gather_us = HasOutput(end) ? GatherFor(end, hurry) : 0;
     if (HasOutput(end) && gather_us == 0) {
-      if (int rc = Write(end, &wrote); rc != 0) return rc;
+      if (int rc = Write(end, &wrote); rc != 0) return ReadLastAcknowledgements(rc);
       if (next_write_ == end) gathering_since_us_ = 0;
     }
     if (int rc = Read(&got); rc != 0) return rc;
@@ -191,6 +194,16 @@ int Connection::Read(bool *got) {
     frame_filled_ = 0;
     if (int result = Acknowledged(); result != 0) return result;
   }
+}
+
+int Connection::ReadLastAcknowledgements(int write_failure) {
+  // A daemon that ends with records of ours unread resets the connection,
+  // and a write finds that first; the final position it sent before ending
+  // is still in the socket, and without it everything it stored since the
+  // last acknowledgement read would be sent again.
+  bool got = false;
+  int rc = Read(&got);
+  return rc != 0 ? rc : write_failure;
 }
 
 int Connection::Acknowledged() {

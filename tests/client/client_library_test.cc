@@ -103,16 +103,22 @@ std::map<uint64_t, int> recorded(const Daemon &daemon, const std::string &object
   return seen;
 }
 
-// True when the recorder saw object/from .. object/(from + count - 1), each
-// exactly once, and nothing else of object.
-bool recorded_exactly_once(const Daemon &daemon, const std::string &object, uint64_t from,
-                           uint64_t count) {
+// Success when the recorder saw object/from .. object/(from + count - 1),
+// each exactly once, and nothing else of object; else what was wrong.
+::testing::AssertionResult recorded_exactly_once(const Daemon &daemon, const std::string &object,
+                                                 uint64_t from, uint64_t count) {
   std::map<uint64_t, int> seen = recorded(daemon, object);
-  if (seen.size() != count) return false;
+  uint64_t twice = 0, strangers = 0;
   for (const auto &[number, times] : seen) {
-    if (number < from || number >= from + count || times != 1) return false;
+    if (number < from || number >= from + count) ++strangers;
+    if (times > 1) ++twice;
   }
-  return true;
+  uint64_t missing = 0;
+  for (uint64_t n = from; n < from + count; ++n) missing += seen.count(n) == 0 ? 1 : 0;
+  if (missing == 0 && twice == 0 && strangers == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << object << ": " << missing << " missing, " << twice << " recorded more than once, "
+         << strangers << " never sent";
 }
 
 // Starts a daemon with the recorder module; records reach it within 20 ms.
@@ -314,6 +320,50 @@ TEST(ClientLibrary, OrderlyRestartOfTheDaemonStoresEveryRecordOnce) {
   // What the first daemon stored it acknowledged before it ended: nothing
   // was stored twice.
   EXPECT_TRUE(recorded_exactly_once(daemon, "restart", 1, 4000));
+}
+
+// The sender is frozen (SIGSTOP) while the daemon stops in order and ends
+// with its records unread: on waking up its first write fails. The final
+// position the daemon sent before it ended is still to be read, and must be:
+// otherwise the sender resends what the daemon stored.
+TEST(ClientLibrary, ASenderFrozenThroughTheOrderlyStopStillLearnsTheFinalPosition) {
+  constexpr uint64_t kRecords = 20000;
+  Daemon daemon;
+  daemon.set_port(quiet_port());
+  // A slow module and a small queue pool: the sender always has records
+  // waiting to be written, and the daemon ends with some of them unread.
+  ASSERT_TRUE(daemon.start_with_recorder(
+      "QUEUEFLUSH 0.02\nSHUTDOWNDRAIN 20\nMAXQUEUES 2\nQUEUESIZE 50\n", ",500"));
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t sender = fork();
+  if (sender == 0) {
+    Library library(
+        options_for(address_of(daemon.port()), {{"buffer_records", std::to_string(kRecords)}}));
+    for (uint64_t n = 1; n <= kRecords; ++n) {
+      EventData built = event("frozen", n);
+      if (orvik_client_send(library.get(), &built, 0) != 0) _exit(2);
+    }
+    (void)!write(ready[1], "r", 1);
+    _exit(library.flush(120s) == 0 ? 0 : 3);
+  }
+  ASSERT_GT(sender, 0);
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  ASSERT_TRUE(wait_for([&] { return recorded(daemon, "frozen").size() >= 200; }));
+  kill(sender, SIGSTOP);
+  int status = 0;
+  ASSERT_EQ(waitpid(sender, &status, WUNTRACED), sender);
+  ASSERT_TRUE(WIFSTOPPED(status));
+  daemon.signal(SIGTERM);
+  EXPECT_EQ(daemon.wait_exit(30s), 0);
+  kill(sender, SIGCONT);
+  ASSERT_TRUE(daemon.start_with_recorder("QUEUEFLUSH 0.02\n"));
+  ASSERT_EQ(waitpid(sender, &status, 0), sender);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(recorded_exactly_once(daemon, "frozen", 1, kRecords));
 }
 
 TEST(ClientLibrary, DaemonKilledMidStreamGetsEveryRecordAgainAfterItsRestart) {
