@@ -5,7 +5,10 @@
 // check and a memcpy. Only an empty buffer leads to the session, which
 // fills the buffer with as much plaintext as it holds (one socket read by
 // the session's read-ahead takes several TLS records at once).
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <cerrno>
 #include <climits>
@@ -355,6 +358,26 @@ COMM_EXPORT int comm_flush(CommChannel *channel, int timeout_ms) {
     if (comm::NowUs() >= deadline) return ETIMEDOUT;
     rc = comm::WaitFor(channel->fd, rc == comm::kWantWrite, deadline);
     if (rc != 0) return rc;
+  }
+}
+
+COMM_EXPORT int comm_wait_received(CommChannel *channel, int timeout_ms) {
+  if (channel == nullptr || timeout_ms < 0 || !comm::IsConnection(channel)) return EINVAL;
+  int64_t deadline = comm::NowUs() + 1000LL * timeout_ms;
+  if (int rc = comm_flush(channel, timeout_ms); rc != 0) return rc;
+  // The kernel tells how much of what was written the peer has not
+  // acknowledged yet; nothing signals when that reaches 0, so it is looked
+  // at every few milliseconds.
+  constexpr int64_t kLookEveryUs = 5000;
+  for (;;) {
+    int unacknowledged = 0;
+    if (ioctl(channel->fd, SIOCOUTQ, &unacknowledged) != 0) return errno;
+    if (unacknowledged == 0) return 0;
+    int64_t left = deadline - comm::NowUs();
+    if (left <= 0) return ETIMEDOUT;
+    int64_t pause = left < kLookEveryUs ? left : kLookEveryUs;
+    timespec nap = {0, static_cast<long>(pause * 1000)};
+    nanosleep(&nap, nullptr);
   }
 }
 

@@ -194,6 +194,12 @@ COMM_EXPORT int comm_send(CommChannel *channel, const char *buffer, int len);
  * socket: 0 when none is left, 110 when the time ran out, else the failure
  * of sending. */
 COMM_EXPORT int comm_flush(CommChannel *channel, int timeout_ms);
+/* As comm_flush, then waits until the peer's TCP has acknowledged every
+ * byte written (they are in its host's hands: a reset sent later, as when
+ * this side closes with input unread, can no longer take them away), at
+ * most timeout_ms in all: 0, 110 when the time ran out, else the failure of
+ * sending. */
+COMM_EXPORT int comm_wait_received(CommChannel *channel, int timeout_ms);
 /* As comm_read, but never touches the socket: serves only plaintext already
  * taken off it, in the layer's buffer or decrypted from what TLS has read
  * ahead. A TLS record only partly received stays where it is. 11 when no

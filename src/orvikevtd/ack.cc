@@ -360,11 +360,15 @@ void ack_send_final_positions(EvtServer &server, int64_t deadline_ns) {
   for (ConnBuffer *conn : server.ack.connections) {
     send_frame(server, conn, conn->stream->durable, kAckStatusStopping);
   }
-  // Bounded by the stop's deadline, and by kFinalFramesMs when that is far.
+  // The process ends next, most likely with records of the senders unread,
+  // and its sockets then reset their connections, throwing away what the
+  // peer has not acknowledged yet: the frames are waited for until they are
+  // in the peers' hands. Bounded by the stop's deadline, and by
+  // kFinalFramesMs when that is far.
   int64_t deadline = std::min(deadline_ns, monotonic_ns() + kFinalFramesMs * 1000000);
   for (ConnBuffer *conn : server.ack.connections) {
     int64_t left_ms = (deadline - monotonic_ns()) / 1000000;
-    comm_flush(conn->channel, left_ms > 0 ? static_cast<int>(left_ms) : 0);
+    comm_wait_received(conn->channel, left_ms > 0 ? static_cast<int>(left_ms) : 0);
   }
 }
 

@@ -637,7 +637,9 @@ void stop_clean_up_modules(EvtServer &server);
 // main thread with every connection still open (server.connections, each
 // ConnBuffer with its channel); the comm loop no longer dispatches, so they
 // write with comm_write, which waits until all is written, or with
-// comm_send and then comm_flush with a time limit: what they do counts
+// comm_send and then comm_flush (or comm_wait_received, when the bytes must
+// reach the peer although the process ends right after) with a time limit:
+// what they do counts
 // against the stop's bound, so keep it short.
 //  (c) the stop has begun, before any other step of it: a terminating
 //      signal is acted on (orderly stop or at once), or the comm loop

@@ -440,6 +440,42 @@ TEST(CommSend, KeptBytesLeaveWhileReadsArePausedAndNoCallbackComesForThem) {
   comm_plugin_unload(&module);
 }
 
+// comm_flush is done once the socket took the bytes; comm_wait_received
+// only once the peer's host acknowledged them. A peer that reads nothing
+// closes its window: what is written after that stays unacknowledged.
+TEST(CommSend, WaitReceivedEndsOnlyOnceThePeerHasEveryByte) {
+  TestServer server;
+  CommChannel *server_side = nullptr;
+  server.on_record = [&](int, CommChannel *cc) { server_side = cc; };
+  CommModule *module = commtest::LoadClientModule(false);
+  CommChannel *channel = nullptr;
+  ASSERT_EQ(comm_connect(module, &channel, "127.0.0.1", server.port(), 5000), 0);
+  Record record = MakeRecord(4);
+  int len = kRecordSize;
+  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  ASSERT_TRUE(server.WaitUntil([&] { return server.Records().size() == 1; }));
+  const std::string chunk(16 * 1024, 'w');
+  size_t sent = 0;
+  bool flushed_but_not_received = false;
+  server.RunOnLoop([&] {
+    // Bounded: the socket's buffers fill after a few megabytes at most.
+    for (int i = 0; i < 1024 && !flushed_but_not_received; ++i) {
+      if (comm_send(server_side, chunk.data(), static_cast<int>(chunk.size())) != 0) break;
+      sent += chunk.size();
+      if (comm_flush(server_side, 50) != 0) break;
+      flushed_but_not_received = comm_wait_received(server_side, 20) == ETIMEDOUT;
+    }
+  });
+  EXPECT_TRUE(flushed_but_not_received) << sent << " bytes sent";
+  EXPECT_EQ(ReadAtLeast(channel, sent).size(), sent);
+  int received = -1;
+  server.RunOnLoop([&] { received = comm_wait_received(server_side, 5000); });
+  EXPECT_EQ(received, 0);
+  EXPECT_EQ(comm_wait_received(nullptr, 0), EINVAL);
+  comm_close(&channel, 0);
+  comm_plugin_unload(&module);
+}
+
 TEST(CommSend, ArgumentsAreChecked) {
   EXPECT_EQ(comm_send(nullptr, "x", 1), EINVAL);
   EXPECT_EQ(comm_flush(nullptr, 0), EINVAL);
