@@ -366,6 +366,35 @@ std::string ReadAtLeast(CommChannel *channel, size_t want) {
 // What the server's comm_send could not write at once waits in the layer:
 // the loop goes on reading, writes the rest as the peer reads, and the
 // peer gets every byte in order.
+// A client of the test server (no client certificate of its own) for the
+// tests of comm_send; closed and unloaded at the end.
+class SendClient {
+ public:
+  explicit SendClient(const TestServer &server) : module_(commtest::LoadClientModule(false)) {
+    connected_ = comm_connect(module_, &channel_, "127.0.0.1", server.port(), 5000) == 0;
+  }
+  ~SendClient() {
+    if (channel_ != nullptr) comm_close(&channel_, 0);
+    comm_plugin_unload(&module_);
+  }
+  SendClient(const SendClient &) = delete;
+  SendClient &operator=(const SendClient &) = delete;
+
+  bool connected() const { return connected_; }
+  CommChannel *channel() { return channel_; }
+  // Writes record number n (blocking).
+  bool Write(int n) {
+    Record record = MakeRecord(n);
+    int len = kRecordSize;
+    return comm_write(channel_, record.data(), &len) == 0;
+  }
+
+ private:
+  CommModule *module_;
+  CommChannel *channel_ = nullptr;
+  bool connected_ = false;
+};
+
 TEST(CommSend, BytesTheSocketDoesNotTakeAreWrittenLaterInOrderWithoutBlockingTheLoop) {
   TestServer server;
   constexpr int kReply = 8 << 20;  // far more than the socket buffers hold
@@ -384,17 +413,13 @@ TEST(CommSend, BytesTheSocketDoesNotTakeAreWrittenLaterInOrderWithoutBlockingThe
     comm_get_flags(cc, &flags);
     flags_after_send.push_back(flags);
   };
-  CommModule *module = commtest::LoadClientModule(false);
-  CommChannel *channel = nullptr;
-  ASSERT_EQ(comm_connect(module, &channel, "127.0.0.1", server.port(), 5000), 0);
-  Record record = MakeRecord(1);
-  int len = kRecordSize;
-  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  SendClient client(server);
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(client.Write(1));
   ASSERT_TRUE(server.WaitUntil([&] { return server.Records().size() == 1; }));
   // The client has not read anything: most of the reply waits in the layer,
   // and the loop still reads the next record.
-  len = kRecordSize;
-  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  ASSERT_TRUE(client.Write(1));
   ASSERT_TRUE(server.WaitUntil([&] { return server.Records().size() == 2; }));
   {
     std::lock_guard<std::mutex> lock(server.mutex);
@@ -402,14 +427,12 @@ TEST(CommSend, BytesTheSocketDoesNotTakeAreWrittenLaterInOrderWithoutBlockingThe
     ASSERT_EQ(flags_after_send.size(), 1u);
     EXPECT_NE(flags_after_send[0] & COMM_FLAG_SEND_PENDING, 0);
   }
-  std::string received = ReadAtLeast(channel, reply.size());
+  std::string received = ReadAtLeast(client.channel(), reply.size());
   EXPECT_TRUE(received == reply) << received.size() << " of " << reply.size() << " bytes";
   // Everything left the layer.
   int flags = -1;
   server.RunOnLoop([&] { comm_get_flags(server_side, &flags); });
   EXPECT_EQ(flags & COMM_FLAG_SEND_PENDING, 0);
-  comm_close(&channel, 0);
-  comm_plugin_unload(&module);
 }
 
 TEST(CommSend, KeptBytesLeaveWhileReadsArePausedAndNoCallbackComesForThem) {
@@ -422,22 +445,16 @@ TEST(CommSend, KeptBytesLeaveWhileReadsArePausedAndNoCallbackComesForThem) {
     EXPECT_EQ(comm_send(cc, reply.data(), static_cast<int>(reply.size())), 0);
     comm_group_pause_reads(server.group(), 1);
   };
-  CommModule *module = commtest::LoadClientModule(false);
-  CommChannel *channel = nullptr;
-  ASSERT_EQ(comm_connect(module, &channel, "127.0.0.1", server.port(), 5000), 0);
-  Record record = MakeRecord(3);
-  int len = kRecordSize;
-  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
-  EXPECT_EQ(ReadAtLeast(channel, reply.size()).size(), reply.size());
+  SendClient client(server);
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(client.Write(3));
+  EXPECT_EQ(ReadAtLeast(client.channel(), reply.size()).size(), reply.size());
   // Reads stay paused: the next record waits although the socket was busy.
-  len = kRecordSize;
-  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  ASSERT_TRUE(client.Write(3));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(server.Records().size(), 1u);
   server.RunOnLoop([&] { comm_group_pause_reads(server.group(), 0); });
   EXPECT_TRUE(server.WaitUntil([&] { return server.Records().size() == 2; }));
-  comm_close(&channel, 0);
-  comm_plugin_unload(&module);
 }
 
 // comm_flush is done once the socket took the bytes; comm_wait_received
@@ -447,12 +464,9 @@ TEST(CommSend, WaitReceivedEndsOnlyOnceThePeerHasEveryByte) {
   TestServer server;
   CommChannel *server_side = nullptr;
   server.on_record = [&](int, CommChannel *cc) { server_side = cc; };
-  CommModule *module = commtest::LoadClientModule(false);
-  CommChannel *channel = nullptr;
-  ASSERT_EQ(comm_connect(module, &channel, "127.0.0.1", server.port(), 5000), 0);
-  Record record = MakeRecord(4);
-  int len = kRecordSize;
-  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  SendClient client(server);
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(client.Write(4));
   ASSERT_TRUE(server.WaitUntil([&] { return server.Records().size() == 1; }));
   const std::string chunk(16 * 1024, 'w');
   size_t sent = 0;
@@ -467,13 +481,11 @@ TEST(CommSend, WaitReceivedEndsOnlyOnceThePeerHasEveryByte) {
     }
   });
   EXPECT_TRUE(flushed_but_not_received) << sent << " bytes sent";
-  EXPECT_EQ(ReadAtLeast(channel, sent).size(), sent);
+  EXPECT_EQ(ReadAtLeast(client.channel(), sent).size(), sent);
   int received = -1;
   server.RunOnLoop([&] { received = comm_wait_received(server_side, 5000); });
   EXPECT_EQ(received, 0);
   EXPECT_EQ(comm_wait_received(nullptr, 0), EINVAL);
-  comm_close(&channel, 0);
-  comm_plugin_unload(&module);
 }
 
 TEST(CommSend, ArgumentsAreChecked) {
@@ -487,12 +499,9 @@ TEST(CommSend, ArgumentsAreChecked) {
     results.push_back(comm_send(server.listener(), "x", 1));
     results.push_back(comm_send(cc, "ACK1", 4));
   };
-  CommModule *module = commtest::LoadClientModule(false);
-  CommChannel *channel = nullptr;
-  ASSERT_EQ(comm_connect(module, &channel, "127.0.0.1", server.port(), 5000), 0);
-  Record record = MakeRecord(2);
-  int len = kRecordSize;
-  ASSERT_EQ(comm_write(channel, record.data(), &len), 0);
+  SendClient client(server);
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(client.Write(2));
   ASSERT_TRUE(server.WaitUntil([&] { return server.Records().size() == 1; }));
   {
     std::lock_guard<std::mutex> lock(server.mutex);
@@ -502,7 +511,7 @@ TEST(CommSend, ArgumentsAreChecked) {
   int want = 4;
   auto deadline = std::chrono::steady_clock::now() + orvik_test::scaled(std::chrono::seconds(10));
   int rc = 11;
-  while ((rc = comm_read(channel, got, &want)) == 11 &&
+  while ((rc = comm_read(client.channel(), got, &want)) == 11 &&
          std::chrono::steady_clock::now() < deadline) {
     want = 4;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -510,8 +519,6 @@ TEST(CommSend, ArgumentsAreChecked) {
   ASSERT_EQ(rc, 0);
   EXPECT_EQ(std::string(got, static_cast<size_t>(want)),
             std::string("ACK1").substr(0, static_cast<size_t>(want)));
-  comm_close(&channel, 0);
-  comm_plugin_unload(&module);
 }
 
 }  // namespace
