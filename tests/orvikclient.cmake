@@ -5,7 +5,8 @@ add_test(NAME orvikclient_exports
           ${CMAKE_CURRENT_SOURCE_DIR}/client/orvikclient_exports.txt)
 set_tests_properties(orvikclient_exports PROPERTIES LABELS unit)
 
-add_executable(orvikclient_library_test ${CMAKE_CURRENT_SOURCE_DIR}/client/client_library_test.cc)
+add_executable(orvikclient_library_test ${CMAKE_CURRENT_SOURCE_DIR}/client/client_library_test.cc
+               ${CMAKE_CURRENT_SOURCE_DIR}/modules/failing_allocations.cc)
 target_link_libraries(orvikclient_library_test PRIVATE orvikclient orvikevt_client
                       orvik_test_target GTest::gtest Threads::Threads)
 target_include_directories(orvikclient_library_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})

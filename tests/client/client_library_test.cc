@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "daemon/daemon_harness.h"
+#include "modules/failing_allocations.h"
 #include "tcp_proxy.h"
 
 namespace {
@@ -124,6 +125,51 @@ std::map<uint64_t, int> recorded(const Daemon &daemon, const std::string &object
 // Starts a daemon with the recorder module; records reach it within 20 ms.
 bool start_daemon(Daemon &daemon) {
   return daemon.start_with_recorder("QUEUEFLUSH 0.02\n");
+}
+
+// A failed allocation, wherever it comes, is reported as 12 and leaves
+// nothing behind (LeakSanitizer watches the sanitizer runs): each call is
+// repeated with one more allocation allowed until it succeeds.
+TEST(ClientLibrary, AFailedAllocationIsReportedAsTwelveAndLeaksNothing) {
+  constexpr long kMostAllocations = 2000;
+  OrvikClientOptions *options = nullptr;
+  int rc = 0;
+  {
+    orvik_test::FailingAllocations failing;
+    rc = orvik_client_options_new(&options);
+  }
+  ASSERT_EQ(rc, ENOMEM);
+  ASSERT_EQ(options, nullptr);
+  ASSERT_EQ(orvik_client_options_new(&options), 0);
+  // A daemon that is not there: the client's thread only tries to connect.
+  for (const auto &[name, value] : options_for("127.0.0.1:1,[::1]:1", {{"buffer_records", "64"}})) {
+    for (long allowed = 0;; ++allowed) {
+      {
+        orvik_test::FailingAllocations failing(allowed);
+        rc = orvik_client_options_set(options, name.c_str(), value.c_str());
+      }
+      if (rc == 0) break;
+      ASSERT_EQ(rc, ENOMEM) << name << " with " << allowed << " allocations";
+      ASSERT_LT(allowed, kMostAllocations) << name;
+    }
+  }
+  for (long allowed = 0;; ++allowed) {
+    OrvikClient *client = nullptr;
+    {
+      orvik_test::FailingAllocations failing(allowed);
+      rc = orvik_client_new(&client, options);
+    }
+    if (rc == 0) {
+      EventData built = event("memory", 1);
+      EXPECT_EQ(orvik_client_send(client, &built, 0), 0);
+      orvik_client_free(&client, 0, nullptr);
+      break;
+    }
+    ASSERT_EQ(rc, ENOMEM) << "with " << allowed << " allocations";
+    ASSERT_EQ(client, nullptr);
+    ASSERT_LT(allowed, kMostAllocations);
+  }
+  orvik_client_options_free(&options);
 }
 
 TEST(ClientLibrary, OptionsAreChecked) {

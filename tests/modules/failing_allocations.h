@@ -1,6 +1,8 @@
 // Allocation failure for the tests of code that allocates with operator new:
 // while a FailingAllocations lives, every operator new of the thread that made
-// it throws std::bad_alloc; other threads allocate as usual. A test program
+// it throws std::bad_alloc (after the first `allowed`, which succeed); other
+// threads allocate as usual. The nothrow forms fail with it, as the standard
+// library builds them on the throwing one. A test program
 // gets it by linking failing_allocations.cc, which replaces the global
 // operator new and delete.
 #ifndef ORVIK_TESTS_MODULES_FAILING_ALLOCATIONS_H_
@@ -10,7 +12,7 @@ namespace orvik_test {
 
 class FailingAllocations {
  public:
-  FailingAllocations();
+  explicit FailingAllocations(long allowed = 0);
   ~FailingAllocations();
   FailingAllocations(const FailingAllocations &) = delete;
   FailingAllocations &operator=(const FailingAllocations &) = delete;
