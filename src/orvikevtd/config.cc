@@ -609,10 +609,10 @@ int parse_command_line(EvtServer &server, int argc, char **argv) {
   return -1;
 }
 
-long default_max_queues(long queuesize, int eventsize) {
-  if (queuesize <= 0 || eventsize <= 0) return kDefaultMaxQueues;
+long default_max_queues(long queuesize, int item_size) {
+  if (queuesize <= 0 || item_size <= 0) return kDefaultMaxQueues;
   unsigned long long queue_bytes =
-      static_cast<unsigned long long>(queuesize) * static_cast<unsigned long long>(eventsize);
+      static_cast<unsigned long long>(queuesize) * static_cast<unsigned long long>(item_size);
   unsigned long long fitting = kDefaultPoolBytes / queue_bytes;
   long cap = fitting < static_cast<unsigned long long>(kDefaultMaxQueues)
                  ? static_cast<long>(fitting)
@@ -644,7 +644,7 @@ int read_configuration(EvtServer &server) {
     // it; a client that offers nothing gets plain intake.
     add_option(server, "ALPNProtocols", const_cast<char *>(kAckProtocol));
     if (server.maxqueues < 0)
-      server.maxqueues = default_max_queues(server.queuesize, server.eventsize);
+      server.maxqueues = default_max_queues(server.queuesize, queue_item_size(server));
     usable = load_modules(server, config);
   }
   configfile_close(&config);

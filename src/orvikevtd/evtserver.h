@@ -509,8 +509,9 @@ std::string load_module_line(EvtServer &server, char *line);
 bool any_module_loaded(EvtServer &server);
 // Frees a module record and its strings (not its handle).
 void free_module_record(OrvikEHModule *module);
-// The pool cap used when MAXQUEUES is absent, for queues of queuesize records.
-long default_max_queues(long queuesize, int eventsize);
+// The pool cap used when MAXQUEUES is absent, for queues of queuesize items
+// of item_size bytes (queue_item_size).
+long default_max_queues(long queuesize, int item_size);
 
 // ---- queues.cc ----
 // Makes the initial queues under inqmutex. 0, or the first failing status:

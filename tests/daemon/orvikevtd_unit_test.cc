@@ -624,6 +624,13 @@ TEST_F(ConfigTest, StatisticsFileAloneIsWrittenEverySecond) {
   EXPECT_EQ(messages(), expected);
 }
 
+TEST_F(ConfigTest, TheDefaultCapCountsEachQueueItemWithItsOrigin) {
+  // 1000 items of a record and its 24-byte origin: 64 MiB hold 155 such
+  // queues (164 when counted as bare records).
+  ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nQUEUESIZE 1000\n"), 0);
+  EXPECT_EQ(server_->maxqueues, static_cast<long>((64ul << 20) / (1000 * 432)));
+}
+
 TEST_F(ConfigTest, CapBelowTheInitialQueuesMeansTheInitialQueues) {
   ASSERT_EQ(read("PUBLICKEY a\nPRIVATEKEY b\nMAXQUEUES 3\n"), 0);
   EXPECT_EQ(server_->maxqueues, 10);
