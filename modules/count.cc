@@ -20,6 +20,7 @@
 // done with when handle_event returns, which is what the daemon assumes of a
 // module without that export.
 #include <orvik/event_p.h>
+#include <orvik/files.h>
 
 #include <cerrno>
 #include <chrono>
@@ -137,7 +138,7 @@ class Counter {
   bool WriteFile(const Figures &figures) const {
     std::string temporary = path_ + ".tmp";
     // Close-on-exec: a program started meanwhile must not inherit it.
-    FILE *file = std::fopen(temporary.c_str(), "we");
+    FILE *file = orvik::open_output(temporary.c_str(), O_TRUNC, orvik::kFiguresFileMode);
     if (file == nullptr) return false;
     auto print_summary = [file](const char *name, const Summary &summary) {
       std::fprintf(file, "%s=%s|%s|%" PRIu32 "|%" PRIu32 "|%" PRIu64 "\n", name, summary.host,

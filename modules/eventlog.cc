@@ -22,6 +22,7 @@
 // rest of the module's life: no later event may count while earlier ones
 // are lost.
 #include <orvik/event_p.h>
+#include <orvik/files.h>
 #include <stdio_ext.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -129,7 +130,7 @@ class EventLog {
 
   static FILE *OpenForAppending(const char *path) {
     // Close-on-exec: no program started from the daemon inherits the file.
-    FILE *file = std::fopen(path, "ae");
+    FILE *file = orvik::open_output(path, O_APPEND, orvik::kPrivateFileMode);
     if (file != nullptr) std::setvbuf(file, nullptr, _IOFBF, kStreamBuffer);
     return file;
   }

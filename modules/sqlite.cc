@@ -38,6 +38,7 @@
 // not yet committed kept.
 #include <orvik/clock.h>
 #include <orvik/event_p.h>
+#include <orvik/files.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <tarnu/strfuncs.h>
@@ -255,6 +256,7 @@ class SqliteStore : public SinkBackend {
     if (db_) return "";
     sqlite3 *handle = nullptr;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    CreatePrivately(settings_.path);
     int result = sqlite3_open_v2(settings_.path.c_str(), &handle, flags, nullptr);
     Database db(handle);
     if (result != SQLITE_OK) return Failure(db.get(), "cannot open");
@@ -268,6 +270,16 @@ class SqliteStore : public SinkBackend {
     if (remaking_) log_line("made a new " + settings_.path);
     remaking_ = false;
     return "";
+  }
+
+  // A new database is made empty with the event data's mode first: SQLite
+  // would make it (and, after it, its journals) readable by every user,
+  // and writable too under a detached daemon's umask 0. An existing file
+  // keeps its mode; a failure here is left to SQLite's open to report.
+  static void CreatePrivately(const std::string &path) {
+    if (path.empty() || path == ":memory:") return;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, orvik::kPrivateFileMode);
+    if (fd >= 0) close(fd);
   }
 
   // Connections do not survive fork: module_init closes its check's.

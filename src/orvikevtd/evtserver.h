@@ -20,6 +20,7 @@
 #include <orvik/conffile.h>
 #include <orvik/episode.h>
 #include <orvik/event_p.h>
+#include <orvik/files.h>
 #include <pthread.h>
 #include <tarnu/attribute.h>
 #include <tarnu/slist.h>

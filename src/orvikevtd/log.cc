@@ -134,7 +134,7 @@ bool log_open(EvtServer &server) {
   // localtime_r does not itself read the zone; read it once here.
   tzset();
   // Close-on-exec: no program a module starts inherits the log.
-  FILE *file = std::fopen(server.log_file, "ae");
+  FILE *file = orvik::open_output(server.log_file, O_APPEND, orvik::kPrivateFileMode);
   if (file == nullptr) return false;
   server.log_path = absolute_path(server.log_file);
   MutexLock lock(&server.logmutex);
@@ -156,7 +156,7 @@ void log_flush(EvtServer &server) {
 }
 
 int log_reopen(EvtServer &server) {
-  FILE *file = std::fopen(server.log_path.c_str(), "ae");
+  FILE *file = orvik::open_output(server.log_path.c_str(), O_APPEND, orvik::kPrivateFileMode);
   if (file == nullptr) return errno != 0 ? errno : EIO;
   MutexLock lock(&server.logmutex);
   if (server.logfile == nullptr) {

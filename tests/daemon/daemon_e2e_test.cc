@@ -516,6 +516,53 @@ TEST(DaemonStartup, DetachesWithStandardStreamsOnDevNull) {
   EXPECT_EQ(daemon.err(), "");
 }
 
+// A detached daemon runs with umask 0: the files it and the shipped modules
+// make after detaching keep modes of their own. The log and the event log
+// are made again after a rotation, the count file at each write, and the
+// database (removed before its first batch) with that batch.
+TEST(DaemonStartup, FilesMadeAfterDetachingAreNotOpenToOtherUsers) {
+  Daemon daemon;
+  const std::string events = daemon.file("events.log"), counts = daemon.file("count.txt"),
+                    database = daemon.file("events.db");
+  daemon.write_config(daemon.standard_config(
+      "QUEUEFLUSH 0.02\n" + module_line(EVENTLOG_MODULE, events) +
+      module_line(COUNT_MODULE, counts) + module_line(SQLITE_MODULE, database)));
+  daemon.spawn({"-f", daemon.file("conf"), "-l", daemon.file("log")}, false);
+  EXPECT_EQ(daemon.wait_exit(), 0);  // the parent
+  ASSERT_TRUE(wait_for([&] { return daemon.log().find("System ready.\n") != std::string::npos; }));
+  pid_t child = find_process_mentioning(daemon.file("conf"));
+  ASSERT_GT(child, 0);
+  struct KillOnFailure {
+    pid_t pid;
+    ~KillOnFailure() {
+      if (pid > 0) kill(pid, SIGKILL);
+    }
+  } guard{child};
+  ASSERT_EQ(std::rename(daemon.file("log").c_str(), daemon.file("log.1").c_str()), 0);
+  ASSERT_EQ(std::rename(events.c_str(), (events + ".1").c_str()), 0);
+  ASSERT_EQ(unlink(database.c_str()), 0);
+  kill(child, SIGUSR1);
+  Client client(daemon.port());
+  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.send(records("host", "detached", 1, 1)));
+  ASSERT_TRUE(wait_for([&] { return read_file(events).find("detached") != std::string::npos; }));
+  ASSERT_TRUE(wait_for([&] { return read_file(counts).find("count=1\n") != std::string::npos; }));
+  // The writer opens the database with its first batch, after detaching.
+  ASSERT_TRUE(wait_for([&] { return access((database + "-wal").c_str(), F_OK) == 0; }));
+  for (const std::string &path :
+       {daemon.file("log"), events, database, database + "-wal", counts}) {
+    struct stat status = {};
+    ASSERT_EQ(stat(path.c_str(), &status), 0) << path;
+    EXPECT_EQ(status.st_mode & 0022, 0u) << path << " is writable by others";
+    if (path != counts) {
+      EXPECT_EQ(status.st_mode & 0007, 0u) << path << " is open to all";
+    }
+  }
+  kill(child, SIGTERM);
+  EXPECT_TRUE(
+      wait_for([&] { return daemon.log().find("Server shutdown.\n") != std::string::npos; }));
+}
+
 TEST(DaemonStartup, StartedWithAClosedStandardDescriptorKeepsWritingItsLog) {
   Daemon daemon;
   daemon.write_config(daemon.standard_config());
