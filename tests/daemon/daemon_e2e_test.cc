@@ -489,20 +489,31 @@ std::string link_target(const std::string &path) {
   return length > 0 ? std::string(target, static_cast<size_t>(length)) : "";
 }
 
+// The detached daemon, killed at the end of a test that did not end it.
+struct KillOnFailure {
+  pid_t pid = 0;
+  ~KillOnFailure() {
+    if (pid > 0) kill(pid, SIGKILL);
+  }
+};
+
+// Starts the daemon with its configuration file without -D: the parent
+// ends with 0; the detached child's pid once it is ready, else 0.
+pid_t start_detached(Daemon &daemon) {
+  daemon.spawn({"-f", daemon.file("conf"), "-l", daemon.file("log")}, false);
+  EXPECT_EQ(daemon.wait_exit(), 0);  // the parent
+  if (!wait_for([&] { return daemon.log().find("System ready.\n") != std::string::npos; })) {
+    return 0;
+  }
+  return find_process_mentioning(daemon.file("conf"));
+}
+
 TEST(DaemonStartup, DetachesWithStandardStreamsOnDevNull) {
   Daemon daemon;
   daemon.write_config(daemon.standard_config());
-  daemon.spawn({"-f", daemon.file("conf"), "-l", daemon.file("log")}, false);
-  EXPECT_EQ(daemon.wait_exit(), 0);  // the parent
-  ASSERT_TRUE(wait_for([&] { return daemon.log().find("System ready.\n") != std::string::npos; }));
-  pid_t child = find_process_mentioning(daemon.file("conf"));
+  pid_t child = start_detached(daemon);
   ASSERT_GT(child, 0);
-  struct KillOnFailure {
-    pid_t pid;
-    ~KillOnFailure() {
-      if (pid > 0) kill(pid, SIGKILL);
-    }
-  } guard{child};
+  KillOnFailure guard{child};
   std::string proc = "/proc/" + std::to_string(child);
   EXPECT_EQ(link_target(proc + "/cwd"), "/");
   for (int fd = 0; fd < 3; ++fd)
@@ -527,17 +538,9 @@ TEST(DaemonStartup, FilesMadeAfterDetachingAreNotOpenToOtherUsers) {
   daemon.write_config(daemon.standard_config(
       "QUEUEFLUSH 0.02\n" + module_line(EVENTLOG_MODULE, events) +
       module_line(COUNT_MODULE, counts) + module_line(SQLITE_MODULE, database)));
-  daemon.spawn({"-f", daemon.file("conf"), "-l", daemon.file("log")}, false);
-  EXPECT_EQ(daemon.wait_exit(), 0);  // the parent
-  ASSERT_TRUE(wait_for([&] { return daemon.log().find("System ready.\n") != std::string::npos; }));
-  pid_t child = find_process_mentioning(daemon.file("conf"));
+  pid_t child = start_detached(daemon);
   ASSERT_GT(child, 0);
-  struct KillOnFailure {
-    pid_t pid;
-    ~KillOnFailure() {
-      if (pid > 0) kill(pid, SIGKILL);
-    }
-  } guard{child};
+  KillOnFailure guard{child};
   ASSERT_EQ(std::rename(daemon.file("log").c_str(), daemon.file("log.1").c_str()), 0);
   ASSERT_EQ(std::rename(events.c_str(), (events + ".1").c_str()), 0);
   ASSERT_EQ(unlink(database.c_str()), 0);
@@ -575,12 +578,7 @@ TEST(DaemonStartup, StartedWithAClosedStandardDescriptorKeepsWritingItsLog) {
   dup2(saved_stdin, 0);
   close(saved_stdin);
   EXPECT_EQ(daemon.wait_exit(), 0);  // the parent
-  struct KillOnFailure {
-    pid_t pid = 0;
-    ~KillOnFailure() {
-      if (pid > 0) kill(pid, SIGKILL);
-    }
-  } child;
+  KillOnFailure child;
   ASSERT_TRUE(
       wait_for([&] { return (child.pid = find_process_mentioning(daemon.file("conf"))) > 0; }));
   EXPECT_TRUE(wait_for([&] { return daemon.log().find("System ready.\n") != std::string::npos; }))
