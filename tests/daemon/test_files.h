@@ -29,6 +29,13 @@ inline std::vector<std::string> lines_of(const std::string &text) {
   return lines;
 }
 
+// The lines of a file another process is writing: a last line without its
+// line feed is not whole yet (a buffer may have gone out in its middle).
+inline std::vector<std::string> whole_lines_of(const std::string &text) {
+  size_t last_end = text.rfind('\n');
+  return lines_of(text.substr(0, last_end == std::string::npos ? 0 : last_end + 1));
+}
+
 // How often part occurs in text (overlaps included).
 inline size_t count_of(const std::string &text, const std::string &part) {
   size_t count = 0;
