@@ -193,6 +193,11 @@ bool number_works(const DirectiveRule &rule, const ReadNumber &number) {
 
 // ---- reading ----
 
+// Cipher lists can be longer than the other values: their lines are read
+// whole up to this size, and a longer one is refused rather than cut, since
+// a cut list would silently lose names.
+constexpr int kCipherLineSize = 2048;
+
 // The value (second token) of the first line of directive, or null when the
 // directive is absent or has no value. found tells the two apart; filled
 // (when given) whether the line filled the buffer, so may have been cut;
@@ -233,15 +238,15 @@ class DirectiveReader {
   // as strtol and strtod read them, and logged.
   bool count(const char *directive, long *value) {
     ReadNumber number;
-    if (!checked_number(directive, &number)) return false;
+    if (checked_number(directive, &number) == nullptr) return false;
     *value = number.whole;
     return true;
   }
   bool seconds(const char *directive, double *value) {
     ReadNumber number;
-    if (!checked_number(directive, &number)) return false;
-    double most = find_rule(directive)->max;
-    *value = number.value > most ? most : number.value;
+    const DirectiveRule *rule = checked_number(directive, &number);
+    if (rule == nullptr) return false;
+    *value = number.value > rule->max ? rule->max : number.value;
     return true;
   }
 
@@ -262,29 +267,30 @@ class DirectiveReader {
   int errors() const { return errors_; }
 
  private:
-  bool checked_number(const char *directive, ReadNumber *number) {
+  // The directive's rule when its value was read and works; null otherwise.
+  const DirectiveRule *checked_number(const char *directive, ReadNumber *number) {
     const DirectiveRule *rule = find_rule(directive);
     if (rule == nullptr) {
       // A directive read here must have its line in kDirectives.
       ++errors_;
       log_entry(server_, "%s is read as a number but has no rule.\n", directive);
-      return false;
+      return nullptr;
     }
     const char *text_value = text(directive);
-    if (text_value == nullptr) return false;
+    if (text_value == nullptr) return nullptr;
     *number = read_number(*rule, text_value);
     if (!number_works(*rule, *number)) {
       ++errors_;
       log_startup_failure(server_, "%s:%d: %s %.64s cannot work: expected %s.\n",
                           server_.config_file, line_number_, directive, text_value,
                           expected_values(*rule).c_str());
-      return false;
+      return nullptr;
     }
     if (*number->end != '\0') {
       log_entry(server_, "%s:%d: %s %.64s: the characters after the number are ignored.\n",
                 server_.config_file, line_number_, directive, text_value);
     }
-    return true;
+    return rule;
   }
 
   EvtServer &server_;
@@ -349,7 +355,7 @@ void warn_extra_tokens(EvtServer &server, const DirectiveRule *rule, const Token
 void warn_about_lines(EvtServer &server, ConfigFile *config) {
   // As long as the longest line read (a cipher list), so that a token
   // after a long value is seen.
-  std::vector<char> line(2048);
+  std::vector<char> line(kCipherLineSize);
   std::vector<SeenDirective> seen;
   configfile_scan_begin(config);
   while (configfile_search_next(config, line.data(), static_cast<int>(line.size())) == 0) {
@@ -434,11 +440,6 @@ void read_optional_directives(EvtServer &server, DirectiveReader &reader) {
     if (required) log_entry(server, "A module that cannot be loaded ends start-up.\n");
   }
 }
-
-// Cipher lists can be longer than the other values: their lines are read
-// whole up to this size, and a longer one is refused rather than cut, since
-// a cut list would silently lose names.
-constexpr int kCipherLineSize = 2048;
 
 // Passes one cipher directive's value to the comm layer as it is (the
 // layer judges it when it loads). False, logged, when its line is too long.

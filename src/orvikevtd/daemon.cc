@@ -38,6 +38,13 @@ void report_startup(EvtServer &server, int status) {
   exit_with_log_closed(server, status);
 }
 
+// Ends start-up after the listener joined the group: the setup failed.
+[[noreturn]] void close_listener_and_exit(EvtServer &server) {
+  comm_group_remove(server.cg, server.ccs);
+  comm_close(&server.ccs, 0);
+  close_and_exit(server, kExitSetup);
+}
+
 // The parent of a detached start-up: waits until the child has started or
 // failed, and ends with its status, so that a start-up failure is seen by
 // whoever started the daemon. A child that ends without a word counts as
@@ -206,21 +213,13 @@ int orvikevtd_run(int argc, char **argv) {
   if (int status = comm_group_set_option(server.cg, COMM_OPT_LOOP_TIMEOUT_US, 60000000);
       status != 0) {
     log_entry(server, "Failed in comm_group_set_option(). rc=%d\n", status);
-    comm_group_remove(server.cg, server.ccs);
-    comm_close(&server.ccs, 0);
-    close_and_exit(server, kExitSetup);
+    close_listener_and_exit(server);
   }
-  if (!set_handshake_timeout(server)) {
-    comm_group_remove(server.cg, server.ccs);
-    comm_close(&server.ccs, 0);
-    close_and_exit(server, kExitSetup);
-  }
+  if (!set_handshake_timeout(server)) close_listener_and_exit(server);
   stats_prepare(server);
   if (int status = processing_start(server); status != 0) {
     log_entry(server, "Failed to spawn event processing thread. rc=%d\n", status);
-    comm_group_remove(server.cg, server.ccs);
-    comm_close(&server.ccs, 0);
-    close_and_exit(server, kExitSetup);
+    close_listener_and_exit(server);
   }
   log_entry(server, "Successfully spawned event handler thread.\n");
   log_entry(server, "System ready.\n");
